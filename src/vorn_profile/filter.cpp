@@ -1,0 +1,70 @@
+// The sample filter: whether one sample counts for a query.
+#include <algorithm>
+
+#include "vorn_profile/query.hpp"
+
+namespace vorn_profile {
+namespace {
+
+bool satisfies(const MetadataFilter& filter,
+               const std::vector<vorn_package::ProfileMetadata>& entries) {
+    return std::any_of(
+        entries.begin(), entries.end(), [&](const vorn_package::ProfileMetadata& entry) {
+            return entry.name == filter.name && (!filter.value || entry.value == *filter.value);
+        });
+}
+
+}  // namespace
+
+StepKind kind_of(const vorn_package::CycleSample& sample) {
+    switch (sample.step.kind) {
+        case vorn_package::ProfileStepKind::Exchange:
+            return StepKind::Exchange;
+        case vorn_package::ProfileStepKind::Compute:
+            return StepKind::Compute;
+        case vorn_package::ProfileStepKind::Synchronization:
+            return StepKind::Synchronization;
+        case vorn_package::ProfileStepKind::Idle:
+            return StepKind::Idle;
+    }
+    // A kind outside the four stored values can only come from a cast; treat it as the
+    // producer's default rather than reading past a table.
+    return StepKind::Exchange;
+}
+
+bool matches_query(const Query& query, std::uint32_t tile, const vorn_package::CycleSample& sample,
+                   std::uint64_t offset, std::uint32_t sample_duration) {
+    const vorn_package::ProfileStep& step = sample.step;
+    if (query.kind && *query.kind != kind_of(sample)) {
+        return false;
+    }
+    if (query.kernel && step.kernel != *query.kernel) {
+        return false;
+    }
+    if (query.operation_contains &&
+        std::string_view(step.operation).find(*query.operation_contains) ==
+            std::string_view::npos) {
+        return false;
+    }
+    if (!query.tiles.empty() && !query.tiles.contains(tile)) {
+        return false;
+    }
+    if (!query.phases.empty() && !query.phases.contains(step.phase)) {
+        return false;
+    }
+    if (query.at_offset) {
+        const std::uint64_t at = *query.at_offset;
+        // Offsets stay below 2^32, so the end never nears 2^64; saturate anyway so that a
+        // caller passing any offset cannot make the window wrap around to admit everything.
+        const std::uint64_t end =
+            offset > UINT64_MAX - sample_duration ? UINT64_MAX : offset + sample_duration;
+        if (at < offset || at >= end) {
+            return false;
+        }
+    }
+    return std::all_of(
+        query.metadata.begin(), query.metadata.end(),
+        [&](const MetadataFilter& filter) { return satisfies(filter, step.metadata); });
+}
+
+}  // namespace vorn_profile

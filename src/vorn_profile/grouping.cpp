@@ -1,0 +1,109 @@
+// Grouping keys: the name and dimensions of a matched sample's group.
+#include "grouping.hpp"
+
+#include <algorithm>
+#include <charconv>
+
+namespace vorn_profile {
+namespace detail {
+namespace {
+
+constexpr std::string_view kNoKernel = "(no kernel)";
+constexpr std::string_view kMissing = "(missing)";
+
+std::string decimal(std::uint32_t value) {
+    char digits[10];
+    const auto result = std::to_chars(std::begin(digits), std::end(digits), value);
+    return std::string(digits, result.ptr);
+}
+
+std::uint32_t high_half(std::uint64_t packed) { return static_cast<std::uint32_t>(packed >> 32); }
+std::uint32_t low_half(std::uint64_t packed) { return static_cast<std::uint32_t>(packed); }
+
+std::string_view metadata_value(const vorn_package::ProfileStep& step, std::string_view key) {
+    const auto entry =
+        std::find_if(step.metadata.begin(), step.metadata.end(),
+                     [&](const vorn_package::ProfileMetadata& m) { return m.name == key; });
+    return entry == step.metadata.end() ? kMissing : std::string_view(entry->value);
+}
+
+}  // namespace
+
+std::string_view metadata_key_of(const Query& query) {
+    return query.metadata_key ? std::string_view(*query.metadata_key) : std::string_view();
+}
+
+GroupIdentity group_identity(GroupBy group_by, std::string_view metadata_key, std::uint32_t tile,
+                             const vorn_package::CycleSample& sample) {
+    const vorn_package::ProfileStep& step = sample.step;
+    switch (group_by) {
+        case GroupBy::Kind:
+            return {kind_name(sample), 0};
+        case GroupBy::Kernel:
+            return {step.kernel.empty() ? kNoKernel : std::string_view(step.kernel), 0};
+        case GroupBy::Operation:
+            return {step.operation, 0};
+        case GroupBy::Phase:
+            return {{}, (std::uint64_t{step.phase} << 32) | step.epoch};
+        case GroupBy::Tile:
+            return {{}, tile};
+        case GroupBy::Metadata:
+            return {metadata_value(step, metadata_key), 0};
+    }
+    return {};
+}
+
+std::string group_name(GroupBy group_by, const GroupIdentity& identity) {
+    switch (group_by) {
+        case GroupBy::Phase:
+            return "phase " + decimal(high_half(identity.number)) + "/" +
+                   decimal(low_half(identity.number));
+        case GroupBy::Tile:
+            return "tile " + decimal(low_half(identity.number));
+        default:
+            return std::string(identity.text);
+    }
+}
+
+std::map<std::string, std::string> group_dimensions(GroupBy group_by, std::string_view metadata_key,
+                                                    const GroupIdentity& identity) {
+    switch (group_by) {
+        case GroupBy::Phase:
+            return {{"epoch", decimal(low_half(identity.number))},
+                    {"phase", decimal(high_half(identity.number))}};
+        case GroupBy::Tile:
+            return {{"physicalTile", decimal(low_half(identity.number))}};
+        case GroupBy::Metadata:
+            return {{"metadataKey", std::string(metadata_key)},
+                    {"metadataValue", std::string(identity.text)}};
+        default:
+            return {};
+    }
+}
+
+}  // namespace detail
+
+std::string_view kind_name(const vorn_package::CycleSample& sample) {
+    switch (kind_of(sample)) {
+        case StepKind::Exchange:
+            return "exchange";
+        case StepKind::Compute:
+            return "compute";
+        case StepKind::Synchronization:
+            return "synchronization";
+        case StepKind::Idle:
+            return "idle";
+    }
+    return "exchange";
+}
+
+GroupKey group_key(const Query& query, std::uint32_t tile,
+                   const vorn_package::CycleSample& sample) {
+    const std::string_view key = detail::metadata_key_of(query);
+    const detail::GroupIdentity identity =
+        detail::group_identity(query.group_by, key, tile, sample);
+    return {detail::group_name(query.group_by, identity),
+            detail::group_dimensions(query.group_by, key, identity)};
+}
+
+}  // namespace vorn_profile
