@@ -1,0 +1,49 @@
+// vorn_package/profile_json.hpp
+//
+// The stored profile format: one JSON document per profile ("format": "vorn-profile",
+// "version": 1). Reading validates the whole document and returns either a complete profile or
+// an error that names the JSON path and the byte offset of the fault; never a partial profile.
+//
+//     auto read = vorn_package::read_profile_json_file("run.json");
+//     if (!read) { std::cerr << "error: run.json: " << to_string(read.error()) << '\n'; }
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+#include "vorn_package/profile.hpp"
+#include "vorn_package/result.hpp"
+
+namespace vorn_package {
+
+/// Why a stored profile could not be read: what is wrong and where.
+struct ReadError {
+    std::uint64_t offset = 0;  ///< byte offset into the input
+    std::string path;          ///< e.g. "tiles[3].samples[17].start_cycle"; empty for the document
+    std::string message;       ///< e.g. "expected an unsigned 32-bit integer, found -5"
+
+    friend bool operator==(const ReadError&, const ReadError&) = default;
+};
+
+/// "at byte 18342 (tiles[3].samples[17].start_cycle): expected ..."
+std::string to_string(const ReadError& error);
+
+/// Called now and then while a document is read, with the bytes handled so far and in all.
+using ReadProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+/// Reads one profile document held in memory.
+[[nodiscard]] Result<ProfileReport, ReadError> read_profile_json(std::string_view text,
+                                                                 const ReadProgress& progress = {});
+
+/// Reads one profile document from a file; "-" reads standard input. A file that cannot be
+/// opened or read is reported as a `ReadError` at offset 0 with the system's reason.
+[[nodiscard]] Result<ProfileReport, ReadError> read_profile_json_file(
+    const std::string& path, const ReadProgress& progress = {});
+
+/// Writes `report` as one document, streaming: no tree of the profile is built in memory.
+void write_profile_json(std::ostream& out, const ProfileReport& report);
+
+}  // namespace vorn_package

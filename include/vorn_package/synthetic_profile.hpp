@@ -1,0 +1,26 @@
+// vorn_package/synthetic_profile.hpp
+//
+// Deterministic synthetic profiles that look like real runs, for the tool's `generate` and
+// `demo` commands, the tests and the benchmarks. The same options always give the same profile.
+//
+//     vorn_package::ProfileReport large = vorn_package::synthetic_profile({.tiles = 1472,
+//                                                                          .steps_per_tile = 1000});
+#pragma once
+
+#include <cstdint>
+
+#include "vorn_package/profile.hpp"
+
+namespace vorn_package {
+
+struct SyntheticOptions {
+    std::uint32_t tiles = 64;
+    std::uint32_t steps_per_tile = 400;
+    std::uint64_t seed = 1;
+    std::uint64_t clock_hz = 1'330'000'000;
+};
+
+/// A profile of `tiles` tiles with `steps_per_tile` samples each.
+ProfileReport synthetic_profile(const SyntheticOptions& options);
+
+}  // namespace vorn_package

@@ -1,0 +1,1 @@
+# Filled in with the tests of this area.
