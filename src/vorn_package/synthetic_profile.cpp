@@ -1,6 +1,354 @@
-// Placeholder until the generator lands.
+// A deterministic synthetic profile shaped like a bulk-synchronous training run.
+//
+// One schedule is shared by every tile: training iterations made of epochs (an embedding
+// epoch, a forward and a backward epoch per layer, an optimizer epoch), each a sequence of
+// compute, synchronization and exchange phases. The tiles then walk that schedule together:
+// compute steps vary with each tile's share of the work and a little jitter, a synchronization
+// step lasts until the slowest tile has arrived, and exchanges take nearly the same time
+// everywhere. Every tile's counter starts at an unrelated value, and some start close enough
+// to 2^32 to wrap during the run.
+//
+// Only integer arithmetic and a self-contained PRNG are used, so the same options give the same
+// profile with every compiler and on every platform.
 #include "vorn_package/synthetic_profile.hpp"
 
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace vorn_package {
-ProfileReport synthetic_profile(const SyntheticOptions& options) { return {options.clock_hz, {}}; }
+namespace {
+
+/// splitmix64: small, fast and fully specified, unlike the standard distributions.
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : state_(seed) {}
+
+    std::uint64_t next() {
+        state_ += 0x9e3779b97f4a7c15ULL;
+        std::uint64_t z = state_;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+
+    /// A value in [0, bound); 0 when `bound` is 0. The slight modulo bias does not matter here.
+    std::uint64_t below(std::uint64_t bound) { return bound == 0 ? 0 : next() % bound; }
+
+    /// A value in [low, high].
+    std::uint64_t between(std::uint64_t low, std::uint64_t high) {
+        return low + below(high - low + 1);
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+constexpr std::uint32_t kLayers = 4;
+constexpr std::uint64_t kMaxTileSpan = 0xffff'ffffULL;  // every sample within 2^32 of the first
+
+// Timing constants in cycles, before any scaling for very long schedules.
+constexpr std::uint64_t kStartSkew = 64;       // tiles leave reset a few cycles apart
+constexpr std::uint64_t kBarrierLatency = 40;  // from the last arrival to the release
+constexpr std::uint64_t kReleaseSpread = 8;    // tiles see the release a few cycles apart
+constexpr std::uint64_t kMaxGap = 400;         // an occasional stall before a compute step
+constexpr std::uint64_t kGapOneIn = 32;
+constexpr std::uint64_t kIdleOneIn = 8;  // tiles without a share of an elementwise step
+constexpr std::uint64_t kWrapOneIn = 6;  // tiles whose counter is placed to wrap
+
+/// How a step of the schedule is timed on the tiles.
+enum class Timing : std::uint8_t { Compute, Elementwise, Barrier, Exchange };
+
+/// One position of the shared schedule.
+struct Slot {
+    ProfileStep step;
+    ProfileStep idle;  ///< the same step on a tile that has no share of it (elementwise only)
+    Timing timing = Timing::Compute;
+    std::uint64_t cycles = 0;  ///< nominal length; the barrier's is its latency
+};
+
+using Metadata = std::vector<ProfileMetadata>;
+
+/// Appends the slots of the schedule, epoch after epoch, until `count` are there.
+class ScheduleBuilder {
+public:
+    explicit ScheduleBuilder(std::size_t count) : count_(count) { slots_.reserve(count); }
+
+    std::vector<Slot> build() {
+        while (!full()) {
+            embedding_epoch();
+            for (std::uint32_t layer = 0; layer < kLayers && !full(); ++layer) {
+                forward_epoch(layer);
+            }
+            for (std::uint32_t layer = kLayers; layer-- > 0 && !full();) {
+                backward_epoch(layer);
+            }
+            optimizer_epoch();
+        }
+        return std::move(slots_);
+    }
+
+private:
+    bool full() const { return slots_.size() >= count_; }
+
+    void begin_epoch() {
+        if (!slots_.empty()) {
+            epoch_ += 1;
+        }
+        phase_ = 0;
+    }
+    void next_phase() { phase_ += 1; }
+
+    void add(Timing timing, ProfileStepKind kind, std::string operation, std::string kernel,
+             std::uint64_t cycles, Metadata metadata) {
+        if (full()) {
+            return;
+        }
+        Slot slot;
+        slot.timing = timing;
+        slot.cycles = cycles;
+        slot.step.local_index = static_cast<std::uint32_t>(slots_.size());
+        slot.step.phase = phase_;
+        slot.step.epoch = epoch_;
+        slot.step.operation = std::move(operation);
+        slot.step.kind = kind;
+        slot.step.kernel = std::move(kernel);
+        slot.step.metadata = std::move(metadata);
+        if (timing == Timing::Elementwise) {
+            slot.idle = slot.step;
+            slot.idle.operation = "idle";
+            slot.idle.kind = ProfileStepKind::Idle;
+            slot.idle.kernel.clear();
+        }
+        slots_.push_back(std::move(slot));
+    }
+
+    void compute(std::string operation, std::string kernel, std::uint64_t cycles,
+                 Metadata metadata) {
+        add(Timing::Compute, ProfileStepKind::Compute, std::move(operation), std::move(kernel),
+            cycles, std::move(metadata));
+    }
+    void elementwise(std::string operation, std::string kernel, std::uint64_t cycles,
+                     Metadata metadata) {
+        add(Timing::Elementwise, ProfileStepKind::Compute, std::move(operation), std::move(kernel),
+            cycles, std::move(metadata));
+    }
+    void exchange(std::string operation, std::uint64_t cycles, Metadata metadata) {
+        add(Timing::Exchange, ProfileStepKind::Exchange, std::move(operation), "", cycles,
+            std::move(metadata));
+    }
+    /// A phase of its own: every tile waits here for the slowest one.
+    void barrier() {
+        next_phase();
+        add(Timing::Barrier, ProfileStepKind::Synchronization, "sync", "", kBarrierLatency, {});
+        next_phase();
+    }
+
+    static std::string layer_name(std::uint32_t layer) {
+        return "encoder." + std::to_string(layer);
+    }
+
+    void embedding_epoch() {
+        begin_epoch();
+        exchange("host.load", 3200, {{"layer", "embedding"}});
+        barrier();
+        compute("embed.gather", "gather", 2600, {{"layer", "embedding"}, {"block", "embedding"}});
+        elementwise("embed.add", "add", 320, {{"layer", "embedding"}, {"block", "embedding"}});
+        barrier();
+        exchange("broadcast", 2400, {{"layer", "embedding"}, {"tensor", "x"}});
+    }
+
+    void forward_epoch(std::uint32_t layer) {
+        begin_epoch();
+        const std::string name = layer_name(layer);
+        compute("layernorm.fwd", "layernorm", 900, {{"layer", name}, {"block", "attention"}});
+        barrier();
+        exchange("broadcast", 2500, {{"layer", name}, {"block", "attention"}, {"tensor", "x"}});
+        next_phase();
+        compute("matmul.fwd", "gemm", 14000,
+                {{"layer", name}, {"block", "attention"}, {"tensor", "qkv"}});
+        elementwise("softmax.fwd", "softmax", 1800, {{"layer", name}, {"block", "attention"}});
+        compute("matmul.fwd", "gemm", 9000,
+                {{"layer", name}, {"block", "attention"}, {"tensor", "attn.v"}});
+        barrier();
+        exchange("allreduce", 4200, {{"layer", name}, {"block", "attention"}});
+        next_phase();
+        elementwise("residual.add", "add", 350, {{"layer", name}, {"block", "attention"}});
+        compute("layernorm.fwd", "layernorm", 900, {{"layer", name}, {"block", "mlp"}});
+        barrier();
+        exchange("broadcast", 2000, {{"layer", name}, {"block", "mlp"}, {"tensor", "h"}});
+        next_phase();
+        compute("matmul.fwd", "gemm", 18000, {{"layer", name}, {"block", "mlp"}, {"tensor", "w1"}});
+        elementwise("gelu.fwd", "gelu", 800, {{"layer", name}, {"block", "mlp"}});
+        compute("matmul.fwd", "gemm", 18000, {{"layer", name}, {"block", "mlp"}, {"tensor", "w2"}});
+        barrier();
+        exchange("allreduce", 4200, {{"layer", name}, {"block", "mlp"}});
+        next_phase();
+        elementwise("residual.add", "add", 350, {{"layer", name}, {"block", "mlp"}});
+        barrier();
+    }
+
+    void backward_epoch(std::uint32_t layer) {
+        begin_epoch();
+        const std::string name = layer_name(layer);
+        exchange("broadcast", 2000, {{"layer", name}, {"block", "mlp"}, {"tensor", "grad.h"}});
+        next_phase();
+        compute("matmul.bwd", "gemm", 20000, {{"layer", name}, {"block", "mlp"}, {"tensor", "w2"}});
+        elementwise("gelu.bwd", "gelu", 900, {{"layer", name}, {"block", "mlp"}});
+        compute("matmul.bwd", "gemm", 20000, {{"layer", name}, {"block", "mlp"}, {"tensor", "w1"}});
+        barrier();
+        exchange("allreduce", 4800,
+                 {{"layer", name}, {"block", "mlp"}, {"tensor", "grad.w1"}, {"tensor", "grad.w2"}});
+        next_phase();
+        compute("layernorm.bwd", "layernorm", 1400, {{"layer", name}, {"block", "attention"}});
+        elementwise("softmax.bwd", "softmax", 2200, {{"layer", name}, {"block", "attention"}});
+        compute("matmul.bwd", "gemm", 16000,
+                {{"layer", name}, {"block", "attention"}, {"tensor", "qkv"}});
+        barrier();
+        exchange(
+            "allreduce", 4800,
+            {{"layer", name}, {"tensor", "grad.wq"}, {"tensor", "grad.wk"}, {"tensor", "grad.wv"}});
+        next_phase();
+        elementwise("residual.add", "add", 350, {{"layer", name}, {"block", "attention"}});
+        barrier();
+    }
+
+    void optimizer_epoch() {
+        begin_epoch();
+        compute("adam.update", "adam", 6000, {{"block", "optimizer"}});
+        barrier();
+        exchange("weights.store", 3000, {{"block", "optimizer"}});
+        barrier();
+    }
+
+    std::size_t count_;
+    std::vector<Slot> slots_;
+    std::uint32_t epoch_ = 0;
+    std::uint32_t phase_ = 0;
+};
+
+/// Timing constants after scaling, so that even a very long schedule fits one counter period.
+struct Timings {
+    std::uint64_t divisor = 1;
+    std::uint64_t start_skew = kStartSkew;
+    std::uint64_t max_gap = kMaxGap;
+    std::uint64_t release_spread = kReleaseSpread;
+    std::uint64_t nominal_span = 0;  ///< the schedule's length without imbalance or stalls
+
+    std::uint64_t scaled(std::uint64_t cycles) const {
+        return std::max<std::uint64_t>(1, cycles / divisor);
+    }
+};
+
+Timings timings_for(const std::vector<Slot>& slots) {
+    // A generous bound on a tile's span: the work of the slowest tile plus every stall and
+    // release delay at their maximum.
+    std::uint64_t bound = kStartSkew;
+    std::uint64_t nominal = 0;
+    for (const Slot& slot : slots) {
+        bound += slot.cycles * 6 / 5 + kMaxGap + kReleaseSpread + 1;
+        nominal += slot.cycles;
+    }
+    Timings timings;
+    if (bound > kMaxTileSpan) {
+        timings.divisor = bound / kMaxTileSpan + 1;
+        timings.start_skew /= timings.divisor;
+        timings.max_gap /= timings.divisor;
+        timings.release_spread /= timings.divisor;
+    }
+    timings.nominal_span = nominal / timings.divisor;
+    return timings;
+}
+
+/// Where one tile stands while the schedule is walked.
+struct TileState {
+    Random random{0};
+    std::uint32_t base = 0;  ///< counter value at time 0
+    std::uint64_t time = 0;  ///< cycles since reset
+    std::uint64_t first_start = 0;
+    std::uint64_t work_permille = 1000;  ///< this tile's share of the work, relative
+};
+
+}  // namespace
+
+ProfileReport synthetic_profile(const SyntheticOptions& options) {
+    ProfileReport report;
+    report.clock_hz = options.clock_hz;
+
+    const std::vector<Slot> slots = ScheduleBuilder(options.steps_per_tile).build();
+    const Timings timings = timings_for(slots);
+
+    std::vector<TileState> states(options.tiles);
+    report.tiles.resize(options.tiles);
+    Random run(options.seed);
+    for (std::uint32_t i = 0; i < options.tiles; ++i) {
+        TileState& state = states[i];
+        state.random = Random(run.next());
+        state.time = state.random.below(timings.start_skew + 1);
+        state.first_start = state.time;
+        state.work_permille = state.random.between(880, 1120);
+        if (i % kWrapOneIn == 1) {
+            // Place the wrap somewhere in the first nine tenths of the run.
+            const std::uint64_t wrap_at = state.random.below(timings.nominal_span * 9 / 10 + 1);
+            state.base = static_cast<std::uint32_t>(0x1'0000'0000ULL - state.time - wrap_at);
+        } else {
+            state.base = static_cast<std::uint32_t>(state.random.next());
+        }
+        report.tiles[i].physical_tile = i;
+        report.tiles[i].samples.reserve(slots.size());
+    }
+
+    for (const Slot& slot : slots) {
+        const std::uint64_t cycles = timings.scaled(slot.cycles);
+        std::uint64_t release = 0;
+        if (slot.timing == Timing::Barrier) {
+            for (const TileState& state : states) {
+                release = std::max(release, state.time);
+            }
+            release += cycles;
+        }
+        for (std::uint32_t i = 0; i < options.tiles; ++i) {
+            TileState& state = states[i];
+            const ProfileStep* step = &slot.step;
+            std::uint64_t length = 0;
+            switch (slot.timing) {
+                case Timing::Elementwise:
+                    if (state.random.below(kIdleOneIn) == 0) {
+                        step = &slot.idle;
+                    }
+                    [[fallthrough]];
+                case Timing::Compute:
+                    if (state.random.below(kGapOneIn) == 0) {
+                        state.time += 1 + state.random.below(timings.max_gap);
+                    }
+                    length =
+                        cycles * state.work_permille * state.random.between(970, 1030) / 1'000'000;
+                    break;
+                case Timing::Barrier:
+                    length = release + state.random.below(timings.release_spread) - state.time;
+                    break;
+                case Timing::Exchange:
+                    length = cycles * state.random.between(995, 1005) / 1000;
+                    break;
+            }
+            if (report.tiles[i].samples.empty()) {
+                state.first_start = state.time;
+            }
+            // Keep every reading within one counter period of the tile's first sample; only a
+            // schedule far longer than any real run could reach this.
+            const std::uint64_t offset = state.time - state.first_start;
+            length = std::min(length, kMaxTileSpan - std::min(offset, kMaxTileSpan));
+
+            CycleSample& sample = report.tiles[i].samples.emplace_back();
+            sample.step = *step;
+            sample.start_cycle = static_cast<std::uint32_t>(state.base + state.time);
+            sample.end_cycle = static_cast<std::uint32_t>(state.base + state.time + length);
+            state.time += length;
+        }
+    }
+    return report;
+}
+
 }  // namespace vorn_package
