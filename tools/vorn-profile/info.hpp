@@ -1,0 +1,16 @@
+// `vorn-profile info`: what a newcomer needs to know about a profile before asking it anything.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "vorn_package/profile.hpp"
+
+namespace vorn_cli {
+
+/// Clock, tile and sample counts, span, and the distinct kinds, kernels, phases, epochs and
+/// metadata names with their counts, each list in a fixed order.
+void write_info(std::ostream& out, const std::string& path,
+                const vorn_package::ProfileReport& profile);
+
+}  // namespace vorn_cli

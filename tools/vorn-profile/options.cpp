@@ -1,0 +1,431 @@
+// Command-line parsing: CLI11 collects the words, then each value is checked and converted here,
+// so that every error names its option and the offending value in the same style.
+#include "options.hpp"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <string_view>
+#include <utility>
+
+namespace vorn_cli {
+namespace {
+
+// A set of tiles or phases is held in memory; no device comes near this many.
+constexpr std::uint64_t kMaxListNumbers = 1'048'576;
+
+constexpr std::string_view kDescription =
+    "Answers questions about cycle profiles recorded on a tiled accelerator.";
+constexpr std::string_view kFooter =
+    "Examples:\n"
+    "  vorn-profile demo\n"
+    "  vorn-profile generate -o run.json\n"
+    "  vorn-profile info run.json\n"
+    "  vorn-profile query run.json --group-by kernel --limit 5\n"
+    "  vorn-profile query run.json --kind exchange --sample-limit 10 --format json\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the profile cannot be read, 2 for a command-line error.";
+
+/// The words given to each option, one entry per occurrence.
+using Words = std::map<std::string, std::vector<std::string>>;
+
+struct CommandWords {
+    std::string profile;
+    Words values;
+};
+
+/// Registers `name`, which takes one value per occurrence. Occurrences are only collected here,
+/// so that repeating an option that may be given once is reported in the tool's own words.
+void add_value(CLI::App& app, Words& words, const std::string& names, const std::string& type,
+               const std::string& help) {
+    const std::string key = names.substr(0, names.find(','));
+    app.add_option(names, words[key], help)
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->type_name(type);
+}
+
+void add_query_options(CLI::App& app, CommandWords& words) {
+    Words& w = words.values;
+    add_value(app, w, "--group-by", "G",
+              "Group by kind, kernel (default), operation, phase, tile or metadata");
+    add_value(app, w, "--metadata-key", "KEY",
+              "Metadata entry name to group by with --group-by metadata (may be empty)");
+    add_value(app, w, "--sort-by", "S",
+              "Order groups by phase-cycles (default), work-cycles, maximum-cycles, samples or "
+              "name");
+    add_value(app, w, "--kind", "K", "Keep exchange, compute, synchronization or idle steps");
+    add_value(app, w, "--kernel", "TEXT",
+              "Keep steps of this kernel (exact); --kernel '' keeps steps without a kernel");
+    add_value(app, w, "--operation-contains", "TEXT",
+              "Keep steps whose operation contains TEXT (case-sensitive)");
+    add_value(app, w, "--tile", "LIST", "Keep these physical tiles, e.g. 3 or 1,3-5,9; repeatable");
+    add_value(app, w, "--phase", "LIST", "Keep these phases (any epoch), same forms; repeatable");
+    add_value(app, w, "--metadata", "NAME[=VALUE]",
+              "Keep steps with a metadata entry NAME (holding VALUE); repeatable, all must hold");
+    add_value(app, w, "--at-offset", "N",
+              "Keep steps running at cycle N of the tile's time line (0 = its first sample)");
+    add_value(app, w, "--limit", "N", "Keep the first N groups after ordering (0 keeps none)");
+    add_value(app, w, "--sample-limit", "N", "Also list the N longest matching steps");
+}
+
+std::string in_quotes(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+/// The value of an option that may be given once, if it was given.
+std::optional<std::string> single(const Words& words, const std::string& key) {
+    const auto found = words.find(key);
+    if (found == words.end() || found->second.empty()) {
+        return std::nullopt;
+    }
+    const std::vector<std::string>& values = found->second;
+    if (values.size() > 1) {
+        throw UsageError(key + ": given more than once (" + in_quotes(values[0]) + " and " +
+                         in_quotes(values[1]) + "); it may be given once");
+    }
+    return values.front();
+}
+
+const std::vector<std::string>& repeated(const Words& words, const std::string& key) {
+    static const std::vector<std::string> kNone;
+    const auto found = words.find(key);
+    return found == words.end() ? kNone : found->second;
+}
+
+/// A plain unsigned decimal number that fits `T`; leading zeros are fine, nothing else is.
+template <class T>
+T parse_number(const std::string& option, std::string_view text) {
+    const bool digits_only = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= '0' && c <= '9';
+    });
+    if (!digits_only) {
+        throw UsageError(option + ": " + in_quotes(text) + " is not an unsigned decimal number");
+    }
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc::result_out_of_range || value > std::numeric_limits<T>::max()) {
+        throw UsageError(option + ": " + std::string(text) + " is out of range (at most " +
+                         std::to_string(std::numeric_limits<T>::max()) + ")");
+    }
+    return static_cast<T>(value);
+}
+
+/// Adds the numbers of one comma-separated list of numbers and inclusive ranges `A-B`.
+void add_list(const std::string& option, std::string_view list, std::set<std::uint32_t>& into) {
+    std::size_t begin = 0;
+    while (true) {
+        const std::size_t comma = std::min(list.find(',', begin), list.size());
+        const std::string_view item = list.substr(begin, comma - begin);
+        if (item.empty()) {
+            throw UsageError(option + ": empty item in " + in_quotes(list));
+        }
+        const std::size_t dash = item.find('-');
+        std::uint32_t first = 0;
+        std::uint32_t last = 0;
+        if (dash == std::string_view::npos) {
+            first = last = parse_number<std::uint32_t>(option, item);
+        } else {
+            const std::string_view low = item.substr(0, dash);
+            const std::string_view high = item.substr(dash + 1);
+            if (low.empty() || high.empty()) {
+                throw UsageError(option + ": " + in_quotes(item) +
+                                 " is neither a number nor a range A-B");
+            }
+            first = parse_number<std::uint32_t>(option, low);
+            last = parse_number<std::uint32_t>(option, high);
+            if (first > last) {
+                throw UsageError(option + ": range " + in_quotes(item) + " runs backwards (" +
+                                 std::string(low) + " > " + std::string(high) + ")");
+            }
+            if (std::uint64_t{last} - first + 1 > kMaxListNumbers) {
+                throw UsageError(option + ": range " + in_quotes(item) + " spans " +
+                                 std::to_string(std::uint64_t{last} - first + 1) +
+                                 " numbers (at most " + std::to_string(kMaxListNumbers) + ")");
+            }
+        }
+        for (std::uint64_t n = first; n <= last; ++n) {
+            into.insert(static_cast<std::uint32_t>(n));
+        }
+        if (into.size() > kMaxListNumbers) {
+            throw UsageError(option + ": the lists name more than " +
+                             std::to_string(kMaxListNumbers) + " numbers");
+        }
+        if (comma == list.size()) {
+            return;
+        }
+        begin = comma + 1;
+    }
+}
+
+/// Whether `text` is well-formed UTF-8. Profile texts always are, so a filter or key that is
+/// not could never match and would make the JSON report invalid.
+bool is_utf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        std::uint32_t code = 0;
+        std::uint32_t minimum = 0;
+        if (lead < 0x80) {
+            i += 1;
+            continue;
+        } else if ((lead & 0xe0) == 0xc0) {
+            length = 2, code = lead & 0x1f, minimum = 0x80;
+        } else if ((lead & 0xf0) == 0xe0) {
+            length = 3, code = lead & 0x0f, minimum = 0x800;
+        } else if ((lead & 0xf8) == 0xf0) {
+            length = 4, code = lead & 0x07, minimum = 0x10000;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length) {
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xc0) != 0x80) {
+                return false;
+            }
+            code = (code << 6) | (next & 0x3f);
+        }
+        if (code < minimum || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::string text_value(const std::string& option, std::string value) {
+    if (!is_utf8(value)) {
+        throw UsageError(option + ": value is not valid UTF-8");
+    }
+    return value;
+}
+
+template <class E>
+E parse_choice(const std::string& option, const std::string& value,
+               std::initializer_list<std::pair<std::string_view, E>> choices) {
+    std::string names;
+    for (const auto& [name, choice] : choices) {
+        if (name == value) {
+            return choice;
+        }
+        names += names.empty() ? "" : ", ";
+        names += name;
+    }
+    throw UsageError(option + ": unknown value " + in_quotes(value) + " (expected one of " + names +
+                     ")");
+}
+
+vorn_profile::Query to_query(const Words& words) {
+    using vorn_profile::GroupBy;
+    using vorn_profile::SortBy;
+    using vorn_profile::StepKind;
+    vorn_profile::Query query;
+    if (const auto value = single(words, "--group-by")) {
+        query.group_by = parse_choice<GroupBy>("--group-by", *value,
+                                               {{"kind", GroupBy::Kind},
+                                                {"kernel", GroupBy::Kernel},
+                                                {"operation", GroupBy::Operation},
+                                                {"phase", GroupBy::Phase},
+                                                {"tile", GroupBy::Tile},
+                                                {"metadata", GroupBy::Metadata}});
+    }
+    if (const auto value = single(words, "--metadata-key")) {
+        query.metadata_key = text_value("--metadata-key", *value);
+    }
+    if (const auto value = single(words, "--sort-by")) {
+        query.sort_by = parse_choice<SortBy>("--sort-by", *value,
+                                             {{"phase-cycles", SortBy::PhaseCycles},
+                                              {"work-cycles", SortBy::WorkCycles},
+                                              {"maximum-cycles", SortBy::MaximumCycles},
+                                              {"samples", SortBy::Samples},
+                                              {"name", SortBy::Name}});
+    }
+    if (const auto value = single(words, "--kind")) {
+        query.kind = parse_choice<StepKind>("--kind", *value,
+                                            {{"exchange", StepKind::Exchange},
+                                             {"compute", StepKind::Compute},
+                                             {"synchronization", StepKind::Synchronization},
+                                             {"idle", StepKind::Idle}});
+    }
+    if (const auto value = single(words, "--kernel")) {
+        query.kernel = text_value("--kernel", *value);
+    }
+    if (const auto value = single(words, "--operation-contains")) {
+        query.operation_contains = text_value("--operation-contains", *value);
+    }
+    for (const std::string& list : repeated(words, "--tile")) {
+        add_list("--tile", list, query.tiles);
+    }
+    for (const std::string& list : repeated(words, "--phase")) {
+        add_list("--phase", list, query.phases);
+    }
+    for (const std::string& entry : repeated(words, "--metadata")) {
+        const std::string text = text_value("--metadata", entry);
+        const std::size_t equals = text.find('=');
+        if (equals == std::string::npos) {
+            query.metadata.push_back({text, std::nullopt});
+        } else {
+            query.metadata.push_back({text.substr(0, equals), text.substr(equals + 1)});
+        }
+    }
+    if (const auto value = single(words, "--at-offset")) {
+        query.at_offset = parse_number<std::uint64_t>("--at-offset", *value);
+    }
+    if (const auto value = single(words, "--limit")) {
+        query.limit = parse_number<std::uint64_t>("--limit", *value);
+    }
+    if (const auto value = single(words, "--sample-limit")) {
+        query.sample_limit = parse_number<std::uint64_t>("--sample-limit", *value);
+    }
+    return query;
+}
+
+/// The CLI11 description of the whole tool, writing into `words` per command.
+struct Parser {
+    CLI::App app{std::string(kDescription), "vorn-profile"};
+    CLI::App* query = nullptr;
+    CLI::App* info = nullptr;
+    CLI::App* generate = nullptr;
+    CLI::App* demo = nullptr;
+    CommandWords query_words;
+    CommandWords info_words;
+    CommandWords generate_words;
+
+    Parser() {
+        app.set_version_flag("--version", "vorn-profile " VORN_PROFILE_VERSION);
+        app.require_subcommand(1);
+        app.footer(std::string(kFooter));
+
+        query = app.add_subcommand("query", "Run one query over a profile and print the report");
+        query->add_option("PROFILE", query_words.profile, "Profile file (JSON), or - for stdin")
+            ->required();
+        add_query_options(*query, query_words);
+        add_value(*query, query_words.values, "--format", "F",
+                  "Print the report as table (default), json or csv");
+
+        info = app.add_subcommand("info", "Summarise a profile: counts, span, kernels, phases");
+        info->add_option("PROFILE", info_words.profile, "Profile file (JSON), or - for stdin")
+            ->required();
+
+        generate = app.add_subcommand("generate", "Write a deterministic synthetic profile");
+        Words& g = generate_words.values;
+        add_value(*generate, g, "--tiles", "N", "Number of tiles (default 64)");
+        add_value(*generate, g, "--steps-per-tile", "N", "Samples per tile (default 400)");
+        add_value(*generate, g, "--seed", "N", "Seed; the same seed gives the same bytes");
+        add_value(*generate, g, "--clock-hz", "N", "Clock of the device (default 1330000000)");
+        add_value(*generate, g, "-o,--output", "FILE", "Write to FILE instead of stdout");
+
+        demo = app.add_subcommand("demo", "Answer a few typical questions on a built-in profile");
+    }
+
+    CommandLine command_line() const {
+        CommandLine line;
+        if (query->parsed()) {
+            line.command = Command::Query;
+            line.profile = query_words.profile;
+            line.query = to_query(query_words.values);
+            if (const auto value = single(query_words.values, "--format")) {
+                line.format = parse_choice<OutputFormat>("--format", *value,
+                                                         {{"table", OutputFormat::Table},
+                                                          {"json", OutputFormat::Json},
+                                                          {"csv", OutputFormat::Csv}});
+            }
+        } else if (info->parsed()) {
+            line.command = Command::Info;
+            line.profile = info_words.profile;
+        } else if (generate->parsed()) {
+            line.command = Command::Generate;
+            const Words& g = generate_words.values;
+            vorn_package::SyntheticOptions& options = line.synthetic;
+            if (const auto value = single(g, "--tiles")) {
+                options.tiles = parse_number<std::uint32_t>("--tiles", *value);
+            }
+            if (const auto value = single(g, "--steps-per-tile")) {
+                options.steps_per_tile = parse_number<std::uint32_t>("--steps-per-tile", *value);
+            }
+            if (const auto value = single(g, "--seed")) {
+                options.seed = parse_number<std::uint64_t>("--seed", *value);
+            }
+            if (const auto value = single(g, "--clock-hz")) {
+                options.clock_hz = parse_number<std::uint64_t>("--clock-hz", *value);
+            }
+            line.output = single(g, "-o");
+        } else {
+            line.command = Command::Demo;
+        }
+        return line;
+    }
+};
+
+bool is_command(std::string_view word) {
+    return word == "query" || word == "info" || word == "generate" || word == "demo";
+}
+
+}  // namespace
+
+ParseOutcome parse_command_line(const std::vector<std::string>& args) {
+    // CLI11 would call a misspelt command "an unexpected argument"; say what was meant instead.
+    if (args.empty()) {
+        print_error("no command given (query, info, generate or demo); see vorn-profile --help");
+        return {std::nullopt, 2};
+    }
+    if (!args[0].starts_with('-') && !is_command(args[0])) {
+        print_error("unknown command " + in_quotes(args[0]) +
+                    " (expected query, info, generate or demo)");
+        return {std::nullopt, 2};
+    }
+    Parser parser;
+    try {
+        // CLI11 takes the words last first.
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        parser.app.parse(reversed);
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == 0) {
+            return {std::nullopt, parser.app.exit(error)};
+        }
+        print_error(error.what());
+        return {std::nullopt, 2};
+    }
+    try {
+        return {parser.command_line(), 0};
+    } catch (const UsageError& error) {
+        print_error(error.what());
+        return {std::nullopt, 2};
+    }
+}
+
+vorn_profile::Query parse_query_options(const std::vector<std::string>& options) {
+    CLI::App app;
+    CommandWords words;
+    add_query_options(app, words);
+    try {
+        std::vector<std::string> reversed(options.rbegin(), options.rend());
+        app.parse(reversed);
+    } catch (const CLI::ParseError& error) {
+        throw UsageError(error.what());
+    }
+    return to_query(words.values);
+}
+
+void print_error(const std::string& message) {
+    std::string line = "error: ";
+    for (const char c : message) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            line += escaped;
+        } else {
+            line += c;
+        }
+    }
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+}
+
+}  // namespace vorn_cli

@@ -1,0 +1,52 @@
+// The command line of `vorn-profile`: what to run and with which query.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "vorn_package/synthetic_profile.hpp"
+#include "vorn_profile/query.hpp"
+
+namespace vorn_cli {
+
+enum class Command { Query, Info, Generate, Demo };
+enum class OutputFormat { Table, Json, Csv };
+
+/// Everything one invocation asks for; fields that its command does not use keep their defaults.
+struct CommandLine {
+    Command command = Command::Demo;
+    std::string profile;  ///< path, or "-" for standard input
+    vorn_profile::Query query;
+    OutputFormat format = OutputFormat::Table;
+    vorn_package::SyntheticOptions synthetic;
+    std::optional<std::string> output;  ///< `generate -o FILE`; standard output when absent
+};
+
+/// A command-line value the tool cannot use; the message names the option and the value.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// What parsing decided: a command line to run, or an exit status when help or the version
+/// has been printed (0) or an error has been reported on standard error (2).
+struct ParseOutcome {
+    std::optional<CommandLine> command_line;
+    int exit_status = 0;
+};
+
+/// Parses `args` (without the program name). Help and version go to standard output, a single
+/// `error:` line to standard error.
+ParseOutcome parse_command_line(const std::vector<std::string>& args);
+
+/// The query part of a `query` command line, for callers that hold the options as words
+/// (e.g. {"--group-by", "kind"}). Throws `UsageError` for any error.
+vorn_profile::Query parse_query_options(const std::vector<std::string>& options);
+
+/// Writes one `error:` line to standard error; control characters are shown escaped so that
+/// the message stays on one line.
+void print_error(const std::string& message);
+
+}  // namespace vorn_cli

@@ -1,0 +1,98 @@
+// The report as aligned text for a terminal: totals, the groups, then the listed steps.
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "output.hpp"
+#include "text_table.hpp"
+
+namespace vorn_cli {
+namespace {
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string number(std::uint64_t value) { return std::to_string(value); }
+
+std::string or_dash(std::string text) { return text.empty() ? "-" : text; }
+
+std::string totals_line(const vorn_profile::QueryReport& report) {
+    std::string line = number(report.tile_count) + " tiles, " + number(report.sample_count) +
+                       " samples (" + number(report.matched_sample_count) + " matched), clock " +
+                       number(report.clock_hz) + " Hz, span " + number(report.profile_span_cycles) +
+                       " cycles = " + fixed(report.profile_span_ms, 6) + " ms";
+    if (report.at_offset) {
+        line += ", at offset " + number(*report.at_offset);
+    }
+    return line + "\n";
+}
+
+std::string groups_table(const std::vector<vorn_profile::GroupSummary>& groups) {
+    TextTable table({{"group"},
+                     {"dimensions"},
+                     {"samples", Align::Right},
+                     {"tiles", Align::Right},
+                     {"phases", Align::Right},
+                     {"phase_cycles", Align::Right},
+                     {"phase_ms", Align::Right},
+                     {"work_cycles", Align::Right},
+                     {"avg_tiles", Align::Right},
+                     {"mean", Align::Right},
+                     {"p50", Align::Right},
+                     {"p95", Align::Right},
+                     {"max", Align::Right},
+                     {"first_offset", Align::Right},
+                     {"last_offset", Align::Right}});
+    for (const vorn_profile::GroupSummary& group : groups) {
+        table.add_row(
+            {group.name.empty() ? "\"\"" : group.name, or_dash(joined_dimensions(group)),
+             number(group.sample_count), number(group.tile_count), number(group.phase_count),
+             number(group.phase_cycles), fixed(group.phase_ms, 6), number(group.work_cycles),
+             fixed(group.average_active_tiles, 2), fixed(group.mean_cycles, 1),
+             number(group.p50_cycles), number(group.p95_cycles), number(group.maximum_cycles),
+             number(group.first_offset), number(group.last_offset)});
+    }
+    return table.render();
+}
+
+std::string samples_table(const std::vector<vorn_profile::SampleRecord>& samples) {
+    TextTable table({{"tile", Align::Right},
+                     {"offset", Align::Right},
+                     {"duration", Align::Right},
+                     {"phase", Align::Right},
+                     {"epoch", Align::Right},
+                     {"kind"},
+                     {"operation"},
+                     {"kernel"},
+                     {"metadata"}});
+    for (const vorn_profile::SampleRecord& sample : samples) {
+        std::string metadata;
+        for (const vorn_profile::MetadataEntry& entry : sample.metadata) {
+            metadata += metadata.empty() ? "" : ", ";
+            metadata += entry.name + "=" + entry.value;
+        }
+        table.add_row({number(sample.physical_tile), number(sample.offset), number(sample.duration),
+                       number(sample.phase), number(sample.epoch), sample.kind,
+                       or_dash(sample.operation), or_dash(sample.kernel), or_dash(metadata)});
+    }
+    return table.render();
+}
+
+}  // namespace
+
+void write_table(std::ostream& out, const vorn_profile::QueryReport& report) {
+    std::string text = totals_line(report);
+    text += '\n';
+    text += report.groups.empty() ? "no groups\n" : groups_table(report.groups);
+    if (!report.samples.empty()) {
+        text += "\nlongest matching steps\n";
+        text += samples_table(report.samples);
+    }
+    out << text;
+}
+
+}  // namespace vorn_cli

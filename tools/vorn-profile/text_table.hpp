@@ -1,0 +1,33 @@
+// Aligned plain-text tables for terminal output.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vorn_cli {
+
+enum class Align { Left, Right };
+
+struct Column {
+    std::string title;
+    Align align = Align::Left;
+};
+
+/// Rows of cells under titled columns, rendered with two spaces between columns. Widths count
+/// UTF-8 characters; control characters in cells are shown escaped so that a row stays a line.
+class TextTable {
+public:
+    explicit TextTable(std::vector<Column> columns);
+
+    /// One row; it must have one cell per column.
+    void add_row(std::vector<std::string> cells);
+
+    /// The title row and every row, each ending in a newline, without trailing blanks.
+    std::string render() const;
+
+private:
+    std::vector<Column> columns_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+}  // namespace vorn_cli
