@@ -1,0 +1,421 @@
+// The vorn-profile binary run as a user runs it: exit status, standard output and standard
+// error of each invocation, compared with what the library gives for the same request.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <simdjson.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <bit>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "output.hpp"
+#include "vorn_package/profile_json.hpp"
+#include "vorn_package/synthetic_profile.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using vorn_profile::GroupBy;
+using vorn_profile::Query;
+using vorn_profile::QueryReport;
+using vorn_profile::SortBy;
+using vorn_profile::StepKind;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void save(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+/// A scratch directory of this test process; ctest may run several at once.
+fs::path scratch() {
+    static const fs::path dir = [] {
+        fs::path path = fs::path(VORN_CLI_WORK_DIR) / ("run-" + std::to_string(getpid()));
+        fs::create_directories(path);
+        return path;
+    }();
+    return dir;
+}
+
+/// Runs the tool with `args`, standard input read from `input`.
+Outcome run_tool(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
+    const fs::path out = scratch() / "stdout";
+    const fs::path err = scratch() / "stderr";
+    std::vector<std::string> words{VORN_PROFILE_EXE};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    Outcome run;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.out = slurp(out);
+    run.err = slurp(err);
+    return run;
+}
+
+/// Asserts the shape of every failure: the status, one `error:` line, nothing on stdout.
+void expect_failure(const Outcome& run, int status) {
+    EXPECT_EQ(run.status, status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(run.err.starts_with("error: ")) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_TRUE(run.err.ends_with('\n')) << run.err;
+}
+
+std::string json_of(const QueryReport& report) {
+    std::ostringstream out;
+    vorn_cli::write_json(out, report);
+    return out.str();
+}
+
+std::string profile_text(const vorn_package::ProfileReport& profile) {
+    std::ostringstream out;
+    vorn_package::write_profile_json(out, profile);
+    return out.str();
+}
+
+/// A small synthetic run, in memory and as a file.
+class CliTest : public testing::Test {
+protected:
+    void SetUp() override { save(path_, profile_text(profile_)); }
+
+    const vorn_package::ProfileReport profile_ =
+        vorn_package::synthetic_profile({.tiles = 6, .steps_per_tile = 120, .seed = 3});
+    const std::string path_ = (scratch() / "run.json").string();
+};
+
+// Every query option lands in its Query field: the tool's JSON equals the library's report
+// for the Query built by hand.
+TEST_F(CliTest, QueryOptionsReachTheQuery) {
+    struct Case {
+        std::vector<std::string> options;
+        std::function<void(Query&)> expect;
+    };
+    const Case cases[] = {
+        {{"--group-by", "kind"}, [](Query& q) { q.group_by = GroupBy::Kind; }},
+        {{"--group-by", "operation"}, [](Query& q) { q.group_by = GroupBy::Operation; }},
+        {{"--group-by", "phase"}, [](Query& q) { q.group_by = GroupBy::Phase; }},
+        {{"--group-by", "tile"}, [](Query& q) { q.group_by = GroupBy::Tile; }},
+        {{"--group-by", "metadata"}, [](Query& q) { q.group_by = GroupBy::Metadata; }},
+        {{"--group-by", "metadata", "--metadata-key", "layer"},
+         [](Query& q) {
+             q.group_by = GroupBy::Metadata;
+             q.metadata_key = "layer";
+         }},
+        {{"--sort-by", "work-cycles"}, [](Query& q) { q.sort_by = SortBy::WorkCycles; }},
+        {{"--sort-by", "maximum-cycles"}, [](Query& q) { q.sort_by = SortBy::MaximumCycles; }},
+        {{"--sort-by", "samples"}, [](Query& q) { q.sort_by = SortBy::Samples; }},
+        {{"--sort-by", "name"}, [](Query& q) { q.sort_by = SortBy::Name; }},
+        {{"--kind", "exchange"}, [](Query& q) { q.kind = StepKind::Exchange; }},
+        {{"--kind", "compute"}, [](Query& q) { q.kind = StepKind::Compute; }},
+        {{"--kind", "synchronization"}, [](Query& q) { q.kind = StepKind::Synchronization; }},
+        {{"--kind", "idle"}, [](Query& q) { q.kind = StepKind::Idle; }},
+        {{"--kernel", "gemm"}, [](Query& q) { q.kernel = "gemm"; }},
+        {{"--kernel", ""}, [](Query& q) { q.kernel = ""; }},
+        {{"--operation-contains", ".bwd"}, [](Query& q) { q.operation_contains = ".bwd"; }},
+        {{"--tile", "1,3-4", "--tile", "0005"},
+         [](Query& q) {
+             q.tiles = {1, 3, 4, 5};
+         }},
+        {{"--phase", "3", "--phase", "0-1"},
+         [](Query& q) {
+             q.phases = {0, 1, 3};
+         }},
+        {{"--metadata", "layer=encoder.1", "--metadata", "tensor"},
+         [](Query& q) {
+             q.metadata = {{"layer", "encoder.1"}, {"tensor", std::nullopt}};
+         }},
+        {{"--metadata", "tensor=grad.w1"},
+         [](Query& q) {
+             q.metadata = {{"tensor", "grad.w1"}};
+         }},
+        {{"--at-offset", "60000"}, [](Query& q) { q.at_offset = 60000; }},
+        {{"--limit", "0"}, [](Query& q) { q.limit = 0; }},
+        {{"--limit", "2", "--sample-limit", "3"},
+         [](Query& q) {
+             q.limit = 2;
+             q.sample_limit = 3;
+         }},
+    };
+    const QueryReport plain = vorn_profile::query(profile_, Query{});
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"query", path_};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), {"--format", "json"});
+        SCOPED_TRACE(testing::PrintToString(c.options));
+        Query query;
+        c.expect(query);
+        const QueryReport expected = vorn_profile::query(profile_, query);
+        // A row whose option changed nothing would pass even if the option were ignored.
+        EXPECT_NE(expected, plain);
+        const Outcome run = run_tool(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, json_of(expected));
+    }
+    const Outcome run = run_tool({"query", path_, "--format", "json"});
+    EXPECT_EQ(run.out, json_of(plain));
+    EXPECT_EQ(run_tool({"query", "-", "--format", "json"}, path_).out, json_of(plain));
+}
+
+// What a script reads back from --format json is the library's report, doubles bit for bit,
+// every double written as a JSON fraction, strings escaped.
+TEST(CliJson, ReadsBackExactly) {
+    vorn_package::ProfileReport profile{.clock_hz = 3, .tiles = {}};
+    auto step = [](std::uint32_t start, std::uint32_t end, std::string kernel) {
+        vorn_package::CycleSample sample;
+        sample.step.operation = "op \"quoted\"\n\x01";
+        sample.step.kind = vorn_package::ProfileStepKind::Compute;
+        sample.step.kernel = std::move(kernel);
+        sample.step.metadata = {{"layer", "caf\xc3\xa9\\"}};
+        sample.start_cycle = start;
+        sample.end_cycle = end;
+        return sample;
+    };
+    profile.tiles.push_back({7, {step(4294967290, 4, "a,\"b\""), step(4, 24, "a,\"b\"")}});
+    profile.tiles.push_back({2, {step(100, 107, "tab\there"), step(107, 110, "x")}});
+    const std::string path = (scratch() / "small.json").string();
+    save(path, profile_text(profile));
+
+    for (const auto& group_by : {"kernel", "phase", "metadata"}) {
+        SCOPED_TRACE(group_by);
+        Query query;
+        query.group_by = group_by == std::string("kernel")  ? GroupBy::Kernel
+                         : group_by == std::string("phase") ? GroupBy::Phase
+                                                            : GroupBy::Metadata;
+        query.metadata_key = "layer";
+        query.sample_limit = 10;
+        const QueryReport expected = vorn_profile::query(profile, query);
+        const Outcome run = run_tool({"query", path, "--group-by", group_by, "--metadata-key",
+                                      "layer", "--sample-limit", "10", "--format", "json"});
+        ASSERT_EQ(run.status, 0) << run.err;
+
+        simdjson::dom::parser parser;
+        const simdjson::padded_string text(run.out);
+        const simdjson::dom::element doc = parser.parse(text);
+        const auto exact = [](simdjson::dom::element value, double want) {
+            EXPECT_EQ(value.type(), simdjson::dom::element_type::DOUBLE);
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(double(value)),
+                      std::bit_cast<std::uint64_t>(want));
+        };
+        EXPECT_EQ(std::uint64_t(doc["matched_sample_count"]), expected.matched_sample_count);
+        exact(doc["profile_span_ms"], expected.profile_span_ms);
+        EXPECT_TRUE(doc["at_offset"].is_null());
+        const simdjson::dom::array groups = doc["groups"];
+        ASSERT_EQ(groups.size(), expected.groups.size());
+        std::size_t i = 0;
+        for (const simdjson::dom::element group : groups) {
+            const vorn_profile::GroupSummary& want = expected.groups[i++];
+            EXPECT_EQ(std::string_view(group["name"]), want.name);
+            std::map<std::string, std::string> dimensions;
+            for (const auto field : simdjson::dom::object(group["dimensions"])) {
+                dimensions[std::string(field.key)] = std::string_view(field.value);
+            }
+            EXPECT_EQ(dimensions, want.dimensions);
+            EXPECT_EQ(std::uint64_t(group["phase_cycles"]), want.phase_cycles);
+            EXPECT_EQ(std::uint64_t(group["last_offset"]), want.last_offset);
+            exact(group["phase_ms"], want.phase_ms);
+            exact(group["average_active_tiles"], want.average_active_tiles);
+            exact(group["mean_cycles"], want.mean_cycles);
+        }
+        const simdjson::dom::array samples = doc["samples"];
+        ASSERT_EQ(samples.size(), expected.samples.size());
+        const simdjson::dom::element first = samples.at(0);
+        EXPECT_EQ(std::string_view(first["operation"]), expected.samples[0].operation);
+        EXPECT_EQ(std::string_view(first["kernel"]), expected.samples[0].kernel);
+        EXPECT_EQ(std::string_view(first["metadata"].at(0)["value"]), "caf\xc3\xa9\\");
+    }
+}
+
+// CSV: the header in record order, one row per group, RFC 4180 quoting; the table: the totals
+// first, then a row per group and per listed step.
+TEST_F(CliTest, CsvAndTableLayout) {
+    Query query;
+    query.group_by = GroupBy::Phase;
+    const QueryReport expected = vorn_profile::query(profile_, query);
+    const Outcome csv = run_tool({"query", path_, "--group-by", "phase", "--format", "csv"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    std::istringstream lines(csv.out);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line,
+              "name,dimensions,sample_count,tile_count,phase_count,phase_cycles,phase_ms,"
+              "work_cycles,average_active_tiles,mean_cycles,p50_cycles,p95_cycles,"
+              "maximum_cycles,first_offset,last_offset\r");
+    const vorn_profile::GroupSummary& top = expected.groups.front();
+    std::getline(lines, line);
+    EXPECT_EQ(line,
+              top.name + "," + vorn_cli::joined_dimensions(top) + "," +
+                  std::to_string(top.sample_count) + "," + std::to_string(top.tile_count) + "," +
+                  std::to_string(top.phase_count) + "," + std::to_string(top.phase_cycles) + "," +
+                  vorn_cli::shortest_double(top.phase_ms) + "," + std::to_string(top.work_cycles) +
+                  "," + vorn_cli::shortest_double(top.average_active_tiles) + "," +
+                  vorn_cli::shortest_double(top.mean_cycles) + "," +
+                  std::to_string(top.p50_cycles) + "," + std::to_string(top.p95_cycles) + "," +
+                  std::to_string(top.maximum_cycles) + "," + std::to_string(top.first_offset) +
+                  "," + std::to_string(top.last_offset) + "\r");
+    EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), expected.groups.size() + 1);
+
+    vorn_package::ProfileReport odd{.clock_hz = 1, .tiles = {}};
+    vorn_package::CycleSample sample;
+    sample.step.kernel = "say \"hi\", twice\n";
+    sample.end_cycle = 5;
+    odd.tiles.push_back({0, {sample}});
+    const std::string odd_path = (scratch() / "odd.json").string();
+    save(odd_path, profile_text(odd));
+    EXPECT_TRUE(run_tool({"query", odd_path, "--format", "csv"})
+                    .out.ends_with("\r\n\"say \"\"hi\"\", twice\n\",,1,1,1,5,5000.0,5,1.0,5.0,5,5,"
+                                   "5,0,5\r\n"));
+
+    const Outcome table = run_tool({"query", path_, "--group-by", "kind", "--sample-limit", "2"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_TRUE(table.out.starts_with("6 tiles, 720 samples (720 matched), clock 1330000000 Hz"))
+        << table.out;
+    // totals, blank, titles, 4 kinds, blank, caption, titles, 2 steps
+    EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 1 + 1 + 1 + 4 + 1 + 1 + 1 + 2);
+}
+
+TEST(CliErrors, BadCommandLinesExitTwoAndNameTheOption) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> named;  // texts the error line must contain
+    };
+    const Case cases[] = {
+        {{"query", "p", "--tile", "-1"}, {"--tile", "-1"}},
+        {{"query", "p", "--tile", "+5"}, {"--tile", "+5"}},
+        {{"query", "p", "--phase", "1e3"}, {"--phase", "1e3"}},
+        {{"query", "p", "--phase", "0x10"}, {"--phase", "0x10"}},
+        {{"query", "p", "--tile", "99999999999"}, {"--tile", "99999999999"}},
+        {{"query", "p", "--tile", "1,5-3"}, {"--tile", "5-3"}},
+        {{"query", "p", "--tile", "1,,2"}, {"--tile", "1,,2"}},
+        {{"query", "p", "--phase", "0-1048576"}, {"--phase", "0-1048576"}},
+        {{"query", "p", "--at-offset", "18446744073709551616"}, {"--at-offset", "1844674407"}},
+        {{"query", "p", "--limit", "-1"}, {"--limit", "-1"}},
+        {{"query", "p", "--sample-limit", ""}, {"--sample-limit", "''"}},
+        {{"query", "p", "--group-by", "colour"}, {"--group-by", "colour"}},
+        {{"query", "p", "--sort-by", "speed"}, {"--sort-by", "speed"}},
+        {{"query", "p", "--kind", "Compute"}, {"--kind", "Compute"}},
+        {{"query", "p", "--format", "xml"}, {"--format", "xml"}},
+        {{"query", "p", "--kernel", "a", "--kernel", "b"}, {"--kernel", "'a'", "'b'"}},
+        {{"query", "p", "--limit"}, {"--limit"}},
+        {{"query", "p", "--bogus"}, {"--bogus"}},
+        {{"query"}, {"PROFILE"}},
+        {{"generate", "--tiles", "4294967296"}, {"--tiles", "4294967296"}},
+        {{"generate", "--seed", "1.5"}, {"--seed", "1.5"}},
+        {{"generate", "--clock-hz", "1", "--clock-hz", "2"}, {"--clock-hz"}},
+        {{"frobnicate"}, {"frobnicate"}},
+        {{}, {"command"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Outcome run = run_tool(c.args);
+        expect_failure(run, 2);
+        for (const std::string& text : c.named) {
+            EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+        }
+    }
+}
+
+// Every file of the bad-profile corpus, and a missing file, is refused with exit status 1 and
+// one line that names the file and the byte offset.
+TEST(CliErrors, UnreadableProfilesExitOne) {
+    std::vector<std::string> paths{(scratch() / "missing.json").string()};
+    if (fs::is_directory(VORN_BAD_PROFILES_DIR)) {
+        for (const auto& entry : fs::directory_iterator(VORN_BAD_PROFILES_DIR)) {
+            paths.push_back(entry.path().string());
+        }
+    }
+    std::sort(paths.begin() + 1, paths.end());
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        for (const char* command : {"query", "info"}) {
+            const Outcome run = run_tool({command, path});
+            expect_failure(run, 1);
+            EXPECT_TRUE(run.err.starts_with("error: " + path + ": at byte ")) << run.err;
+        }
+    }
+    if (paths.size() == 1) {
+        GTEST_SKIP() << "no bad profiles in " << VORN_BAD_PROFILES_DIR;
+    }
+}
+
+TEST(CliGenerate, SameSeedSameBytes) {
+    const std::vector<std::string> args{"generate", "--tiles", "5", "--steps-per-tile",
+                                        "40",       "--seed",  "9", "--clock-hz",
+                                        "1000000"};
+    const Outcome first = run_tool(args);
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, run_tool(args).out);
+    EXPECT_EQ(first.out, profile_text(vorn_package::synthetic_profile(
+                             {.tiles = 5, .steps_per_tile = 40, .seed = 9, .clock_hz = 1000000})));
+
+    const fs::path file = scratch() / "generated.json";
+    std::vector<std::string> to_file = args;
+    to_file.insert(to_file.end(), {"-o", file.string()});
+    const Outcome written = run_tool(to_file);
+    EXPECT_EQ(written.status, 0) << written.err;
+    EXPECT_EQ(written.out, "");
+    EXPECT_EQ(slurp(file), first.out);
+
+    std::vector<std::string> reseeded = args;
+    reseeded[6] = "10";
+    EXPECT_NE(run_tool(reseeded).out, first.out);
+}
+
+TEST_F(CliTest, InfoDemoHelpAndVersion) {
+    const Outcome info = run_tool({"info", path_});
+    ASSERT_EQ(info.status, 0) << info.err;
+    for (const char* line :
+         {"\ntiles    6\n", "\nsamples  720\n", "\ngemm ", "\n(no kernel) ", "\nlayer "}) {
+        EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
+    }
+    const Outcome demo = run_tool({"demo"});
+    EXPECT_EQ(demo.status, 0);
+    EXPECT_EQ(demo.err, "");
+    EXPECT_NE(demo.out.find("$ vorn-profile query run.json --group-by kernel"), std::string::npos);
+    for (const auto& args : {std::vector<std::string>{"--help"},
+                             {"query", "--help"},
+                             {"generate", "-h"},
+                             {"--version"}}) {
+        const Outcome run = run_tool(args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "");
+        EXPECT_FALSE(run.out.empty());
+    }
+}
+
+}  // namespace
