@@ -2,10 +2,11 @@
 // ordered summaries and the listing.
 #include <algorithm>
 #include <functional>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "coverage.hpp"
+#include "flat_index.hpp"
 #include "grouping.hpp"
 #include "listing.hpp"
 #include "summary.hpp"
@@ -13,108 +14,114 @@
 namespace vorn_profile {
 namespace {
 
+using detail::CoverageSet;
 using detail::GroupIdentity;
 
-/// One sample's interval, tagged with its phase occurrence packed as epoch << 32 | phase.
-/// Sorting by that key brings each occurrence's intervals together; the packing puts the
-/// epoch first so that a tile walked in time order usually yields its spans already sorted.
-struct Span {
-    std::uint64_t occurrence = 0;
-    std::uint64_t start = 0;
-    std::uint64_t end = 0;
+/// One group's coverage per phase occurrence. Each group has its own index, which stays small
+/// and close at hand while the walk is on the group's samples.
+class OccurrenceCoverage {
+public:
+    CoverageSet& find_or_add(std::uint64_t occurrence) {
+        const auto [position, added] = index_.find_or_add(
+            detail::FlatIndex::mix(occurrence), static_cast<std::uint32_t>(coverages_.size()),
+            [](std::uint32_t) { return true; });
+        if (added) {
+            coverages_.emplace_back();
+        }
+        return coverages_[position];
+    }
 
-    friend auto operator<=>(const Span&, const Span&) = default;
+    std::vector<CoverageSet>& coverages() { return coverages_; }
+
+private:
+    detail::FlatIndex index_;
+    std::vector<CoverageSet> coverages_;
 };
 
-/// Running totals of one group. Unlike `Accumulator` it keeps no sets or maps: tiles and spans
-/// are appended and sorted once at the end, and back-to-back spans are merged on arrival.
+/// Running totals of one group. Unlike `Accumulator` it keeps no sets or maps: tiles are
+/// appended and sorted once at the end, and the intervals go straight into the coverage of
+/// their phase occurrence.
 struct GroupState {
     GroupIdentity identity;
     std::vector<std::uint32_t> durations;
     std::vector<std::uint32_t> tiles;
-    std::vector<Span> spans;
     std::uint64_t work_cycles = 0;
     std::uint64_t first_offset = 0;
     std::uint64_t last_offset = 0;
+    OccurrenceCoverage occurrences;
+    // The coverage of this group's previous sample: consecutive samples often share it.
+    CoverageSet* last_coverage = nullptr;
+    std::uint64_t last_occurrence = 0;
 
     void add(std::uint32_t tile, std::uint64_t occurrence, std::uint64_t offset,
              std::uint32_t sample_duration) {
-        const std::uint64_t end = offset + sample_duration;
+        if (last_coverage == nullptr || last_occurrence != occurrence) {
+            last_coverage = &occurrences.find_or_add(occurrence);
+            last_occurrence = occurrence;
+        }
+        last_coverage->add(offset, offset + sample_duration);
         durations.push_back(sample_duration);
         if (tiles.empty() || tiles.back() != tile) {
             tiles.push_back(tile);
         }
-        // Replacing [a, b) and a following [c, d) with a <= c <= b by [a, max(b, d)) leaves the
-        // union unchanged, so steps that run back to back cost one span instead of many.
-        if (!spans.empty() && spans.back().occurrence == occurrence &&
-            spans.back().start <= offset && offset <= spans.back().end) {
-            spans.back().end = std::max(spans.back().end, end);
-        } else {
-            spans.push_back({occurrence, offset, end});
-        }
         work_cycles += sample_duration;
         first_offset = std::min(first_offset, offset);
-        last_offset = std::max(last_offset, end);
+        last_offset = std::max(last_offset, offset + sample_duration);
     }
 
-    detail::GroupTotals finish() {
+    detail::GroupTotals totals() {
         std::sort(tiles.begin(), tiles.end());
         tiles.erase(std::unique(tiles.begin(), tiles.end()), tiles.end());
-        if (!std::is_sorted(spans.begin(), spans.end())) {
-            std::sort(spans.begin(), spans.end());
+        detail::GroupTotals result;
+        result.tile_count = tiles.size();
+        result.phase_count = occurrences.coverages().size();
+        for (CoverageSet& coverage : occurrences.coverages()) {
+            result.phase_cycles += coverage.length();
         }
-        detail::GroupTotals totals;
-        totals.tile_count = tiles.size();
-        totals.work_cycles = work_cycles;
-        totals.first_offset = first_offset;
-        totals.last_offset = last_offset;
-        for (auto run = spans.begin(); run != spans.end();) {
-            detail::UnionCounter counter;
-            auto next = run;
-            for (; next != spans.end() && next->occurrence == run->occurrence; ++next) {
-                counter.add(next->start, next->end);
-            }
-            totals.phase_count += 1;
-            totals.phase_cycles += counter.total();
-            run = next;
-        }
-        return totals;
+        result.work_cycles = work_cycles;
+        result.first_offset = first_offset;
+        result.last_offset = last_offset;
+        return result;
     }
 };
 
-struct IdentityHash {
-    std::size_t operator()(const GroupIdentity& identity) const noexcept {
-        const std::size_t text = std::hash<std::string_view>{}(identity.text);
-        return text ^ (std::hash<std::uint64_t>{}(identity.number) + 0x9e3779b97f4a7c15ULL +
-                       (text << 6) + (text >> 2));
-    }
-};
-
-/// The groups met so far, in order of first appearance. Consecutive matched samples usually
-/// fall into the same group, so the last group found is tried before the hash map.
+/// The groups met so far, in order of first appearance. Consecutive matched samples often
+/// share a group, so the last one found is tried before the index.
 class GroupTable {
 public:
-    GroupState& find_or_add(const GroupIdentity& identity, std::uint64_t offset) {
+    std::uint32_t find_or_add(const GroupIdentity& identity, std::uint64_t offset) {
         if (last_ < states_.size() && states_[last_].identity == identity) {
-            return states_[last_];
+            return last_;
         }
-        const auto [entry, inserted] = index_.try_emplace(identity, states_.size());
-        if (inserted) {
+        std::uint64_t hash = identity.number;
+        if (!identity.text.empty()) {
+            hash ^= std::hash<std::string_view>{}(identity.text);
+        }
+        const auto [position, added] = index_.find_or_add(
+            detail::FlatIndex::mix(hash), static_cast<std::uint32_t>(states_.size()),
+            [&](std::uint32_t at) { return states_[at].identity == identity; });
+        if (added) {
             GroupState& state = states_.emplace_back();
             state.identity = identity;
             state.first_offset = offset;
         }
-        last_ = entry->second;
-        return states_[last_];
+        return last_ = position;
     }
 
     std::vector<GroupState>& states() { return states_; }
 
 private:
-    std::unordered_map<GroupIdentity, std::size_t, IdentityHash> index_;
+    detail::FlatIndex index_;
     std::vector<GroupState> states_;
-    std::size_t last_ = 0;
+    std::uint32_t last_ = 0;
 };
+
+constexpr std::size_t kPrefetchDistance = 8;
+
+bool filters_anything(const Query& query) {
+    return query.kind || query.kernel || query.operation_contains || !query.tiles.empty() ||
+           !query.phases.empty() || query.at_offset || !query.metadata.empty();
+}
 
 std::uint64_t phase_occurrence_key(const vorn_package::ProfileStep& step) {
     return (std::uint64_t{step.epoch} << 32) | step.phase;
@@ -137,6 +144,8 @@ QueryReport query(const vorn_package::ProfileReport& report, const Query& query)
     const std::string_view metadata_key = detail::metadata_key_of(query);
     GroupTable groups;
     detail::SampleListing listing(query.sample_limit);
+    const bool filtering = filters_anything(query);
+    const bool reads_metadata = !query.metadata.empty() || query.group_by == GroupBy::Metadata;
 
     // The span over all samples and the filtered walk share one pass: the span ignores the
     // filter, the walk feeds the groups.
@@ -147,20 +156,28 @@ QueryReport query(const vorn_package::ProfileReport& report, const Query& query)
         }
         const std::uint32_t base = tile.samples.front().start_cycle;
         std::uint64_t tile_end = 0;
-        for (const vorn_package::CycleSample& sample : tile.samples) {
+        const std::size_t count = tile.samples.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            const vorn_package::CycleSample& sample = tile.samples[i];
+            if (reads_metadata && i + kPrefetchDistance < count) {
+                // Each step's metadata lives in its own heap block; ask for it ahead of time so
+                // that the walk does not stall on it.
+                __builtin_prefetch(tile.samples[i + kPrefetchDistance].step.metadata.data());
+            }
             // Offsets wrap modulo 2^32 like the counter; they are never reordered or signed.
             const std::uint64_t offset = static_cast<std::uint32_t>(sample.start_cycle - base);
             const std::uint32_t sample_duration = duration(sample);
             tile_end = std::max(tile_end, offset + sample_duration);
-            if (!matches_query(query, tile.physical_tile, sample, offset, sample_duration)) {
+            if (filtering &&
+                !matches_query(query, tile.physical_tile, sample, offset, sample_duration)) {
                 continue;
             }
             result.matched_sample_count += 1;
             const GroupIdentity identity =
                 detail::group_identity(query.group_by, metadata_key, tile.physical_tile, sample);
-            groups.find_or_add(identity, offset)
-                .add(tile.physical_tile, phase_occurrence_key(sample.step), offset,
-                     sample_duration);
+            const std::uint32_t group = groups.find_or_add(identity, offset);
+            groups.states()[group].add(tile.physical_tile, phase_occurrence_key(sample.step),
+                                       offset, sample_duration);
             listing.offer({tile.physical_tile, offset, sample_duration, &sample});
         }
         result.profile_span_cycles = std::max(result.profile_span_cycles, tile_end);
@@ -169,7 +186,7 @@ QueryReport query(const vorn_package::ProfileReport& report, const Query& query)
 
     result.groups.reserve(groups.states().size());
     for (GroupState& state : groups.states()) {
-        const detail::GroupTotals totals = state.finish();
+        const detail::GroupTotals totals = state.totals();
         result.groups.push_back(detail::make_summary(
             detail::group_name(query.group_by, state.identity),
             detail::group_dimensions(query.group_by, metadata_key, state.identity), state.durations,

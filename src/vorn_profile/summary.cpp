@@ -2,6 +2,8 @@
 #include "summary.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <vector>
 
 namespace vorn_profile {
@@ -17,6 +19,40 @@ double ratio(std::uint64_t numerator, std::uint64_t denominator) {
         return 0.0;
     }
     return static_cast<double>(numerator) / static_cast<double>(denominator);
+}
+
+/// The value at `rank` of `values` in ascending order, all of them at most `maximum`. Small
+/// lists are partitioned in place; large ones are bucketed by their high bits first, so that
+/// only the values of one bucket need partitioning.
+std::uint32_t select(std::span<std::uint32_t> values, std::uint64_t rank, std::uint32_t maximum) {
+    constexpr std::size_t kBucketBits = 11;
+    if (values.size() <= std::size_t{4} << kBucketBits) {
+        const auto at = values.begin() + static_cast<std::ptrdiff_t>(rank);
+        std::nth_element(values.begin(), at, values.end());
+        return *at;
+    }
+    const int width = std::bit_width(maximum);
+    const int shift =
+        width > static_cast<int>(kBucketBits) ? width - static_cast<int>(kBucketBits) : 0;
+    std::array<std::uint64_t, std::size_t{1} << kBucketBits> counts{};
+    for (const std::uint32_t value : values) {
+        ++counts[value >> shift];
+    }
+    std::size_t bucket = 0;
+    while (rank >= counts[bucket]) {
+        rank -= counts[bucket];
+        ++bucket;
+    }
+    std::vector<std::uint32_t> members;
+    members.reserve(counts[bucket]);
+    for (const std::uint32_t value : values) {
+        if ((value >> shift) == bucket) {
+            members.push_back(value);
+        }
+    }
+    const auto at = members.begin() + static_cast<std::ptrdiff_t>(rank);
+    std::nth_element(members.begin(), at, members.end());
+    return *at;
 }
 
 }  // namespace
@@ -38,32 +74,16 @@ GroupSummary make_summary(std::string name, std::map<std::string, std::string> d
     summary.first_offset = totals.first_offset;
     summary.last_offset = totals.last_offset;
     if (!durations.empty()) {
-        // Selecting the 95th-percentile element first leaves everything below it in front, so
-        // the 50th is selected within that prefix and the maximum within the rest.
-        const auto p95 =
-            durations.begin() + static_cast<std::ptrdiff_t>(percentile_index(durations.size(), 95));
-        const auto p50 =
-            durations.begin() + static_cast<std::ptrdiff_t>(percentile_index(durations.size(), 50));
-        std::nth_element(durations.begin(), p95, durations.end());
-        std::nth_element(durations.begin(), p50, p95);
-        summary.p95_cycles = *p95;
-        summary.p50_cycles = *p50;
-        summary.maximum_cycles = *std::max_element(p95, durations.end());
+        summary.maximum_cycles = *std::max_element(durations.begin(), durations.end());
+        summary.p50_cycles =
+            select(durations, percentile_index(durations.size(), 50), summary.maximum_cycles);
+        summary.p95_cycles =
+            select(durations, percentile_index(durations.size(), 95), summary.maximum_cycles);
     }
     return summary;
 }
 
 }  // namespace detail
-
-std::uint64_t union_length(std::span<const Interval> intervals) {
-    std::vector<Interval> sorted(intervals.begin(), intervals.end());
-    std::sort(sorted.begin(), sorted.end());
-    detail::UnionCounter counter;
-    for (const Interval& interval : sorted) {
-        counter.add(interval.start, interval.end);
-    }
-    return counter.total();
-}
 
 std::uint32_t percentile(std::span<const std::uint32_t> sorted, std::uint64_t percentage) {
     if (sorted.empty()) {

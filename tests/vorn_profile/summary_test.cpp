@@ -107,12 +107,17 @@ TEST(GroupSummary, StatisticsOfOneGroup) {
 }
 
 TEST(GroupSummary, PercentilesAgreeWithTheSortedList) {
+    // Small groups, and large ones (which take another path): wide values, a narrow range,
+    // and every value equal.
     std::mt19937 random(3);
+    const std::uint32_t ranges[] = {20, 0, 7, 4294967295U};
     for (int round = 0; round < 300; ++round) {
         Accumulator accumulator;
-        accumulator.durations.resize(1 + random() % 50);
+        const bool large = round % 25 == 0;
+        accumulator.durations.resize(large ? 20000 + random() % 5000 : 1 + random() % 50);
+        const std::uint32_t range = ranges[round % 4];
         for (auto& d : accumulator.durations) {
-            d = random() % 20;
+            d = range == 0 ? 12345 : (range == 7 ? 1000000 + random() % 7 : random() % range);
         }
         auto sorted = accumulator.durations;
         std::sort(sorted.begin(), sorted.end());

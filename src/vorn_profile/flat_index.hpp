@@ -1,0 +1,74 @@
+// An open-addressing hash index for the walk's per-sample lookups.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace vorn_profile::detail {
+
+/// Maps 64-bit hashes to positions in a list that the caller keeps. Linear probing, at most
+/// half full; items are never removed.
+class FlatIndex {
+public:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+    /// The position of the item whose hash is `hash` and for which `same(position)` holds; when
+    /// there is none, records `next` (the position the caller will give the new item) and
+    /// returns it with `true`.
+    template <class Same>
+    std::pair<std::uint32_t, bool> find_or_add(std::uint64_t hash, std::uint32_t next, Same same) {
+        if (entries_.empty()) {
+            entries_.resize(kInitialCapacity);
+        }
+        const std::size_t mask = entries_.size() - 1;
+        for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+            Entry& entry = entries_[at];
+            if (entry.position == kNone) {
+                entry = {hash, next};
+                if (2 * ++size_ > entries_.size()) {
+                    grow();
+                }
+                return {next, true};
+            }
+            if (entry.hash == hash && same(entry.position)) {
+                return {entry.position, false};
+            }
+        }
+    }
+
+    /// Spreads the bits of a 64-bit key; a bijection, so equal hashes mean equal keys.
+    static std::uint64_t mix(std::uint64_t key) {
+        const std::uint64_t h = key * 0x9e3779b97f4a7c15ULL;
+        return h ^ (h >> 29);
+    }
+
+private:
+    static constexpr std::size_t kInitialCapacity = 16;
+
+    struct Entry {
+        std::uint64_t hash = 0;
+        std::uint32_t position = kNone;
+    };
+
+    void grow() {
+        std::vector<Entry> old(entries_.size() * 2);
+        old.swap(entries_);
+        const std::size_t mask = entries_.size() - 1;
+        for (const Entry& entry : old) {
+            if (entry.position == kNone) {
+                continue;
+            }
+            std::size_t at = entry.hash & mask;
+            while (entries_[at].position != kNone) {
+                at = (at + 1) & mask;
+            }
+            entries_[at] = entry;
+        }
+    }
+
+    std::vector<Entry> entries_;
+    std::size_t size_ = 0;
+};
+
+}  // namespace vorn_profile::detail
