@@ -44,41 +44,39 @@ std::uint64_t sample_count(const vorn_package::ProfileReport& profile) {
 
 /// An offset in the middle of the tiles' time lines: a few samples per tile run there.
 std::uint64_t middle_offset(const vorn_package::ProfileReport& profile) {
-    return vorn_profile::query(profile, {.group_by = vorn_profile::GroupBy::Kind, .limit = 0})
-               .profile_span_cycles /
-           2;
+    vorn_profile::Query totals_only;
+    totals_only.limit = 0;
+    return vorn_profile::query(profile, totals_only).profile_span_cycles / 2;
 }
 
 struct NamedQuery {
     const char* name;
-    vorn_profile::Query (*make)(const vorn_package::ProfileReport&);
+    void (*set)(vorn_profile::Query&, const vorn_package::ProfileReport&);
 };
 
+using vorn_package::ProfileReport;
+using vorn_profile::Query;
+
 const NamedQuery kQueries[] = {
-    {"default", [](const vorn_package::ProfileReport&) { return vorn_profile::Query{}; }},
+    {"default", [](Query&, const ProfileReport&) {}},
     {"group-by-phase",
-     [](const vorn_package::ProfileReport&) {
-         return vorn_profile::Query{.group_by = vorn_profile::GroupBy::Phase};
-     }},
+     [](Query& q, const ProfileReport&) { q.group_by = vorn_profile::GroupBy::Phase; }},
     {"group-by-block",
-     [](const vorn_package::ProfileReport&) {
-         return vorn_profile::Query{.group_by = vorn_profile::GroupBy::Metadata,
-                                    .metadata_key = "block"};
+     [](Query& q, const ProfileReport&) {
+         q.group_by = vorn_profile::GroupBy::Metadata;
+         q.metadata_key = "block";
      }},
     {"compute-operation",
-     [](const vorn_package::ProfileReport&) {
-         return vorn_profile::Query{.kind = vorn_profile::StepKind::Compute,
-                                    .operation_contains = "matmul"};
+     [](Query& q, const ProfileReport&) {
+         q.kind = vorn_profile::StepKind::Compute;
+         q.operation_contains = "matmul";
      }},
-    {"at-offset",
-     [](const vorn_package::ProfileReport& profile) {
-         return vorn_profile::Query{.at_offset = middle_offset(profile)};
-     }},
-    {"sample-limit-10",
-     [](const vorn_package::ProfileReport&) { return vorn_profile::Query{.sample_limit = 10}; }},
+    {"at-offset", [](Query& q, const ProfileReport& p) { q.at_offset = middle_offset(p); }},
+    {"sample-limit-10", [](Query& q, const ProfileReport&) { q.sample_limit = 10; }},
     {"group-by-tile-limit-5",
-     [](const vorn_package::ProfileReport&) {
-         return vorn_profile::Query{.group_by = vorn_profile::GroupBy::Tile, .limit = 5};
+     [](Query& q, const ProfileReport&) {
+         q.group_by = vorn_profile::GroupBy::Tile;
+         q.limit = 5;
      }},
 };
 
@@ -113,7 +111,8 @@ void floor_pass(benchmark::State& state, const Size& size) {
 
 void query_pass(benchmark::State& state, const Size& size, const NamedQuery& named) {
     const vorn_package::ProfileReport& profile = profile_of(size);
-    const vorn_profile::Query query = named.make(profile);
+    vorn_profile::Query query;
+    named.set(query, profile);
     const std::size_t baseline = vorn_bench::live_bytes();
     vorn_bench::reset_peak();
     for (auto _ : state) {
