@@ -64,7 +64,6 @@ void write_info(std::ostream& out, const std::string& path,
         }
     }
 
-    std::string text;
     TextTable head({{"profile"}, {path == "-" ? "standard input" : path}});
     head.add_row({"clock", number(profile.clock_hz) + " Hz"});
     head.add_row({"tiles", number(totals.tile_count)});
@@ -74,18 +73,11 @@ void write_info(std::ostream& out, const std::string& path,
                   static_cast<unsigned long long>(totals.profile_span_cycles),
                   totals.profile_span_ms);
     head.add_row({"span", span});
-    text += head.render();
 
     TextTable kinds({{"kinds (" + number(totals.groups.size()) + ")"}, {"samples", Align::Right}});
     for (const vorn_profile::GroupSummary& group : totals.groups) {
         kinds.add_row({group.name, number(group.sample_count)});
     }
-    text += "\n" + kinds.render();
-    text += "\n" + count_table("kernels", kernels, [](std::string_view kernel) {
-                return kernel.empty() ? std::string("(no kernel)") : std::string(kernel);
-            });
-    text += "\n" + count_table("phases", phases, [](std::uint32_t n) { return number(n); });
-    text += "\n" + count_table("epochs", epochs, [](std::uint32_t n) { return number(n); });
 
     TextTable names({{"metadata names (" + number(metadata.size()) + ")"},
                      {"entries", Align::Right},
@@ -95,7 +87,25 @@ void write_info(std::ostream& out, const std::string& path,
         names.add_row({name.empty() ? "\"\"" : std::string(name), number(counts.entries),
                        number(counts.steps), number(counts.values.size())});
     }
-    text += "\n" + names.render();
+
+    const std::string sections[] = {
+        head.render(),
+        kinds.render(),
+        count_table("kernels", kernels,
+                    [](std::string_view kernel) {
+                        return kernel.empty() ? std::string("(no kernel)") : std::string(kernel);
+                    }),
+        count_table("phases", phases, [](std::uint32_t n) { return number(n); }),
+        count_table("epochs", epochs, [](std::uint32_t n) { return number(n); }),
+        names.render(),
+    };
+    std::string text;
+    for (const std::string& section : sections) {
+        if (!text.empty()) {
+            text += '\n';
+        }
+        text += section;
+    }
     out << text;
 }
 
