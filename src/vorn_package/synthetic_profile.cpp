@@ -55,8 +55,9 @@ constexpr std::uint64_t kBarrierLatency = 40;  // from the last arrival to the r
 constexpr std::uint64_t kReleaseSpread = 8;    // tiles see the release a few cycles apart
 constexpr std::uint64_t kMaxGap = 400;         // an occasional stall before a compute step
 constexpr std::uint64_t kGapOneIn = 32;
-constexpr std::uint64_t kIdleOneIn = 8;  // tiles without a share of an elementwise step
-constexpr std::uint64_t kWrapOneIn = 6;  // tiles whose counter is placed to wrap
+constexpr std::uint64_t kIdleOneIn = 8;         // tiles without a share of an elementwise step
+constexpr std::uint64_t kWrapOneIn = 6;         // tiles whose counter is placed to wrap
+constexpr std::uint64_t kCongestionOneIn = 64;  // exchanges slowed by contention
 
 /// How a step of the schedule is timed on the tiles.
 enum class Timing : std::uint8_t { Compute, Elementwise, Barrier, Exchange };
@@ -248,7 +249,7 @@ Timings timings_for(const std::vector<Slot>& slots) {
     std::uint64_t bound = kStartSkew;
     std::uint64_t nominal = 0;
     for (const Slot& slot : slots) {
-        bound += slot.cycles * 6 / 5 + kMaxGap + kReleaseSpread + 1;
+        bound += slot.cycles * 3 / 2 + kMaxGap + kReleaseSpread + 1;
         nominal += slot.cycles;
     }
     Timings timings;
@@ -330,7 +331,12 @@ ProfileReport synthetic_profile(const SyntheticOptions& options) {
                     length = release + state.random.below(timings.release_spread) - state.time;
                     break;
                 case Timing::Exchange:
+                    // Exchanges are compiled and nearly equal everywhere, but now and then
+                    // one runs into contention.
                     length = cycles * state.random.between(995, 1005) / 1000;
+                    if (state.random.below(kCongestionOneIn) == 0) {
+                        length = length * state.random.between(1100, 1400) / 1000;
+                    }
                     break;
             }
             if (report.tiles[i].samples.empty()) {

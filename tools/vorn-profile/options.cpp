@@ -162,38 +162,36 @@ void add_list(const std::string& option, std::string_view list, std::set<std::ui
 /// Whether `text` is well-formed UTF-8. Profile texts always are, so a filter or key that is
 /// not could never match and would make the JSON report invalid.
 bool is_utf8(std::string_view text) {
+    struct Form {
+        unsigned char mask;
+        unsigned char lead;
+        std::size_t length;
+        std::uint32_t minimum;  // smaller values in this form are overlong
+    };
+    constexpr Form kForms[] = {{0x80, 0x00, 1, 0x0},
+                               {0xe0, 0xc0, 2, 0x80},
+                               {0xf0, 0xe0, 3, 0x800},
+                               {0xf8, 0xf0, 4, 0x10000}};
     std::size_t i = 0;
     while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        std::uint32_t code = 0;
-        std::uint32_t minimum = 0;
-        if (lead < 0x80) {
-            i += 1;
-            continue;
-        } else if ((lead & 0xe0) == 0xc0) {
-            length = 2, code = lead & 0x1f, minimum = 0x80;
-        } else if ((lead & 0xf0) == 0xe0) {
-            length = 3, code = lead & 0x0f, minimum = 0x800;
-        } else if ((lead & 0xf8) == 0xf0) {
-            length = 4, code = lead & 0x07, minimum = 0x10000;
-        } else {
+        const auto first = static_cast<unsigned char>(text[i]);
+        const Form* form = std::find_if(std::begin(kForms), std::end(kForms),
+                                        [&](const Form& f) { return (first & f.mask) == f.lead; });
+        if (form == std::end(kForms) || text.size() - i < form->length) {
             return false;
         }
-        if (text.size() - i < length) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
+        std::uint32_t code = first & static_cast<unsigned char>(~form->mask);
+        for (std::size_t k = 1; k < form->length; ++k) {
             const auto next = static_cast<unsigned char>(text[i + k]);
             if ((next & 0xc0) != 0x80) {
                 return false;
             }
             code = (code << 6) | (next & 0x3f);
         }
-        if (code < minimum || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
+        if (code < form->minimum || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
             return false;
         }
-        i += length;
+        i += form->length;
     }
     return true;
 }
