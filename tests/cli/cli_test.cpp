@@ -47,14 +47,18 @@ void save(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-/// A scratch directory of this test process; ctest may run several at once.
+/// A scratch directory of this test process (ctest may run several at once), removed at exit.
 fs::path scratch() {
-    static const fs::path dir = [] {
+    struct Directory {
         fs::path path = fs::path(VORN_CLI_WORK_DIR) / ("run-" + std::to_string(getpid()));
-        fs::create_directories(path);
-        return path;
-    }();
-    return dir;
+        Directory() { fs::create_directories(path); }
+        ~Directory() {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+    };
+    static const Directory directory;
+    return directory.path;
 }
 
 /// Runs the tool with `args`, standard input read from `input`.
