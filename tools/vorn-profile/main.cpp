@@ -41,7 +41,8 @@ int emit(const std::string& text) {
 
 int run_generate(const CommandLine& line) {
     const vorn_package::ProfileReport profile = vorn_package::synthetic_profile(line.synthetic);
-    if (!line.output) {
+    // "-o -" is standard output, as "-" is standard input for a profile.
+    if (!line.output || *line.output == "-") {
         vorn_package::write_profile_json(std::cout, profile);
         std::cout.flush();
         if (!std::cout) {

@@ -316,7 +316,8 @@ struct Parser {
         add_value(*generate, g, "--steps-per-tile", "N", "Samples per tile (default 400)");
         add_value(*generate, g, "--seed", "N", "Seed; the same seed gives the same bytes");
         add_value(*generate, g, "--clock-hz", "N", "Clock of the device (default 1330000000)");
-        add_value(*generate, g, "-o,--output", "FILE", "Write to FILE instead of stdout");
+        add_value(*generate, g, "-o,--output", "FILE",
+                  "Write to FILE instead of standard output (- also means it)");
 
         demo = app.add_subcommand("demo", "Answer a few typical questions on a built-in profile");
     }
