@@ -314,7 +314,8 @@ struct Parser {
         Words& g = generate_words.values;
         add_value(*generate, g, "--tiles", "N", "Number of tiles (default 64)");
         add_value(*generate, g, "--steps-per-tile", "N", "Samples per tile (default 400)");
-        add_value(*generate, g, "--seed", "N", "Seed (default 1); the same seed gives the same bytes");
+        add_value(*generate, g, "--seed", "N",
+                  "Seed (default 1); the same seed gives the same bytes");
         add_value(*generate, g, "--clock-hz", "N", "Clock of the device (default 1330000000)");
         add_value(*generate, g, "-o,--output", "FILE",
                   "Write to FILE instead of standard output (- also means it)");
