@@ -1,1 +1,16 @@
-# Filled in with the tests of this area.
+# The stored profile format: unit tests over tests/data, and a replay of the fuzz target's seeds.
+add_executable(vorn_package_tests vorn_package/profile_json_test.cpp)
+target_link_libraries(vorn_package_tests PRIVATE vorn::package vorn::synthetic GTest::gtest_main
+    vorn_warnings)
+target_compile_definitions(vorn_package_tests PRIVATE
+    VORN_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data")
+gtest_discover_tests(vorn_package_tests)
+
+# The fuzz target built against a plain main that runs every seed once, so that it keeps
+# compiling with any compiler and its property holds on the corpus.
+add_executable(fuzz_profile_json_replay
+    ${PROJECT_SOURCE_DIR}/fuzz/fuzz_profile_json.cpp ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+target_link_libraries(fuzz_profile_json_replay PRIVATE vorn::package vorn_warnings)
+add_test(NAME fuzz_profile_json_replay COMMAND fuzz_profile_json_replay
+    ${PROJECT_SOURCE_DIR}/fuzz/corpus ${CMAKE_CURRENT_SOURCE_DIR}/data/good
+    ${CMAKE_CURRENT_SOURCE_DIR}/data/bad)

@@ -1,0 +1,304 @@
+// The stored profile format: round trips through the writer and reader, the written layout, the
+// good and bad file corpora under tests/data, and reading from files and standard input.
+#include "vorn_package/profile_json.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "vorn_package/synthetic_profile.hpp"
+
+namespace vorn_package {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+const fs::path kData = VORN_TEST_DATA_DIR;
+constexpr std::uint32_t kMax32 = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
+
+std::string file_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::string written(const ProfileReport& report) {
+    std::ostringstream out;
+    write_profile_json(out, report);
+    return out.str();
+}
+
+CycleSample make_sample(std::uint32_t start, std::uint32_t end, std::string operation,
+                        ProfileStepKind kind = ProfileStepKind::Compute, std::string kernel = "",
+                        std::vector<ProfileMetadata> metadata = {}) {
+    CycleSample made;
+    made.start_cycle = start;
+    made.end_cycle = end;
+    made.step.operation = std::move(operation);
+    made.step.kind = kind;
+    made.step.kernel = std::move(kernel);
+    made.step.metadata = std::move(metadata);
+    return made;
+}
+
+// The profile shown with the format: tests/data/good/example.json is its written form.
+ProfileReport example_profile() {
+    ProfileReport report{.clock_hz = 1'500'000'000, .tiles = {}};
+    report.tiles.push_back({.physical_tile = 9, .samples = {}});
+    report.tiles[0].samples.push_back(
+        make_sample(4294967291, 5, "operation 0", ProfileStepKind::Exchange, "", {{"block", "0"}}));
+    return report;
+}
+
+struct RoundTrip {
+    std::string name;
+    ProfileReport report;
+};
+
+std::vector<RoundTrip> round_trips() {
+    std::vector<RoundTrip> cases;
+    cases.push_back({"no tiles", {.clock_hz = 0, .tiles = {}}});
+    cases.push_back({"empty tiles", {.clock_hz = 1, .tiles = {{0, {}}, {kMax32, {}}}}});
+
+    ProfileReport largest{.clock_hz = kMax64,
+                          .tiles = {{kMax32, {make_sample(kMax32, kMax32, "")}}}};
+    largest.tiles[0].samples[0].step.local_index = kMax32;
+    largest.tiles[0].samples[0].step.phase = kMax32;
+    largest.tiles[0].samples[0].step.epoch = kMax32;
+    cases.push_back({"largest integers", largest});
+
+    const std::vector<std::string> texts = {
+        "",
+        "\"",
+        "\\",
+        "\"\\\"\\\\\"",
+        "/ \b\f\n\r\t",
+        "nul\0inside\0"s,
+        "\0"s,
+        "\x01\x1f\x7f",
+        "caf\xc3\xa9 \xe6\xbc\xa2 \xf0\x9f\x98\x80",
+        "]}{[\":,",
+    };
+    ProfileReport awkward{.clock_hz = 7, .tiles = {{3, {}}}};
+    const ProfileStepKind kinds[] = {ProfileStepKind::Exchange, ProfileStepKind::Compute,
+                                     ProfileStepKind::Synchronization, ProfileStepKind::Idle};
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string& other = texts[(i + 1) % texts.size()];
+        awkward.tiles[0].samples.push_back(
+            make_sample(static_cast<std::uint32_t>(i), 0, texts[i], kinds[i % 4], other,
+                        {{texts[i], other}, {texts[i], texts[i]}, {"", ""}}));
+    }
+    cases.push_back({"awkward texts", awkward});
+
+    // Escapes and brackets inside strings at every offset of the reader's 64-byte blocks.
+    for (std::size_t shift = 0; shift < 64; ++shift) {
+        const std::string text =
+            std::string(shift, 'x') + "\\\"]}\\\\\"{[\\" + std::string(70, '\\');
+        cases.push_back(
+            {"block shift " + std::to_string(shift),
+             {.clock_hz = 1, .tiles = {{1, {make_sample(1, 2, text, kinds[0], text)}}}}});
+    }
+    cases.push_back({"synthetic", synthetic_profile({.tiles = 6, .steps_per_tile = 40})});
+    return cases;
+}
+
+TEST(ProfileJson, WriteThenReadGivesAnEqualProfile) {
+    for (const RoundTrip& trip : round_trips()) {
+        SCOPED_TRACE(trip.name);
+        const std::string text = written(trip.report);
+        const auto read = read_profile_json(text);
+        ASSERT_TRUE(read) << to_string(read.error());
+        EXPECT_TRUE(*read == trip.report);
+        EXPECT_EQ(written(*read), text);
+    }
+}
+
+TEST(ProfileJson, WritesTheStoredLayout) {
+    EXPECT_EQ(written(example_profile()), file_bytes(kData / "good" / "example.json"));
+
+    const ProfileReport escapes{
+        .clock_hz = 1, .tiles = {{1, {make_sample(1, 2, "\"\\/\b\f\n\r\t\0\x1f\x7f\xc3\xa9"s)}}}};
+    EXPECT_NE(written(escapes).find(R"("operation": "\"\\/\b\f\n\r\t\u0000\u001f)"
+                                    "\x7f\xc3\xa9\",\n"),
+              std::string::npos)
+        << written(escapes);
+}
+
+TEST(ProfileJson, ReadsTheGoodFiles) {
+    ProfileReport unusual{.clock_hz = kMax64, .tiles = {{kMax32, {}}, {0, {}}}};
+    unusual.tiles[1].samples.push_back(make_sample(kMax32, 0, "", ProfileStepKind::Idle));
+    unusual.tiles[1].samples[0].step.phase = kMax32;
+    const std::string operation =
+        "q\"b\\s/ \b\f\n\r\t \0 \xc3\xa9 \xc3\xa9 \xf0\x9f\x98\x80 \xf0\x9f\x98\x80"s;
+    unusual.tiles[1].samples.push_back(make_sample(1, 2, operation,
+                                                   ProfileStepKind::Synchronization, "k\0"s,
+                                                   {{"dup", ""}, {"dup", "second"}}));
+    unusual.tiles[1].samples[1].step.local_index = 7;
+    unusual.tiles[1].samples[1].step.phase = 2;
+    unusual.tiles[1].samples[1].step.epoch = 3;
+    const std::map<std::string, ProfileReport> expected = {{"example.json", example_profile()},
+                                                           {"unusual_layout.json", unusual}};
+
+    for (const auto& entry : fs::directory_iterator(kData / "good")) {
+        SCOPED_TRACE(entry.path().filename().string());
+        const auto read = read_profile_json_file(entry.path().string());
+        ASSERT_TRUE(read) << to_string(read.error());
+        if (const auto found = expected.find(entry.path().filename().string());
+            found != expected.end()) {
+            EXPECT_TRUE(*read == found->second);
+        }
+    }
+}
+
+struct BadFile {
+    std::uint64_t offset = 0;
+    std::string path;
+    std::string fragment;
+};
+
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(' ');
+    return first == std::string::npos ? ""
+                                      : text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// tests/data/bad/expected.txt: "name | offset | path | message fragment" per line.
+std::map<std::string, BadFile> bad_file_table() {
+    std::map<std::string, BadFile> table;
+    std::istringstream lines(file_bytes(kData / "bad" / "expected.txt"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::vector<std::string> fields;
+        std::istringstream parts(line);
+        for (std::string field; fields.size() < 3 && std::getline(parts, field, '|');) {
+            fields.push_back(trimmed(field));
+        }
+        std::string rest;
+        std::getline(parts, rest);
+        EXPECT_EQ(fields.size(), 3u) << line;
+        fields.resize(3);
+        table[fields[0]] = {std::stoull(fields[1]), fields[2], trimmed(rest)};
+    }
+    return table;
+}
+
+TEST(ProfileJson, RejectsEachBadFileWithItsOffsetPathAndMessage) {
+    const auto table = bad_file_table();
+    std::size_t checked = 0;
+    for (const auto& entry : fs::directory_iterator(kData / "bad")) {
+        const std::string name = entry.path().filename().string();
+        if (entry.path().extension() != ".json") {
+            continue;
+        }
+        SCOPED_TRACE(name);
+        const auto row = table.find(name);
+        if (row == table.end()) {
+            ADD_FAILURE() << "no line in expected.txt";
+            continue;
+        }
+        ++checked;
+        const BadFile& want = row->second;
+        const auto from_file = read_profile_json_file(entry.path().string());
+        ASSERT_FALSE(from_file);
+        const ReadError& error = from_file.error();
+        EXPECT_EQ(error.offset, want.offset);
+        if (want.path.ends_with("...")) {
+            EXPECT_TRUE(error.path.starts_with(want.path.substr(0, want.path.size() - 3)))
+                << error.path;
+        } else {
+            EXPECT_EQ(error.path, want.path);
+        }
+        EXPECT_NE(error.message.find(want.fragment), std::string::npos) << error.message;
+
+        // Read in place from memory, the last tile goes through a padded copy of the tail.
+        const auto from_memory = read_profile_json(file_bytes(entry.path()));
+        ASSERT_FALSE(from_memory);
+        EXPECT_EQ(from_memory.error(), error);
+    }
+    EXPECT_EQ(checked, table.size()) << "expected.txt names files that are missing";
+}
+
+TEST(ProfileJson, LimitsNestingTo1024Levels) {
+    const auto nested = [](std::size_t levels) {
+        return R"({"clock_hz": 1, "tiles": [], "deep": )" + std::string(levels - 1, '[') +
+               std::string(levels - 1, ']') + "}";
+    };
+    EXPECT_TRUE(read_profile_json(nested(1024)));
+    const auto deeper = read_profile_json(nested(1025));
+    ASSERT_FALSE(deeper);
+    EXPECT_EQ(deeper.error().message, "nesting deeper than 1024 levels");
+    EXPECT_EQ(deeper.error().offset, 37u + 1023u);
+}
+
+TEST(ProfileJson, FormatsErrorsWithOffsetAndPath) {
+    EXPECT_EQ(to_string({18342, "tiles[3].samples[17].start_cycle",
+                         "expected an unsigned 32-bit integer, found -5"}),
+              "at byte 18342 (tiles[3].samples[17].start_cycle): expected an unsigned 32-bit "
+              "integer, found -5");
+    EXPECT_EQ(to_string({0, "", "empty document"}), "at byte 0: empty document");
+}
+
+TEST(ProfileJson, ReportsFilesThatCannotBeRead) {
+    const struct {
+        fs::path path;
+        std::string message;
+    } cases[] = {
+        {kData / "no-such-file.json", "cannot open: No such file or directory"},
+        {kData, "cannot read: Is a directory"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.path.string());
+        const auto read = read_profile_json_file(test.path.string());
+        ASSERT_FALSE(read);
+        EXPECT_EQ(read.error(), (ReadError{0, "", test.message}));
+    }
+}
+
+TEST(ProfileJson, ReadsStandardInputFromAPipe) {
+    const ProfileReport report = synthetic_profile({.tiles = 3, .steps_per_tile = 20});
+    const std::string text = written(report);
+    ASSERT_LT(text.size(), 60'000u);  // fits in the pipe, so no writer thread is needed
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(ends[1]);
+    const int saved = ::dup(STDIN_FILENO);
+    ::dup2(ends[0], STDIN_FILENO);
+    const auto read = read_profile_json_file("-");
+    ::dup2(saved, STDIN_FILENO);
+    ::close(saved);
+    ::close(ends[0]);
+    ASSERT_TRUE(read) << to_string(read.error());
+    EXPECT_TRUE(*read == report);
+}
+
+TEST(ProfileJson, ReportsProgressUpToTheWholeInput) {
+    const std::string text = written(synthetic_profile({.tiles = 32, .steps_per_tile = 200}));
+    std::vector<std::uint64_t> done;
+    const auto read = read_profile_json(text, [&](std::uint64_t bytes, std::uint64_t total) {
+        EXPECT_EQ(total, text.size());
+        done.push_back(bytes);
+    });
+    ASSERT_TRUE(read);
+    ASSERT_GT(done.size(), 1u);
+    EXPECT_TRUE(std::is_sorted(done.begin(), done.end()));
+    EXPECT_EQ(done.back(), text.size());
+}
+
+}  // namespace
+}  // namespace vorn_package
