@@ -93,9 +93,10 @@ public:
         if (last_ < states_.size() && states_[last_].identity == identity) {
             return last_;
         }
-        std::uint64_t hash = identity.number;
-        if (!identity.text.empty()) {
-            hash ^= std::hash<std::string_view>{}(identity.text);
+        // FNV-1a: group texts are short, and an inline loop beats a library call here.
+        std::uint64_t hash = identity.number ^ 0xcbf29ce484222325ULL;
+        for (const char byte : identity.text) {
+            hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
         }
         const auto [position, added] = index_.find_or_add(
             detail::FlatIndex::mix(hash), static_cast<std::uint32_t>(states_.size()),
