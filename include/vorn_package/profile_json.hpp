@@ -31,10 +31,12 @@ struct ReadError {
 /// "at byte 18342 (tiles[3].samples[17].start_cycle): expected ..."
 std::string to_string(const ReadError& error);
 
-/// Called now and then while a document is read, with the bytes handled so far and in all.
+/// Called now and then while a document is read, with the bytes handled so far and in all:
+/// between tiles, about once per MiB, and once more with `done == total` when reading succeeds.
 using ReadProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
-/// Reads one profile document held in memory.
+/// Reads one profile document held in memory. `text` is read in place; only a tile that ends
+/// within a few bytes of its end is copied, since simdjson reads a little past what it parses.
 [[nodiscard]] Result<ProfileReport, ReadError> read_profile_json(std::string_view text,
                                                                  const ReadProgress& progress = {});
 

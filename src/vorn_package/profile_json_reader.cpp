@@ -20,15 +20,18 @@
 #include <bit>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <limits>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -47,6 +50,8 @@ constexpr std::size_t kMaxDepth = 1024;
 constexpr std::size_t kTileDepth = 3;  // root object, `tiles` array, tile
 constexpr std::size_t kPadding = simdjson::SIMDJSON_PADDING;
 static_assert(kPadding >= 64, "the bracket scan reads whole 64-byte blocks");
+// Fewer bytes than any valid sample: {"start_cycle":0,"end_cycle":0,"step":{...}} and more.
+constexpr std::size_t kSmallestSample = 64;
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 
 // ---------------------------------------------------------------------------------------------
@@ -595,26 +600,44 @@ private:
     std::size_t size_ = 0;
 };
 
+// Renders a path like `tiles[3].samples[17].start_cycle`. Very deep paths keep their two ends
+// around a "...", and very long member names are cut short, so that a message stays readable.
 template <class EndOf>
 std::string render_path(std::span<const PathPart> parts, const EndOf& end_of) {
+    constexpr std::size_t kEnds = 16;
+    constexpr std::size_t kLongestName = 64;
     std::string out;
-    for (const PathPart& part : parts) {
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (parts.size() > 2 * kEnds && i == kEnds) {
+            out += "...";
+            i = parts.size() - kEnds;
+        }
+        const PathPart& part = parts[i];
         if (part.key == nullptr) {
             out += '[';
             out += std::to_string(part.index);
             out += ']';
             continue;
         }
-        const std::string_view name = raw_name(part.key, end_of(part.key));
+        std::string_view name = raw_name(part.key, end_of(part.key));
+        const bool cut = name.size() > kLongestName;
+        if (cut) {
+            std::size_t keep = kLongestName;
+            while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xc0) == 0x80) {
+                --keep;
+            }
+            name = name.substr(0, keep);
+        }
         if (is_plain_name(name)) {
             if (!out.empty()) {
                 out += '.';
             }
             out.append(name);
+            out += cut ? "..." : "";
         } else {
             out += "[\"";
             out.append(name);
-            out += "\"]";
+            out += cut ? "...\"]" : "\"]";
         }
     }
     return out;
@@ -644,6 +667,39 @@ public:
 private:
     const char* raw_;  // just past the opening quote
     const std::string* decoded_ = nullptr;
+};
+
+// The names of one object's members that the format does not define, to catch duplicates among
+// them. Such members are rare, so a short list is searched; past a few names a hash set takes
+// over, so that an object with a great many members still reads in linear time.
+class NameSet {
+public:
+    // Adds `name`; false if it is already there.
+    bool insert(std::string_view name) {
+        if (set_ != nullptr) {
+            return set_->emplace(name).second;
+        }
+        if (std::find(list_.begin(), list_.end(), name) != list_.end()) {
+            return false;
+        }
+        list_.emplace_back(name);
+        if (list_.size() > kListed) {
+            set_ = std::make_unique<std::unordered_set<std::string>>(
+                std::make_move_iterator(list_.begin()), std::make_move_iterator(list_.end()));
+            list_.clear();
+        }
+        return true;
+    }
+
+    void clear() {
+        list_.clear();
+        set_.reset();
+    }
+
+private:
+    static constexpr std::size_t kListed = 16;
+    std::vector<std::string> list_;
+    std::unique_ptr<std::unordered_set<std::string>> set_;
 };
 
 // A member name as read: `raw` is its text in the input, `name` the decoded name.
@@ -859,7 +915,8 @@ private:
         bool have_version = false;
         bool have_clock = false;
         bool have_tiles = false;
-        std::vector<std::string> unknown;
+        NameSet& unknown = unknown_names_[1];
+        unknown.clear();
         p = skip_space(p + 1, end_);
         if (p != end_ && *p == '}') {
             ++p;
@@ -883,11 +940,8 @@ private:
                     ok = !std::exchange(have_clock, true) ? read_clock(p) : duplicate(key);
                 } else if (key.name == "tiles") {
                     ok = !std::exchange(have_tiles, true) ? read_tiles(p) : duplicate(key);
-                } else if (std::find(unknown.begin(), unknown.end(), key.name) != unknown.end()) {
-                    ok = duplicate(key);
                 } else {
-                    unknown.emplace_back(key.name);
-                    ok = check_value(p, 2);
+                    ok = unknown.insert(key.name) ? check_value(p, 2) : duplicate(key);
                 }
                 if (!ok) {
                     return false;
@@ -988,8 +1042,10 @@ private:
                 return fail(p, "unterminated object");
             }
             TileProfile& tile = report_.tiles.emplace_back();
-            // Counted in the input, not claimed by it: each sample takes at least two bytes.
-            tile.samples.reserve(samples_bound);
+            // Counted in the input, not claimed by it, and capped by the size of the smallest
+            // valid sample, so that the reservation stays within a few times the tile's size.
+            tile.samples.reserve(
+                std::min(samples_bound, static_cast<std::size_t>(close - p) / kSmallestSample));
             if (!read_tile(p, close, tile)) {
                 return false;
             }
@@ -1072,13 +1128,10 @@ private:
     }
 
     // Duplicate check for a member name the format does not define, then the value check.
-    bool skip_unknown(const Key& key, ondemand::value& value, std::size_t unknown_base,
-                      std::size_t depth) {
-        const auto first = unknown_names_.begin() + static_cast<std::ptrdiff_t>(unknown_base);
-        if (std::find(first, unknown_names_.end(), key.name) != unknown_names_.end()) {
+    bool skip_unknown(const Key& key, ondemand::value& value, NameSet& names, std::size_t depth) {
+        if (!names.insert(key.name)) {
             return duplicate(key);
         }
-        unknown_names_.emplace_back(key.name);
         const char* p = value.raw_json_token().data();
         return check_value(p, depth);
     }
@@ -1113,7 +1166,8 @@ private:
 
     template <class ReadMember>
     bool members(ondemand::object& object, std::size_t depth, ReadMember& read_member) {
-        const std::size_t unknown_base = unknown_names_.size();
+        NameSet& unknown = unknown_names_[depth];
+        unknown.clear();
         for (auto result : object) {
             ondemand::field field;
             if (auto error = std::move(result).get(field); error) {
@@ -1134,7 +1188,7 @@ private:
                     name.set_decoded(&decoded);
                     known = read_member(name, value);
                 }
-                if (known == 0 && !skip_unknown(key, value, unknown_base, depth + 1)) {
+                if (known == 0 && !skip_unknown(key, value, unknown, depth + 1)) {
                     return false;
                 }
             }
@@ -1143,7 +1197,6 @@ private:
             }
             pop();
         }
-        unknown_names_.resize(unknown_base);
         return true;
     }
 
@@ -1413,7 +1466,7 @@ private:
     PathStack path_;
 
     ondemand::parser parser_;
-    std::vector<std::string> unknown_names_;  // member names seen in the open objects, per object
+    std::array<NameSet, kTileDepth + 6> unknown_names_;  // by the depth of the object
     std::vector<ProfileMetadata> metadata_buffer_;
     std::string key_buffer_;
     std::string string_buffer_;
@@ -1422,30 +1475,32 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Input buffers
 
-// File contents followed by simdjson's padding, read in place.
+// File contents followed by simdjson's padding, read in place. Memory comes from operator new,
+// like simdjson's own buffers, so that heap accounting sees it.
 class PaddedBuffer {
 public:
-    PaddedBuffer() = default;
-    PaddedBuffer(const PaddedBuffer&) = delete;
-    PaddedBuffer& operator=(const PaddedBuffer&) = delete;
-    ~PaddedBuffer() { std::free(data_); }
-
     // Room for `bytes` more before the padding; false if memory ran out.
     bool reserve_more(std::size_t bytes) {
         if (data_ != nullptr && capacity_ - size_ >= bytes) {
             return true;
         }
+        if (bytes > std::numeric_limits<std::size_t>::max() / 2 - size_ - kPadding) {
+            return false;
+        }
         const std::size_t wanted = std::max(size_ + bytes, capacity_ + capacity_ / 2);
-        void* grown = std::realloc(data_, wanted + kPadding);
+        std::unique_ptr<char[]> grown(new (std::nothrow) char[wanted + kPadding]);
         if (grown == nullptr) {
             return false;
         }
-        data_ = static_cast<char*>(grown);
+        if (size_ != 0) {
+            std::memcpy(grown.get(), data_.get(), size_);
+        }
+        data_ = std::move(grown);
         capacity_ = wanted;
         return true;
     }
 
-    char* tail() { return data_ + size_; }
+    char* tail() { return data_.get() + size_; }
     std::size_t room() const { return capacity_ - size_; }
     void grow(std::size_t bytes) { size_ += bytes; }
 
@@ -1454,13 +1509,13 @@ public:
         if (!reserve_more(0)) {
             return nullptr;
         }
-        std::memset(data_ + size_, 0, kPadding);
-        return data_;
+        std::memset(data_.get() + size_, 0, kPadding);
+        return data_.get();
     }
-    const char* end() const { return data_ + size_; }
+    const char* end() const { return data_.get() + size_; }
 
 private:
-    char* data_ = nullptr;
+    std::unique_ptr<char[]> data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
