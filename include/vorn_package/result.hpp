@@ -21,8 +21,9 @@ struct Unexpected {
 template <class T, class E>
 class Result {
 public:
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}        // NOLINT
-    Result(Unexpected<E> error) : state_(std::in_place_index<1>, std::move(error.error)) {}  // NOLINT
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+    Result(Unexpected<E> error)
+        : state_(std::in_place_index<1>, std::move(error.error)) {}  // NOLINT
 
     [[nodiscard]] bool has_value() const { return state_.index() == 0; }
     explicit operator bool() const { return has_value(); }

@@ -3,8 +3,10 @@
 // Deterministic synthetic profiles that look like real runs, for the tool's `generate` and
 // `demo` commands, the tests and the benchmarks. The same options always give the same profile.
 //
-//     vorn_package::ProfileReport large = vorn_package::synthetic_profile({.tiles = 1472,
-//                                                                          .steps_per_tile = 1000});
+//     vorn_package::SyntheticOptions options;
+//     options.tiles = 1472;
+//     options.steps_per_tile = 1000;
+//     vorn_package::ProfileReport large = vorn_package::synthetic_profile(options);
 #pragma once
 
 #include <cstdint>
