@@ -6,7 +6,7 @@
 namespace vorn_profile {
 namespace detail {
 
-void CoverageSet::add(std::uint64_t start, std::uint64_t end) {
+void CoverageSet::add_slow(std::uint64_t start, std::uint64_t end) {
     if (start == end) {
         return;  // covers nothing, and cannot join two runs that are apart
     }

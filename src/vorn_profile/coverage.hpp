@@ -41,13 +41,23 @@ private:
 /// sort.
 class CoverageSet {
 public:
-    void add(std::uint64_t start, std::uint64_t end);
+    void add(std::uint64_t start, std::uint64_t end) {
+        // The common case inline: one run so far, and the interval touches or overlaps it.
+        if (has_single_ && start <= single_.end && single_.start <= end) {
+            single_.start = start < single_.start ? start : single_.start;
+            single_.end = end > single_.end ? end : single_.end;
+            return;
+        }
+        add_slow(start, end);
+    }
 
     /// The union's length; the set stays usable.
     std::uint64_t length();
 
 private:
     static constexpr std::size_t kMergeLimit = 64;
+
+    void add_slow(std::uint64_t start, std::uint64_t end);
 
     Interval single_;  // the only run while `runs_` is empty and `has_single_` is set
     bool has_single_ = false;

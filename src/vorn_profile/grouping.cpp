@@ -1,15 +1,11 @@
 // Grouping keys: the name and dimensions of a matched sample's group.
 #include "grouping.hpp"
 
-#include <algorithm>
 #include <charconv>
 
 namespace vorn_profile {
 namespace detail {
 namespace {
-
-constexpr std::string_view kNoKernel = "(no kernel)";
-constexpr std::string_view kMissing = "(missing)";
 
 std::string decimal(std::uint32_t value) {
     char digits[10];
@@ -20,37 +16,10 @@ std::string decimal(std::uint32_t value) {
 std::uint32_t high_half(std::uint64_t packed) { return static_cast<std::uint32_t>(packed >> 32); }
 std::uint32_t low_half(std::uint64_t packed) { return static_cast<std::uint32_t>(packed); }
 
-std::string_view metadata_value(const vorn_package::ProfileStep& step, std::string_view key) {
-    const auto entry =
-        std::find_if(step.metadata.begin(), step.metadata.end(),
-                     [&](const vorn_package::ProfileMetadata& m) { return m.name == key; });
-    return entry == step.metadata.end() ? kMissing : std::string_view(entry->value);
-}
-
 }  // namespace
 
 std::string_view metadata_key_of(const Query& query) {
     return query.metadata_key ? std::string_view(*query.metadata_key) : std::string_view();
-}
-
-GroupIdentity group_identity(GroupBy group_by, std::string_view metadata_key, std::uint32_t tile,
-                             const vorn_package::CycleSample& sample) {
-    const vorn_package::ProfileStep& step = sample.step;
-    switch (group_by) {
-        case GroupBy::Kind:
-            return {kind_name(sample), 0};
-        case GroupBy::Kernel:
-            return {step.kernel.empty() ? kNoKernel : std::string_view(step.kernel), 0};
-        case GroupBy::Operation:
-            return {step.operation, 0};
-        case GroupBy::Phase:
-            return {{}, (std::uint64_t{step.phase} << 32) | step.epoch};
-        case GroupBy::Tile:
-            return {{}, tile};
-        case GroupBy::Metadata:
-            return {metadata_value(step, metadata_key), 0};
-    }
-    return {};
 }
 
 std::string group_name(GroupBy group_by, const GroupIdentity& identity) {

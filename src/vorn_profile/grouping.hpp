@@ -23,8 +23,40 @@ struct GroupIdentity {
 /// The metadata name used by the `Metadata` grouping: `metadata_key`, or "" when absent.
 std::string_view metadata_key_of(const Query& query);
 
-GroupIdentity group_identity(GroupBy group_by, std::string_view metadata_key, std::uint32_t tile,
-                             const vorn_package::CycleSample& sample);
+inline constexpr std::string_view kNoKernel = "(no kernel)";
+inline constexpr std::string_view kMissing = "(missing)";
+
+/// The value of the step's first metadata entry named `key`, or "(missing)".
+inline std::string_view metadata_value(const vorn_package::ProfileStep& step,
+                                       std::string_view key) {
+    for (const vorn_package::ProfileMetadata& entry : step.metadata) {
+        if (entry.name == key) {
+            return entry.value;
+        }
+    }
+    return kMissing;
+}
+
+/// Called for every matched sample, so it lives here, where the walk can inline it.
+inline GroupIdentity group_identity(GroupBy group_by, std::string_view metadata_key,
+                                    std::uint32_t tile, const vorn_package::CycleSample& sample) {
+    const vorn_package::ProfileStep& step = sample.step;
+    switch (group_by) {
+        case GroupBy::Kind:
+            return {kind_name(sample), 0};
+        case GroupBy::Kernel:
+            return {step.kernel.empty() ? kNoKernel : std::string_view(step.kernel), 0};
+        case GroupBy::Operation:
+            return {step.operation, 0};
+        case GroupBy::Phase:
+            return {{}, (std::uint64_t{step.phase} << 32) | step.epoch};
+        case GroupBy::Tile:
+            return {{}, tile};
+        case GroupBy::Metadata:
+            return {metadata_value(step, metadata_key), 0};
+    }
+    return {};
+}
 
 std::string group_name(GroupBy group_by, const GroupIdentity& identity);
 

@@ -179,7 +179,9 @@ QueryReport query(const vorn_package::ProfileReport& report, const Query& query)
             const std::uint32_t group = groups.find_or_add(identity, offset);
             groups.states()[group].add(tile.physical_tile, phase_occurrence_key(sample.step),
                                        offset, sample_duration);
-            listing.offer({tile.physical_tile, offset, sample_duration, &sample});
+            if (query.sample_limit > 0) {
+                listing.offer({tile.physical_tile, offset, sample_duration, &sample});
+            }
         }
         result.profile_span_cycles = std::max(result.profile_span_cycles, tile_end);
     }
