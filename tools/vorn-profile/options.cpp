@@ -11,6 +11,8 @@
 #include <string_view>
 #include <utility>
 
+#include "text_table.hpp"
+
 namespace vorn_cli {
 namespace {
 
@@ -413,18 +415,7 @@ vorn_profile::Query parse_query_options(const std::vector<std::string>& options)
 }
 
 void print_error(const std::string& message) {
-    std::string line = "error: ";
-    for (const char c : message) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            line += escaped;
-        } else {
-            line += c;
-        }
-    }
-    line += '\n';
+    const std::string line = "error: " + printable(message) + "\n";
     std::fputs(line.c_str(), stderr);
 }
 

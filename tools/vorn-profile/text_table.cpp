@@ -5,7 +5,6 @@
 #include <utility>
 
 namespace vorn_cli {
-namespace {
 
 std::string printable(const std::string& text) {
     std::string shown;
@@ -22,6 +21,7 @@ std::string printable(const std::string& text) {
     }
     return shown;
 }
+namespace {
 
 /// Characters on screen: UTF-8 continuation bytes take no room of their own.
 std::size_t width(const std::string& text) {

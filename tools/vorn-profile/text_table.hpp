@@ -6,6 +6,9 @@
 
 namespace vorn_cli {
 
+/// `text` with control characters written as \xNN, so that it stays on one line.
+std::string printable(const std::string& text);
+
 enum class Align { Left, Right };
 
 struct Column {
