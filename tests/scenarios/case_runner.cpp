@@ -45,7 +45,9 @@ public:
     }
     void OnTestEnd(const testing::TestInfo& info) override {
         const bool passed = info.result()->Passed();
-        std::printf("case %s ... %s\n", info.value_param(), passed ? "ok" : "FAILED");
+        // Every case is registered with its table name as value parameter.
+        const char* name = info.value_param() != nullptr ? info.value_param() : info.name();
+        std::printf("case %s ... %s\n", name, passed ? "ok" : "FAILED");
         (passed ? passed_ : failed_) += 1;
     }
     void OnTestProgramEnd(const testing::UnitTest&) override {
