@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "vorn_package/profile.hpp"
+#include "vorn_package/profile_columns.hpp"
 
 namespace vorn_profile {
 
@@ -155,6 +156,10 @@ struct Accumulator {
 ///     q.sample_limit = 10;  // also list the ten longest steps
 ///     vorn_profile::QueryReport answer = vorn_profile::query(profile, q);
 QueryReport query(const vorn_package::ProfileReport& report, const Query& query);
+
+/// The same query over a profile held as columns: for every profile `p` and query `q`,
+/// `query(to_columns(p), q)` equals `query(p, q)`, every field and every bit.
+QueryReport query(const vorn_package::ProfileColumns& columns, const Query& query);
 
 /// `end_cycle` minus `start_cycle` modulo 2^32: a step across a counter wrap gets its true length.
 std::uint32_t duration(const vorn_package::CycleSample& sample);

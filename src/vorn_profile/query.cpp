@@ -209,3 +209,11 @@ QueryReport query(const vorn_package::ProfileReport& report, const Query& query)
 }
 
 }  // namespace vorn_profile
+
+namespace vorn_profile {
+
+QueryReport query(const vorn_package::ProfileColumns& columns, const Query& query_) {
+    return query(vorn_package::to_report(columns), query_);
+}
+
+}  // namespace vorn_profile

@@ -1,5 +1,6 @@
 # The stored profile format: unit tests over tests/data, and a replay of the fuzz target's seeds.
-add_executable(vorn_package_tests vorn_package/profile_json_test.cpp)
+add_executable(vorn_package_tests vorn_package/profile_columns_test.cpp
+    vorn_package/profile_json_test.cpp)
 target_link_libraries(vorn_package_tests PRIVATE vorn::package vorn::synthetic GTest::gtest_main
     vorn_warnings)
 target_compile_definitions(vorn_package_tests PRIVATE
