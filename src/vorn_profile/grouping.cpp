@@ -53,17 +53,7 @@ std::map<std::string, std::string> group_dimensions(GroupBy group_by, std::strin
 }  // namespace detail
 
 std::string_view kind_name(const vorn_package::CycleSample& sample) {
-    switch (kind_of(sample)) {
-        case StepKind::Exchange:
-            return "exchange";
-        case StepKind::Compute:
-            return "compute";
-        case StepKind::Synchronization:
-            return "synchronization";
-        case StepKind::Idle:
-            return "idle";
-    }
-    return "exchange";
+    return detail::step_kind_name(kind_of(sample));
 }
 
 GroupKey group_key(const Query& query, std::uint32_t tile,
