@@ -198,25 +198,44 @@ private:
         return it == measured_.end() ? nullptr : &it->second;
     }
 
+    /// One row; a cell whose benchmarks did not run (see --benchmark_filter) shows "-".
     void print_row(const char* shape, const char* entry, std::uint64_t groups) const {
         const Measure* one = find(name(shape, entry, groups, "one"));
         const Measure* all = find(name(shape, entry, groups, "all"));
         const Measure* limit = find(name(shape, entry, groups, "limit-10"));
-        if (one == nullptr || all == nullptr || limit == nullptr) {
+        if (one == nullptr && all == nullptr && limit == nullptr) {
             return;
         }
         const auto g = static_cast<double>(groups);
+        const auto cell = [](bool known, double value) {
+            char text[32] = "-";
+            if (known) {
+                std::snprintf(text, sizeof text, "%.2f", value);
+            }
+            return std::string(text);
+        };
+        const auto time_ms = [&](const Measure* m) {
+            return cell(m != nullptr, m ? m->seconds * 1e3 : 0);
+        };
+        const auto ns_per_group = [&](const Measure* m) {
+            return cell(m != nullptr && one != nullptr,
+                        m && one ? (m->seconds - one->seconds) * 1e9 / g : 0);
+        };
+        const auto bytes_per_group = [&](const Measure* m) {
+            return cell(m != nullptr && one != nullptr,
+                        m && one ? (m->extra_bytes - one->extra_bytes) / g : 0);
+        };
         const auto growth = [&](const char* ask, const Measure* now) {
             const Measure* before = find(name(shape, entry, groups / 10, ask));
-            return before != nullptr && before->seconds > 0 ? now->seconds / before->seconds : 0.0;
+            return cell(now != nullptr && before != nullptr && before->seconds > 0,
+                        now && before ? now->seconds / before->seconds : 0);
         };
-        std::printf(
-            "%-7s %-8s %9llu %9.2f %9.2f %9.2f %10.1f %10.1f %10.1f %10.1f %9.2f %9.2f\n", shape,
-            entry, static_cast<unsigned long long>(groups), one->seconds * 1e3, all->seconds * 1e3,
-            limit->seconds * 1e3, (all->seconds - one->seconds) * 1e9 / g,
-            (limit->seconds - one->seconds) * 1e9 / g, (all->extra_bytes - one->extra_bytes) / g,
-            (limit->extra_bytes - one->extra_bytes) / g, growth("all", all),
-            growth("limit-10", limit));
+        std::printf("%-7s %-8s %9llu %9s %9s %9s %10s %10s %10s %10s %9s %9s\n", shape, entry,
+                    static_cast<unsigned long long>(groups), time_ms(one).c_str(),
+                    time_ms(all).c_str(), time_ms(limit).c_str(), ns_per_group(all).c_str(),
+                    ns_per_group(limit).c_str(), bytes_per_group(all).c_str(),
+                    bytes_per_group(limit).c_str(), growth("all", all).c_str(),
+                    growth("limit-10", limit).c_str());
     }
 
     std::map<std::string, Measure> measured_;

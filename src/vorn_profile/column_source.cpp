@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_map>
 
 namespace vorn_profile::detail {
 namespace {
@@ -38,31 +37,97 @@ bool step_admitted(const vorn_package::ProfileColumns& columns, const Query& que
         [&](const MetadataFilter& filter) { return satisfies(columns, filter, entries); });
 }
 
-/// The text that names the group of a step under a grouping that depends on the step alone.
-std::string_view step_group_text(const vorn_package::ProfileColumns& columns, GroupBy group_by,
-                                 std::string_view metadata_key, std::uint32_t step) {
-    switch (group_by) {
-        case GroupBy::Kind:
-            return step_kind_name(step_kind(columns.step_kind[step]));
-        case GroupBy::Kernel: {
-            const std::string_view kernel = columns.text(columns.step_kernel[step]);
-            return kernel.empty() ? kNoKernel : kernel;
+/// Gives each step the number of its group under a grouping that depends on the step alone.
+/// Texts are stored once, so a text's number stands for its group; the names that need not be
+/// texts of the profile ("(no kernel)", "(missing)", the kind names) get numbers past the
+/// texts, unless the profile holds the same bytes as a text, whose group they then share.
+class StepGrouping {
+public:
+    StepGrouping(const vorn_package::ProfileColumns& columns, GroupBy group_by,
+                 std::string_view metadata_key)
+        : columns_(columns),
+          group_by_(group_by),
+          texts_(static_cast<std::uint32_t>(columns.text_count())),
+          by_key_(group_by == GroupBy::Kind ? 4 : texts_ + 2, kNone) {
+        if (group_by == GroupBy::Metadata) {
+            metadata_key_ = text_number(metadata_key);
         }
-        case GroupBy::Operation:
-            return columns.text(columns.step_operation[step]);
-        case GroupBy::Metadata:
-            for (const vorn_package::MetadataPair& entry : columns.step_metadata(step)) {
-                if (columns.text(entry.name) == metadata_key) {
-                    return columns.text(entry.value);
-                }
-            }
-            return kMissing;
-        case GroupBy::Phase:
-        case GroupBy::Tile:
-            break;
     }
-    return {};
-}
+
+    std::uint32_t group(std::uint32_t step, std::vector<GroupIdentity>& identities) {
+        switch (group_by_) {
+            case GroupBy::Kind: {
+                const StepKind kind = step_kind(columns_.step_kind[step]);
+                return number(static_cast<std::uint32_t>(kind), step_kind_name(kind), identities);
+            }
+            case GroupBy::Kernel: {
+                const std::uint32_t kernel = columns_.step_kernel[step];
+                if (columns_.text(kernel).empty()) {
+                    return placeholder(no_kernel_, texts_, kNoKernel, identities);
+                }
+                return number(kernel, columns_.text(kernel), identities);
+            }
+            case GroupBy::Operation: {
+                const std::uint32_t operation = columns_.step_operation[step];
+                return number(operation, columns_.text(operation), identities);
+            }
+            case GroupBy::Metadata:
+                if (metadata_key_ != kNone) {
+                    for (const vorn_package::MetadataPair& entry : columns_.step_metadata(step)) {
+                        if (entry.name == metadata_key_) {
+                            return number(entry.value, columns_.text(entry.value), identities);
+                        }
+                    }
+                }
+                return placeholder(missing_, texts_ + 1, kMissing, identities);
+            case GroupBy::Phase:
+            case GroupBy::Tile:
+                break;
+        }
+        return 0;
+    }
+
+private:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+    static constexpr std::uint32_t kUnresolved = UINT32_MAX - 1;
+
+    std::uint32_t number(std::uint32_t key, std::string_view text,
+                         std::vector<GroupIdentity>& identities) {
+        std::uint32_t& group = by_key_[key];
+        if (group == kNone) {
+            group = static_cast<std::uint32_t>(identities.size());
+            identities.push_back({text, 0});
+        }
+        return group;
+    }
+
+    /// The group of a name that may or may not be a text: looked up among the texts once.
+    std::uint32_t placeholder(std::uint32_t& key, std::uint32_t own_key, std::string_view text,
+                              std::vector<GroupIdentity>& identities) {
+        if (key == kUnresolved) {
+            const std::uint32_t found = text_number(text);
+            key = found == kNone ? own_key : found;
+        }
+        return number(key, text, identities);
+    }
+
+    std::uint32_t text_number(std::string_view text) const {
+        for (std::uint32_t number = 0; number < texts_; ++number) {
+            if (columns_.text(number) == text) {
+                return number;
+            }
+        }
+        return kNone;
+    }
+
+    const vorn_package::ProfileColumns& columns_;
+    GroupBy group_by_;
+    std::uint32_t texts_;
+    std::vector<std::uint32_t> by_key_;  // text number, or a placeholder's own number: group
+    std::uint32_t metadata_key_ = kNone;
+    std::uint32_t no_kernel_ = kUnresolved;
+    std::uint32_t missing_ = kUnresolved;
+};
 
 }  // namespace
 
@@ -89,19 +154,10 @@ ColumnSource::ColumnSource(const vorn_package::ProfileColumns& columns, const Qu
         }
     }
     if (query.group_by != GroupBy::Phase && query.group_by != GroupBy::Tile) {
-        // Number the groups by their texts, so that steps whose texts name the same group (a
-        // kernel "" and a kernel "(no kernel)", say) share it.
-        const std::string_view key = metadata_key_of(query);
-        std::unordered_map<std::string_view, std::uint32_t> numbers;
+        StepGrouping grouping(columns, query.group_by, metadata_key_of(query));
         step_group_.resize(steps);
         for (std::uint32_t step = 0; step < steps; ++step) {
-            const std::string_view text = step_group_text(columns, query.group_by, key, step);
-            const auto [found, added] =
-                numbers.try_emplace(text, static_cast<std::uint32_t>(group_identities_.size()));
-            if (added) {
-                group_identities_.push_back({text, 0});
-            }
-            step_group_[step] = found->second;
+            step_group_[step] = grouping.group(step, group_identities_);
         }
         groups.number_groups(group_identities_.size());
     }

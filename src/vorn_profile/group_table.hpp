@@ -177,8 +177,9 @@ private:
 
     void add_group(const GroupIdentity& identity, std::uint64_t offset) {
         identities_.push_back(identity);
-        GroupState& state = states_.emplace_back();
+        GroupState state;
         state.first_offset = offset;
+        states_.push_back(state);
     }
 
     std::uint32_t coverage_slot(std::uint32_t group, GroupState& state, std::uint64_t occurrence);
@@ -193,8 +194,9 @@ private:
     void cover_slow(CoverageSlot& slot, std::uint64_t start, std::uint64_t end);
     void note_tile(std::uint32_t group, GroupState& state, std::uint32_t tile);
 
-    std::vector<GroupIdentity> identities_;
-    std::vector<GroupState> states_;
+    // In fixed blocks: a million groups are never copied to a larger array.
+    BlockList<GroupIdentity> identities_;
+    BlockList<GroupState> states_;
     FlatIndex index_;
     std::vector<std::uint32_t> numbered_;
     std::uint32_t last_ = 0;
