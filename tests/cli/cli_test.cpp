@@ -313,6 +313,79 @@ TEST_F(CliTest, CsvAndTableLayout) {
     EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 1 + 1 + 1 + 4 + 1 + 1 + 1 + 2);
 }
 
+// `--name=VALUE` is the same as `--name VALUE` for every option that takes a value, the empty
+// value included: `--name=` must not take the next word as its value. Each option is followed by
+// another, so that a value swallowing it shows.
+TEST_F(CliTest, EqualsSpellingIsTheSameAsTwoWords) {
+    struct Case {
+        std::vector<std::string> before;  // the command and what comes before the option
+        std::string option;
+        std::string value;
+        std::vector<std::string> after;
+        int status;
+    };
+    const std::vector<std::string> query{"query", path_};
+    const std::vector<std::string> json{"--format", "json"};
+    const std::vector<std::string> seed{"--seed", "2"};
+    const std::vector<std::string> generate{"generate", "--tiles", "2", "--steps-per-tile", "3"};
+    std::vector<Case> cases;
+    for (const std::string value : {"kind", ""}) {
+        cases.push_back({query, "--group-by", value, json, value.empty() ? 2 : 0});
+    }
+    for (const std::string value : {"layer", ""}) {
+        std::vector<std::string> by_metadata = query;
+        by_metadata.insert(by_metadata.end(), {"--group-by", "metadata"});
+        cases.push_back({by_metadata, "--metadata-key", value, json, 0});
+    }
+    for (const std::string option : {"--sort-by", "--kind"}) {
+        cases.push_back({query, option, option == "--kind" ? "idle" : "name", json, 0});
+        cases.push_back({query, option, "", json, 2});
+    }
+    for (const std::string option : {"--kernel", "--operation-contains", "--metadata"}) {
+        cases.push_back({query, option, option == "--metadata" ? "layer" : "gemm", json, 0});
+        cases.push_back({query, option, "", json, 0});
+    }
+    for (const std::string option :
+         {"--tile", "--phase", "--at-offset", "--limit", "--sample-limit"}) {
+        cases.push_back({query, option, "1", json, 0});
+        cases.push_back({query, option, "", json, 2});
+    }
+    // A value that looks like an option with an empty value stays the value.
+    cases.push_back({query, "--operation-contains", "--limit=", json, 0});
+    cases.push_back({query, "--format", "csv", {"--limit", "1"}, 0});
+    cases.push_back({query, "--format", "", {"--limit", "1"}, 2});
+    for (const std::string option : {"--tiles", "--steps-per-tile", "--clock-hz"}) {
+        cases.push_back({{"generate"}, option, "2", seed, 0});
+        cases.push_back({{"generate"}, option, "", seed, 2});
+    }
+    cases.push_back({generate, "--seed", "2", {"--clock-hz", "5"}, 0});
+    cases.push_back({generate, "--seed", "", {"--clock-hz", "5"}, 2});
+    cases.push_back({generate, "--output", "-", seed, 0});
+    cases.push_back({generate, "--output", "", seed, 2});
+
+    for (const Case& c : cases) {
+        std::vector<std::string> two_words = c.before;
+        two_words.insert(two_words.end(), {c.option, c.value});
+        two_words.insert(two_words.end(), c.after.begin(), c.after.end());
+        std::vector<std::string> one_word = c.before;
+        one_word.push_back(c.option + "=" + c.value);
+        one_word.insert(one_word.end(), c.after.begin(), c.after.end());
+        SCOPED_TRACE(testing::PrintToString(one_word));
+        const Outcome expected = run_tool(two_words);
+        const Outcome run = run_tool(one_word);
+        EXPECT_EQ(expected.status, c.status) << expected.err;
+        EXPECT_EQ(run.status, expected.status) << run.err;
+        EXPECT_EQ(run.out, expected.out);
+        EXPECT_EQ(run.err, expected.err);
+        if (c.status == 2) {
+            expect_failure(run, 2);
+            EXPECT_NE(run.err.find(c.option), std::string::npos) << run.err;
+        } else if (c.after == json) {
+            EXPECT_TRUE(run.out.starts_with("{")) << run.out;
+        }
+    }
+}
+
 TEST(CliErrors, BadCommandLinesExitTwoAndNameTheOption) {
     struct Case {
         std::vector<std::string> args;

@@ -357,12 +357,71 @@ struct Parser {
                 options.clock_hz = parse_number<std::uint64_t>("--clock-hz", *value);
             }
             line.output = single(g, "-o");
+            if (line.output && line.output->empty()) {
+                throw UsageError("--output: the file name is empty (- is standard output)");
+            }
         } else {
             line.command = Command::Demo;
         }
         return line;
     }
 };
+
+/// Whether `name` is an option of `command`, or of a command it belongs to, that takes a value.
+bool takes_value(const CLI::App& command, const std::string& name) {
+    for (const CLI::App* app = &command; app != nullptr; app = app->get_parent()) {
+        if (const CLI::Option* option = app->get_option_no_throw(name)) {
+            return option->get_items_expected_max() > 0;
+        }
+    }
+    return false;
+}
+
+/// `args` with every `--name=` (an empty value joined by `=`) split into `--name` and an empty
+/// word. CLI11 cannot tell `--name=` from `--name` and would take the next word as the value;
+/// split, it reads exactly as `--name ''`. Words that are values themselves, and everything
+/// after `--`, are left as they are.
+std::vector<std::string> with_empty_values(const CLI::App& app,
+                                           const std::vector<std::string>& args) {
+    std::vector<std::string> words;
+    words.reserve(args.size() + 1);
+    const CLI::App* command = &app;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (word == "--") {
+            words.insert(words.end(), args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+            break;
+        }
+        words.push_back(word);
+        if (command == &app) {
+            const auto named =
+                app.get_subcommands([&](const CLI::App* sub) { return sub->check_name(word); });
+            if (!named.empty()) {
+                command = named.front();
+                continue;
+            }
+        }
+        const bool long_name = word.starts_with("--");
+        const std::size_t equals = long_name ? word.find('=') : std::string::npos;
+        if (equals != std::string::npos) {
+            if (equals + 1 == word.size() && takes_value(*command, word.substr(0, equals))) {
+                words.back().pop_back();
+                words.emplace_back();
+            }
+        } else if ((long_name || (word.size() == 2 && word[0] == '-')) &&
+                   takes_value(*command, word) && i + 1 < args.size()) {
+            words.push_back(args[++i]);  // the value, whatever it looks like
+        }
+    }
+    return words;
+}
+
+/// Parses `args` with `app`, CLI11 taking the words last first.
+void parse_words(CLI::App& app, const std::vector<std::string>& args) {
+    std::vector<std::string> words = with_empty_values(app, args);
+    std::reverse(words.begin(), words.end());
+    app.parse(words);
+}
 
 bool is_command(std::string_view word) {
     return word == "query" || word == "info" || word == "generate" || word == "demo";
@@ -383,9 +442,7 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     }
     Parser parser;
     try {
-        // CLI11 takes the words last first.
-        std::vector<std::string> reversed(args.rbegin(), args.rend());
-        parser.app.parse(reversed);
+        parse_words(parser.app, args);
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() == 0) {
             return {std::nullopt, parser.app.exit(error)};
@@ -406,8 +463,7 @@ vorn_profile::Query parse_query_options(const std::vector<std::string>& options)
     CommandWords words;
     add_query_options(app, words);
     try {
-        std::vector<std::string> reversed(options.rbegin(), options.rend());
-        app.parse(reversed);
+        parse_words(app, options);
     } catch (const CLI::ParseError& error) {
         throw UsageError(error.what());
     }
