@@ -386,6 +386,38 @@ TEST_F(CliTest, EqualsSpellingIsTheSameAsTwoWords) {
     }
 }
 
+// Table columns line up on screen: a wide character takes two columns, a combining accent none.
+TEST(CliTable, AlignsByDisplayWidth) {
+    vorn_package::ProfileReport profile{.clock_hz = 1, .tiles = {}};
+    vorn_package::TileProfile tile{0, {}};
+    std::uint32_t start = 0;
+    for (const auto& [kernel, cycles] :
+         {std::pair{"gemm", 30}, {"日本語", 20}, {"cafe\u0301", 10}}) {
+        vorn_package::CycleSample sample;
+        sample.step.kernel = kernel;
+        sample.step.local_index = static_cast<std::uint32_t>(tile.samples.size());
+        sample.start_cycle = start;
+        sample.end_cycle = start += static_cast<std::uint32_t>(cycles);
+        tile.samples.push_back(sample);
+    }
+    profile.tiles.push_back(tile);
+    const std::string path = (scratch() / "wide.json").string();
+    save(path, profile_text(profile));
+
+    const Outcome run = run_tool({"query", path});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::istringstream lines(run.out);
+    std::vector<std::string> starts;
+    for (std::string line; std::getline(lines, line);) {
+        starts.push_back(line.substr(0, line.find_first_of("-d", line.find(' '))));
+    }
+    ASSERT_EQ(starts.size(), 6u) << run.out;
+    EXPECT_EQ(starts[2], "group   ");
+    EXPECT_EQ(starts[3], "gemm    ");
+    EXPECT_EQ(starts[4], "日本語  ");
+    EXPECT_EQ(starts[5], "cafe\u0301    ");
+}
+
 TEST(CliErrors, BadCommandLinesExitTwoAndNameTheOption) {
     struct Case {
         std::vector<std::string> args;

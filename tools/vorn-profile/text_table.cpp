@@ -1,5 +1,7 @@
 #include "text_table.hpp"
 
+#include <utf8proc.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <utility>
@@ -23,11 +25,25 @@ std::string printable(const std::string& text) {
 }
 namespace {
 
-/// Characters on screen: UTF-8 continuation bytes take no room of their own.
+/// Terminal columns that `text` takes: a wide character two, a combining mark none. A byte that
+/// is not part of well-formed UTF-8 takes one, as a terminal shows a replacement character.
 std::size_t width(const std::string& text) {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xc0) != 0x80;
-    }));
+    std::size_t columns = 0;
+    const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        utf8proc_int32_t code = 0;
+        const utf8proc_ssize_t length =
+            utf8proc_iterate(bytes + i, static_cast<utf8proc_ssize_t>(text.size() - i), &code);
+        if (length <= 0) {
+            ++columns;
+            ++i;
+            continue;
+        }
+        columns += static_cast<std::size_t>(std::max(utf8proc_charwidth(code), 0));
+        i += static_cast<std::size_t>(length);
+    }
+    return columns;
 }
 
 }  // namespace

@@ -16,8 +16,9 @@ struct Column {
     Align align = Align::Left;
 };
 
-/// Rows of cells under titled columns, rendered with two spaces between columns. Widths count
-/// UTF-8 characters; control characters in cells are shown escaped so that a row stays a line.
+/// Rows of cells under titled columns, rendered with two spaces between columns. Widths are
+/// terminal columns (wide characters take two, combining marks none); control characters in cells
+/// are shown escaped so that a row stays a line.
 class TextTable {
 public:
     explicit TextTable(std::vector<Column> columns);
