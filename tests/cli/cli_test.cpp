@@ -61,9 +61,11 @@ fs::path scratch() {
     return directory.path;
 }
 
-/// Runs the tool with `args`, standard input read from `input`.
-Outcome run_tool(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
-    const fs::path out = scratch() / "stdout";
+/// Runs the tool with `args`, standard input read from `input`, standard output written to
+/// `output` (kept in the outcome when not given).
+Outcome run_tool(const std::vector<std::string>& args, const std::string& input = "/dev/null",
+                 const std::string& output = "") {
+    const fs::path out = output.empty() ? scratch() / "stdout" : fs::path(output);
     const fs::path err = scratch() / "stderr";
     std::vector<std::string> words{VORN_PROFILE_EXE};
     words.insert(words.end(), args.begin(), args.end());
@@ -86,7 +88,7 @@ Outcome run_tool(const std::vector<std::string>& args, const std::string& input 
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     posix_spawn_file_actions_destroy(&actions);
-    run.out = slurp(out);
+    run.out = output.empty() ? slurp(out) : "";
     run.err = slurp(err);
     return run;
 }
@@ -443,6 +445,9 @@ TEST(CliErrors, BadCommandLinesExitTwoAndNameTheOption) {
         {{"query", "p", "--limit"}, {"--limit"}},
         {{"query", "p", "--bogus"}, {"--bogus"}},
         {{"query"}, {"PROFILE"}},
+        {{"info", "-x.json"}, {"-x.json"}},
+        {{"info", "--bogus"}, {"--bogus"}},
+        {{"query", "--limit", "1", "--bogus"}, {"--bogus"}},
         {{"generate", "--tiles", "4294967296"}, {"--tiles", "4294967296"}},
         {{"generate", "--seed", "1.5"}, {"--seed", "1.5"}},
         {{"generate", "--clock-hz", "1", "--clock-hz", "2"}, {"--clock-hz"}},
@@ -479,6 +484,24 @@ TEST(CliErrors, UnreadableProfilesExitOne) {
     }
     if (paths.size() == 1) {
         GTEST_SKIP() << "no bad profiles in " << VORN_BAD_PROFILES_DIR;
+    }
+}
+
+// Output that cannot be written (a full disk) fails every command that writes any.
+TEST_F(CliTest, UnwritableOutputExitsOne) {
+    for (const auto& args : {std::vector<std::string>{"--help"},
+                             {"--version"},
+                             {"query", "--help"},
+                             {"demo"},
+                             {"info", path_},
+                             {"query", path_},
+                             {"query", path_, "--format", "json"},
+                             {"query", path_, "--format", "csv"},
+                             {"generate", "--tiles", "2"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const Outcome run = run_tool(args, "/dev/null", "/dev/full");
+        expect_failure(run, 1);
+        EXPECT_NE(run.err.find("cannot write to standard output"), std::string::npos) << run.err;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <iostream>
 #include <limits>
 #include <map>
 #include <string_view>
@@ -445,7 +446,27 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
         parse_words(parser.app, args);
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() == 0) {
-            return {std::nullopt, parser.app.exit(error)};
+            // Help or the version: a reader who cannot get it must learn that it failed.
+            parser.app.exit(error, std::cout);
+            if (!std::cout.flush()) {
+                print_error("cannot write to standard output");
+                return {std::nullopt, 1};
+            }
+            return {std::nullopt, 0};
+        }
+        // CLI11 checks that PROFILE is there before it looks at the words it did not know;
+        // a word it did not know is the error to report (`info -x.json` names `-x.json`).
+        const std::vector<std::string> unknown = parser.app.remaining(true);
+        if (!unknown.empty() && (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr ||
+                                 dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr)) {
+            std::string message = unknown.size() > 1                 ? "unexpected words"
+                                  : unknown.front().starts_with('-') ? "unknown option"
+                                                                     : "unexpected argument";
+            for (std::size_t i = 0; i < unknown.size(); ++i) {
+                message += (i == 0 ? " " : ", ") + in_quotes(unknown[i]);
+            }
+            print_error(message);
+            return {std::nullopt, 2};
         }
         print_error(error.what());
         return {std::nullopt, 2};

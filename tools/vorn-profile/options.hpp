@@ -31,7 +31,8 @@ public:
 };
 
 /// What parsing decided: a command line to run, or an exit status when help or the version
-/// has been printed (0) or an error has been reported on standard error (2).
+/// has been printed (0; 1 when it could not be written) or an error has been reported on
+/// standard error (2).
 struct ParseOutcome {
     std::optional<CommandLine> command_line;
     int exit_status = 0;
