@@ -5,6 +5,8 @@
 #include <ostream>
 #include <set>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "text_table.hpp"
 #include "vorn_profile/query.hpp"
@@ -21,13 +23,27 @@ struct MetadataCounts {
 std::string number(std::uint64_t value) { return std::to_string(value); }
 
 template <class Key, class Name>
-std::string count_table(const std::string& title, const std::map<Key, std::uint64_t>& counts,
-                        Name name_of) {
+void write_counts(std::ostream& out, const std::string& title,
+                  const std::map<Key, std::uint64_t>& counts, Name name_of) {
     TextTable table({{title + " (" + number(counts.size()) + ")"}, {"samples", Align::Right}});
-    for (const auto& [key, count] : counts) {
-        table.add_row({name_of(key), number(count)});
-    }
-    return table.render();
+    std::vector<std::string> cells;
+    table.write(out, [&](auto emit) {
+        for (const auto& [key, count] : counts) {
+            cells = {name_of(key), number(count)};
+            emit(cells);
+        }
+    });
+}
+
+/// Writes a table of the few `rows` given.
+void write_rows(std::ostream& out, std::vector<Column> columns,
+                const std::vector<std::vector<std::string>>& rows) {
+    TextTable table(std::move(columns));
+    table.write(out, [&](auto emit) {
+        for (const std::vector<std::string>& row : rows) {
+            emit(row);
+        }
+    });
 }
 
 }  // namespace
@@ -64,49 +80,45 @@ void write_info(std::ostream& out, const std::string& path,
         }
     }
 
-    TextTable head({{"profile"}, {path == "-" ? "standard input" : path}});
-    head.add_row({"clock", number(profile.clock_hz) + " Hz"});
-    head.add_row({"tiles", number(totals.tile_count)});
-    head.add_row({"samples", number(totals.sample_count)});
     char span[96];
     std::snprintf(span, sizeof span, "%llu cycles (%.6f ms)",
                   static_cast<unsigned long long>(totals.profile_span_cycles),
                   totals.profile_span_ms);
-    head.add_row({"span", span});
+    write_rows(out, {{"profile"}, {path == "-" ? "standard input" : path}},
+               {{"clock", number(profile.clock_hz) + " Hz"},
+                {"tiles", number(totals.tile_count)},
+                {"samples", number(totals.sample_count)},
+                {"span", span}});
+    out << '\n';
 
-    TextTable kinds({{"kinds (" + number(totals.groups.size()) + ")"}, {"samples", Align::Right}});
+    std::vector<std::vector<std::string>> kinds;
     for (const vorn_profile::GroupSummary& group : totals.groups) {
-        kinds.add_row({group.name, number(group.sample_count)});
+        kinds.push_back({group.name, number(group.sample_count)});
     }
+    write_rows(out, {{"kinds (" + number(totals.groups.size()) + ")"}, {"samples", Align::Right}},
+               kinds);
+    out << '\n';
+    write_counts(out, "kernels", kernels, [](std::string_view kernel) {
+        return kernel.empty() ? std::string("(no kernel)") : std::string(kernel);
+    });
+    out << '\n';
+    write_counts(out, "phases", phases, [](std::uint32_t n) { return number(n); });
+    out << '\n';
+    write_counts(out, "epochs", epochs, [](std::uint32_t n) { return number(n); });
+    out << '\n';
 
     TextTable names({{"metadata names (" + number(metadata.size()) + ")"},
                      {"entries", Align::Right},
                      {"steps", Align::Right},
                      {"values", Align::Right}});
-    for (const auto& [name, counts] : metadata) {
-        names.add_row({name.empty() ? "\"\"" : std::string(name), number(counts.entries),
-                       number(counts.steps), number(counts.values.size())});
-    }
-
-    const std::string sections[] = {
-        head.render(),
-        kinds.render(),
-        count_table("kernels", kernels,
-                    [](std::string_view kernel) {
-                        return kernel.empty() ? std::string("(no kernel)") : std::string(kernel);
-                    }),
-        count_table("phases", phases, [](std::uint32_t n) { return number(n); }),
-        count_table("epochs", epochs, [](std::uint32_t n) { return number(n); }),
-        names.render(),
-    };
-    std::string text;
-    for (const std::string& section : sections) {
-        if (!text.empty()) {
-            text += '\n';
+    std::vector<std::string> cells;
+    names.write(out, [&](auto emit) {
+        for (const auto& [name, counts] : metadata) {
+            cells = {name.empty() ? "\"\"" : std::string(name), number(counts.entries),
+                     number(counts.steps), number(counts.values.size())};
+            emit(cells);
         }
-        text += section;
-    }
-    out << text;
+    });
 }
 
 }  // namespace vorn_cli

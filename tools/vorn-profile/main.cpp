@@ -2,17 +2,20 @@
 //
 // Exit status: 0 on success, 1 when a profile cannot be read (or output cannot be written),
 // 2 for a command-line error. Errors are one `error:` line on standard error, and nothing is
-// written to standard output in that case: every report is built in full before it is printed.
+// written to standard output in that case: every report is computed in full before writing
+// starts, and is then written as it is produced.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
 #include <new>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "buffered_output.hpp"
 #include "demo.hpp"
 #include "info.hpp"
 #include "options.hpp"
@@ -27,13 +30,16 @@ namespace {
 // Also used for output that cannot be written: neither is a command-line error.
 constexpr int kReadFailure = 1;
 
-/// Writes a finished text to standard output; a failed write (a full disk, a closed pipe) is
-/// reported like any other error.
-int emit(const std::string& text) {
-    std::cout << text;
-    std::cout.flush();
-    if (!std::cout) {
-        print_error("cannot write to standard output");
+/// Writes to standard output through `write(stream)`, as the text is produced, through one
+/// buffer; a failed write (a full disk, a closed pipe) is reported like any other error. Call
+/// it only once the whole answer is known, so that an error leaves standard output empty.
+template <class Write>
+int emit(Write write) {
+    BufferedOutput buffer(STDOUT_FILENO);
+    std::ostream out(&buffer);
+    write(out);
+    if (const int error = buffer.finish(); error != 0) {
+        print_error(std::string("cannot write to standard output: ") + std::strerror(error));
         return kReadFailure;
     }
     return 0;
@@ -43,13 +49,7 @@ int run_generate(const CommandLine& line) {
     const vorn_package::ProfileReport profile = vorn_package::synthetic_profile(line.synthetic);
     // "-o -" is standard output, as "-" is standard input for a profile.
     if (!line.output || *line.output == "-") {
-        vorn_package::write_profile_json(std::cout, profile);
-        std::cout.flush();
-        if (!std::cout) {
-            print_error("cannot write to standard output");
-            return kReadFailure;
-        }
-        return 0;
+        return emit([&](std::ostream& out) { vorn_package::write_profile_json(out, profile); });
     }
     std::ofstream file(*line.output, std::ios::binary | std::ios::trunc);
     if (!file) {
@@ -69,11 +69,8 @@ int run(const CommandLine& line) {
     switch (line.command) {
         case Command::Generate:
             return run_generate(line);
-        case Command::Demo: {
-            std::ostringstream out;
-            run_demo(out);
-            return emit(out.str());
-        }
+        case Command::Demo:
+            return emit([](std::ostream& out) { run_demo(out); });
         case Command::Query:
         case Command::Info:
             break;
@@ -83,24 +80,23 @@ int run(const CommandLine& line) {
         print_error(line.profile + ": " + vorn_package::to_string(read.error()));
         return kReadFailure;
     }
-    std::ostringstream out;
     if (line.command == Command::Info) {
-        write_info(out, line.profile, *read);
-        return emit(out.str());
+        return emit([&](std::ostream& out) { write_info(out, line.profile, *read); });
     }
     const vorn_profile::QueryReport report = vorn_profile::query(*read, line.query);
-    switch (line.format) {
-        case OutputFormat::Table:
-            write_table(out, report);
-            break;
-        case OutputFormat::Json:
-            write_json(out, report);
-            break;
-        case OutputFormat::Csv:
-            write_csv(out, report);
-            break;
-    }
-    return emit(out.str());
+    return emit([&](std::ostream& out) {
+        switch (line.format) {
+            case OutputFormat::Table:
+                write_table(out, report);
+                break;
+            case OutputFormat::Json:
+                write_json(out, report);
+                break;
+            case OutputFormat::Csv:
+                write_csv(out, report);
+                break;
+        }
+    });
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Renderings of a query report: an aligned table for a person, JSON for scripts, CSV for
-// spreadsheets. Each writes the whole report and nothing else.
+// spreadsheets. Each writes the whole report and nothing else, a piece at a time as it is
+// produced (a group, a row), so that a large report is never held twice in memory.
 #pragma once
 
 #include <iosfwd>
@@ -23,8 +24,11 @@ void write_csv(std::ostream& out, const vorn_profile::QueryReport& report);
 /// like an integer: 2.0, 1.6666666666666667, 0.0, 1e+20.
 std::string shortest_double(double value);
 
-/// `text` as a JSON string literal (RFC 8259), quotes included.
-std::string json_string(std::string_view text);
+/// Appends `shortest_double(value)` to `out`.
+void append_shortest_double(std::string& out, double value);
+
+/// Appends `text` as a JSON string literal (RFC 8259), quotes included.
+void append_json_string(std::string& out, std::string_view text);
 
 /// A group's dimensions as `key=value;key=value`, keys in order.
 std::string joined_dimensions(const vorn_profile::GroupSummary& group);

@@ -5,11 +5,17 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "output.hpp"
 
 namespace vorn_cli {
 namespace {
+
+void append_number(std::string& out, std::uint64_t value) {
+    char text[24];
+    out.append(text, std::to_chars(std::begin(text), std::end(text), value).ptr);
+}
 
 /// Appends members of one object with the given indentation, handling the commas.
 class ObjectWriter {
@@ -20,21 +26,25 @@ public:
         out_ += first_ ? "\n" : ",\n";
         first_ = false;
         out_.append(static_cast<std::size_t>(indent_ + 2), ' ');
-        out_ += json_string(name);
+        append_json_string(out_, name);
         out_ += ": ";
     }
     void member(std::string_view name, std::uint64_t value) {
         key(name);
-        out_ += std::to_string(value);
+        append_number(out_, value);
     }
     void member(std::string_view name, double value) {
         key(name);
         // Non-finite values have no JSON form; the engine never produces them.
-        out_ += std::isfinite(value) ? shortest_double(value) : "null";
+        if (std::isfinite(value)) {
+            append_shortest_double(out_, value);
+        } else {
+            out_ += "null";
+        }
     }
     void member(std::string_view name, std::string_view value) {
         key(name);
-        out_ += json_string(value);
+        append_json_string(out_, value);
     }
     void close() {
         if (!first_) {
@@ -50,9 +60,12 @@ private:
     bool first_ = true;
 };
 
-/// Writes `items` as an array, one element per line, each rendered by `write(item, indent)`.
+/// Appends `items` as an array, one element per line, each rendered by `write(item, indent)`.
+/// With `sink`, what has been appended is written to it after each element, so that `out`
+/// holds one element at a time.
 template <class Items, class Write>
-void array(std::string& out, const Items& items, int indent, Write write) {
+void array(std::string& out, const Items& items, int indent, Write write,
+           std::ostream* sink = nullptr) {
     if (items.empty()) {
         out += "[]";
         return;
@@ -64,6 +77,10 @@ void array(std::string& out, const Items& items, int indent, Write write) {
         first = false;
         out.append(static_cast<std::size_t>(indent + 2), ' ');
         write(item, indent + 2);
+        if (sink != nullptr) {
+            sink->write(out.data(), static_cast<std::streamsize>(out.size()));
+            out.clear();
+        }
     }
     out += '\n';
     out.append(static_cast<std::size_t>(indent), ' ');
@@ -107,32 +124,45 @@ void write_sample(std::string& out, const vorn_profile::SampleRecord& sample, in
     object.member("kernel", sample.kernel);
     object.key("metadata");
     array(out, sample.metadata, indent + 2, [&](const vorn_profile::MetadataEntry& entry, int) {
-        out += "{\"name\": " + json_string(entry.name) +
-               ", \"value\": " + json_string(entry.value) + "}";
+        out += "{\"name\": ";
+        append_json_string(out, entry.name);
+        out += ", \"value\": ";
+        append_json_string(out, entry.value);
+        out += '}';
     });
     object.close();
 }
 
 }  // namespace
 
-std::string shortest_double(double value) {
+void append_shortest_double(std::string& out, double value) {
     char text[32];
     const auto end = std::to_chars(std::begin(text), std::end(text), value).ptr;
-    std::string result(text, end);
-    if (result.find_first_not_of("-0123456789") == std::string::npos) {
-        result += ".0";
+    const std::string_view written(text, static_cast<std::size_t>(end - text));
+    out += written;
+    if (written.find_first_not_of("-0123456789") == std::string_view::npos) {
+        out += ".0";
     }
-    return result;
 }
 
-std::string json_string(std::string_view text) {
+std::string shortest_double(double value) {
+    std::string text;
+    append_shortest_double(text, value);
+    return text;
+}
+
+void append_json_string(std::string& out, std::string_view text) {
     constexpr std::string_view kHex = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size() + 2);
     out += '"';
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
+    std::size_t plain = 0;  // start of the run of bytes that need no escape
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte != '"' && byte != '\\') {
+            continue;
+        }
+        out.append(text, plain, i - plain);
+        plain = i + 1;
+        switch (byte) {
             case '"':
                 out += "\\\"";
                 break;
@@ -155,20 +185,17 @@ std::string json_string(std::string_view text) {
                 out += "\\t";
                 break;
             default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out += kHex[byte >> 4];
-                    out += kHex[byte & 0xf];
-                } else {
-                    out += c;
-                }
+                out += "\\u00";
+                out += kHex[byte >> 4];
+                out += kHex[byte & 0xf];
         }
     }
+    out.append(text, plain);
     out += '"';
-    return out;
 }
 
 void write_json(std::ostream& out, const vorn_profile::QueryReport& report) {
+    // Written a group or a sample at a time: `text` never holds more than one of them.
     std::string text;
     ObjectWriter object(text, 0);
     object.member("clock_hz", report.clock_hz);
@@ -178,18 +205,28 @@ void write_json(std::ostream& out, const vorn_profile::QueryReport& report) {
     object.member("profile_span_cycles", report.profile_span_cycles);
     object.member("profile_span_ms", report.profile_span_ms);
     object.key("at_offset");
-    text += report.at_offset ? std::to_string(*report.at_offset) : "null";
+    if (report.at_offset) {
+        append_number(text, *report.at_offset);
+    } else {
+        text += "null";
+    }
     object.key("groups");
-    array(text, report.groups, 2, [&](const vorn_profile::GroupSummary& group, int indent) {
-        write_group(text, group, indent);
-    });
+    array(
+        text, report.groups, 2,
+        [&](const vorn_profile::GroupSummary& group, int indent) {
+            write_group(text, group, indent);
+        },
+        &out);
     object.key("samples");
-    array(text, report.samples, 2, [&](const vorn_profile::SampleRecord& sample, int indent) {
-        write_sample(text, sample, indent);
-    });
+    array(
+        text, report.samples, 2,
+        [&](const vorn_profile::SampleRecord& sample, int indent) {
+            write_sample(text, sample, indent);
+        },
+        &out);
     object.close();
     text += '\n';
-    out << text;
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 }  // namespace vorn_cli
