@@ -22,19 +22,25 @@ class ObjectWriter {
 public:
     ObjectWriter(std::string& out, int indent) : out_(out), indent_(indent) { out_ += '{'; }
 
+    /// A member name from the data, escaped.
     void key(std::string_view name) {
-        out_ += first_ ? "\n" : ",\n";
-        first_ = false;
-        out_.append(static_cast<std::size_t>(indent_ + 2), ' ');
+        start_member();
         append_json_string(out_, name);
         out_ += ": ";
     }
+    /// One of the record's field names, which need no escape.
+    void field(std::string_view name) {
+        start_member();
+        out_ += '"';
+        out_ += name;
+        out_ += "\": ";
+    }
     void member(std::string_view name, std::uint64_t value) {
-        key(name);
+        field(name);
         append_number(out_, value);
     }
     void member(std::string_view name, double value) {
-        key(name);
+        field(name);
         // Non-finite values have no JSON form; the engine never produces them.
         if (std::isfinite(value)) {
             append_shortest_double(out_, value);
@@ -43,7 +49,7 @@ public:
         }
     }
     void member(std::string_view name, std::string_view value) {
-        key(name);
+        field(name);
         append_json_string(out_, value);
     }
     void close() {
@@ -55,6 +61,12 @@ public:
     }
 
 private:
+    void start_member() {
+        out_ += first_ ? "\n" : ",\n";
+        first_ = false;
+        out_.append(static_cast<std::size_t>(indent_ + 2), ' ');
+    }
+
     std::string& out_;
     int indent_;
     bool first_ = true;
@@ -90,10 +102,11 @@ void array(std::string& out, const Items& items, int indent, Write write,
 void write_group(std::string& out, const vorn_profile::GroupSummary& group, int indent) {
     ObjectWriter object(out, indent);
     object.member("name", group.name);
-    object.key("dimensions");
+    object.field("dimensions");
     ObjectWriter dimensions(out, indent + 2);
     for (const auto& [name, value] : group.dimensions) {
-        dimensions.member(name, value);
+        dimensions.key(name);
+        append_json_string(out, value);
     }
     dimensions.close();
     object.member("sample_count", group.sample_count);
@@ -122,7 +135,7 @@ void write_sample(std::string& out, const vorn_profile::SampleRecord& sample, in
     object.member("kind", sample.kind);
     object.member("operation", sample.operation);
     object.member("kernel", sample.kernel);
-    object.key("metadata");
+    object.field("metadata");
     array(out, sample.metadata, indent + 2, [&](const vorn_profile::MetadataEntry& entry, int) {
         out += "{\"name\": ";
         append_json_string(out, entry.name);
@@ -204,20 +217,20 @@ void write_json(std::ostream& out, const vorn_profile::QueryReport& report) {
     object.member("matched_sample_count", report.matched_sample_count);
     object.member("profile_span_cycles", report.profile_span_cycles);
     object.member("profile_span_ms", report.profile_span_ms);
-    object.key("at_offset");
+    object.field("at_offset");
     if (report.at_offset) {
         append_number(text, *report.at_offset);
     } else {
         text += "null";
     }
-    object.key("groups");
+    object.field("groups");
     array(
         text, report.groups, 2,
         [&](const vorn_profile::GroupSummary& group, int indent) {
             write_group(text, group, indent);
         },
         &out);
-    object.key("samples");
+    object.field("samples");
     array(
         text, report.samples, 2,
         [&](const vorn_profile::SampleRecord& sample, int indent) {
