@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <iterator>
 #include <limits>
@@ -761,6 +762,15 @@ private:
         return fail(at, "expected " + std::string(what) + ", found " + describe(at, end_));
     }
 
+    // The names met so far in the object being read at `depth`; nested objects each have
+    // their own, so every object is checked for duplicates in one pass.
+    NameSet& names_at(std::size_t depth) {
+        if (depth >= name_sets_.size()) [[unlikely]] {
+            name_sets_.resize(depth + 1);
+        }
+        return name_sets_[depth];
+    }
+
     void push_key(const char* raw) { path_.push({raw, 0}); }
     void push_index() { path_.push({nullptr, 0}); }
     void pop() { path_.pop(); }
@@ -831,13 +841,24 @@ private:
             ++p;
             return true;
         }
+        NameSet& names = names_at(depth);
+        names.clear();
         while (true) {
             p = skip_space(p, end_);
             if (p == end_ || *p != '"') {
                 return expected(p, "a member name");
             }
+            // The name is on the path before it is read, so that a fault in it names it.
+            push_key(p + 1);
             Key key;
-            if (!read_key_text(p, key, true) || !expect_colon(p)) {
+            if (!read_key_text(p, key, true)) {
+                return false;
+            }
+            if (!names.insert(key.name)) {
+                return duplicate(key);
+            }
+            pop();
+            if (!expect_colon(p)) {
                 return false;
             }
             push_key(key.raw.data());
@@ -915,7 +936,7 @@ private:
         bool have_version = false;
         bool have_clock = false;
         bool have_tiles = false;
-        NameSet& unknown = unknown_names_[1];
+        NameSet& unknown = names_at(1);
         unknown.clear();
         p = skip_space(p + 1, end_);
         if (p != end_ && *p == '}') {
@@ -926,8 +947,13 @@ private:
                 if (p == end_ || *p != '"') {
                     return expected(p, "a member name");
                 }
+                push_key(p + 1);
                 Key key;
-                if (!read_key_text(p, key, true) || !expect_colon(p)) {
+                if (!read_key_text(p, key, true)) {
+                    return false;
+                }
+                pop();
+                if (!expect_colon(p)) {
                     return false;
                 }
                 push_key(key.raw.data());
@@ -1166,7 +1192,7 @@ private:
 
     template <class ReadMember>
     bool members(ondemand::object& object, std::size_t depth, ReadMember& read_member) {
-        NameSet& unknown = unknown_names_[depth];
+        NameSet& unknown = names_at(depth);
         unknown.clear();
         for (auto result : object) {
             ondemand::field field;
@@ -1466,7 +1492,9 @@ private:
     PathStack path_;
 
     ondemand::parser parser_;
-    std::array<NameSet, kTileDepth + 6> unknown_names_;  // by the depth of the object
+    // By the depth of the object, for its unknown members; a deque, so that growing it keeps
+    // the sets of the enclosing objects in place.
+    std::deque<NameSet> name_sets_;
     std::vector<ProfileMetadata> metadata_buffer_;
     std::string key_buffer_;
     std::string string_buffer_;
