@@ -15,3 +15,10 @@ target_link_libraries(fuzz_profile_json_replay PRIVATE vorn::package vorn_warnin
 add_test(NAME fuzz_profile_json_replay COMMAND fuzz_profile_json_replay
     ${PROJECT_SOURCE_DIR}/fuzz/corpus ${CMAKE_CURRENT_SOURCE_DIR}/data/good
     ${CMAKE_CURRENT_SOURCE_DIR}/data/bad)
+# The same seeds on simdjson's portable kernel, which machines without AVX2 run.
+add_test(NAME fuzz_profile_json_replay_fallback COMMAND fuzz_profile_json_replay
+    ${PROJECT_SOURCE_DIR}/fuzz/corpus ${CMAKE_CURRENT_SOURCE_DIR}/data/good
+    ${CMAKE_CURRENT_SOURCE_DIR}/data/bad)
+set_tests_properties(fuzz_profile_json_replay_fallback PROPERTIES
+    ENVIRONMENT SIMDJSON_FORCE_IMPLEMENTATION=fallback
+    PASS_REGULAR_EXPRESSION "simdjson kernel: fallback.*ran [1-9]")
