@@ -273,30 +273,41 @@ private:
         return true;
     }
 
-    /// Checks that `begins` (count + 1 values of section `id`) starts at 0, never decreases,
-    /// and ends at `end`; `what` names one range, `total` what the last value must equal.
-    bool ranges(std::uint32_t id, std::uint64_t count, std::uint64_t end, const char* what,
+    /// The words for one table of ranges in error messages: "tile 3's samples begin at ...",
+    /// "the tiles end at sample 90, but there are 100 samples".
+    struct RangeWords {
+        const char* owner;  ///< "tile"
+        const char* owned;  ///< "samples"
+        const char* unit;   ///< "sample"
+    };
+
+    /// Checks that the `count + 1` begins of section `id` start at 0, never decrease, and end
+    /// at `end`, where the ranges' content ends (`total` says what that is).
+    bool ranges(std::uint32_t id, std::uint64_t count, std::uint64_t end, RangeWords words,
                 const std::string& total) {
         const std::uint64_t* begins = array<std::uint64_t>(id);
+        const std::string owner = words.owner;
+        const std::string owned = words.owned;
         if (begins[0] != 0) {
             return fail_in(id, at(id, 0),
-                           "the first " + std::string(what) + " begins at " +
-                               std::to_string(begins[0]) + ", expected 0");
+                           owner + " 0's " + owned + " begin at " + std::to_string(begins[0]) +
+                               ", expected 0");
         }
         for (std::uint64_t i = 1; i <= count; ++i) {
             if (begins[i] < begins[i - 1]) {
-                return fail_in(id, at(id, i),
-                               std::string(what) + " " + std::to_string(i) + " begins at " +
-                                   std::to_string(begins[i]) + ", before " + what + " " +
-                                   std::to_string(i - 1) + " at " + std::to_string(begins[i - 1]) +
-                                   ": the ranges overlap");
+                return fail_in(
+                    id, at(id, i),
+                    (i == count ? "the " + owner + "s' " + owned + " end"
+                                : owner + " " + std::to_string(i) + "'s " + owned + " begin") +
+                        " at " + std::to_string(begins[i]) + ", before " + owner + " " +
+                        std::to_string(i - 1) + "'s at " + std::to_string(begins[i - 1]) +
+                        ": the ranges overlap");
             }
         }
         if (begins[count] != end) {
             return fail_in(id, at(id, count),
-                           "the last " + std::string(what) + " ends at " +
-                               std::to_string(begins[count]) + ", but " + total + " " +
-                               std::to_string(end));
+                           "the " + owner + "s end at " + words.unit + " " +
+                               std::to_string(begins[count]) + ", but " + total);
         }
         return true;
     }
@@ -308,8 +319,9 @@ private:
     }
 
     bool texts() {
-        if (!ranges(packed::kTextBegin, texts_, entries_[packed::kTextBytes].size, "text",
-                    "text_bytes holds")) {
+        if (!ranges(packed::kTextBegin, texts_, entries_[packed::kTextBytes].size,
+                    {"text", "bytes", "byte"},
+                    "text_bytes holds " + count_of(entries_[packed::kTextBytes].size, "bytes"))) {
             return false;
         }
         const std::uint64_t* begins = array<std::uint64_t>(packed::kTextBegin);
@@ -364,8 +376,8 @@ private:
 
     bool metadata() {
         const std::uint64_t entries = count(packed::kMetadata);
-        if (!ranges(packed::kStepMetadataBegin, steps_, entries, "step's metadata",
-                    "metadata holds")) {
+        if (!ranges(packed::kStepMetadataBegin, steps_, entries, {"step", "metadata", "entry"},
+                    "metadata holds " + count_of(entries, "entries"))) {
             return false;
         }
         const auto* pairs = array<std::uint32_t>(packed::kMetadata);
@@ -418,8 +430,8 @@ private:
     }
 
     bool tiles() {
-        return ranges(packed::kTileSampleBegin, tiles_, samples_, "tile's samples",
-                      "the sample count is");
+        return ranges(packed::kTileSampleBegin, tiles_, samples_, {"tile", "samples", "sample"},
+                      "there are " + count_of(samples_, "samples"));
     }
 
     bool samples() {

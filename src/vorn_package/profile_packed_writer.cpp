@@ -294,6 +294,8 @@ Result<std::uint64_t, std::string> PackedFileWriter::finish() {
         s.fail(system_message("write", errno));
     }
     if (!s.error.empty()) {
+        ::unlink(s.path.c_str());
+        s.path.clear();
         return Unexpected<std::string>{s.error};
     }
     s.finished = true;
