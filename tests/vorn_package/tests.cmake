@@ -18,3 +18,12 @@ target_link_libraries(fuzz_profile_json_replay PRIVATE vorn::package vorn_warnin
 add_test(NAME fuzz_profile_json_replay COMMAND fuzz_profile_json_replay
     ${PROJECT_SOURCE_DIR}/fuzz/corpus ${CMAKE_CURRENT_SOURCE_DIR}/data/good
     ${CMAKE_CURRENT_SOURCE_DIR}/data/bad)
+
+# The same for packed files; seeds are packed files, and the target reaches into the layout.
+add_executable(fuzz_profile_packed_replay
+    ${PROJECT_SOURCE_DIR}/fuzz/fuzz_profile_packed.cpp ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+target_include_directories(fuzz_profile_packed_replay PRIVATE
+    ${PROJECT_SOURCE_DIR}/src/vorn_package)
+target_link_libraries(fuzz_profile_packed_replay PRIVATE vorn::package vorn_warnings)
+add_test(NAME fuzz_profile_packed_replay COMMAND fuzz_profile_packed_replay
+    ${PROJECT_SOURCE_DIR}/fuzz/corpus_packed)
