@@ -1,7 +1,13 @@
 // Checksums and the header of packed profiles.
 #include "profile_packed_layout.hpp"
 
+#if defined(__x86_64__)
+// The same XXH3, dispatched at run time to the widest vector unit the machine has (AVX2 and
+// up); the plain entry points use SSE2 only.
+#include <xxh_x86dispatch.h>
+#else
 #include <xxhash.h>
+#endif
 
 namespace vorn_package::packed {
 

@@ -3,7 +3,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__x86_64__)
+// The same XXH3, dispatched at run time to the widest vector unit the machine has (AVX2 and
+// up); the plain entry points use SSE2 only.
+#include <xxh_x86dispatch.h>
+#else
 #include <xxhash.h>
+#endif
 
 #include <cerrno>
 #include <ostream>
