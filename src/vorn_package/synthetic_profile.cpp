@@ -8,7 +8,8 @@
 // everywhere. Every tile's counter starts at an unrelated value, and some start close enough
 // to 2^32 to wrap during the run.
 //
-// Only integer arithmetic and a self-contained PRNG are used, so the same options give the same
+// Only integer arithmetic and a self-contained PRNG are used (a slowed kernel adds one IEEE
+// multiplication per step, exactly rounded everywhere), so the same options give the same
 // profile with every compiler and on every platform.
 #include "vorn_package/synthetic_profile.hpp"
 
@@ -272,6 +273,22 @@ struct TileState {
     std::uint64_t work_permille = 1000;  ///< this tile's share of the work, relative
 };
 
+/// Whether the options slow this compute step down on tile `tile`.
+bool slowed(const SyntheticOptions& options, const ProfileStep& step, std::uint32_t tile) {
+    return options.slow_kernel && step.kernel == *options.slow_kernel &&
+           (options.slow_tiles.empty() || options.slow_tiles.contains(tile));
+}
+
+/// `length` times `factor`, truncated, and kept within one counter period (0 for a factor that
+/// is not a positive number).
+std::uint64_t slowed_length(std::uint64_t length, double factor) {
+    const double scaled = static_cast<double>(length) * factor;
+    if (scaled >= static_cast<double>(kMaxTileSpan)) {
+        return kMaxTileSpan;
+    }
+    return scaled > 0 ? static_cast<std::uint64_t>(scaled) : 0;
+}
+
 }  // namespace
 
 ProfileReport synthetic_profile(const SyntheticOptions& options) {
@@ -326,6 +343,9 @@ ProfileReport synthetic_profile(const SyntheticOptions& options) {
                     }
                     length =
                         cycles * state.work_permille * state.random.between(970, 1030) / 1'000'000;
+                    if (slowed(options, *step, i)) {
+                        length = slowed_length(length, options.slow_factor);
+                    }
                     break;
                 case Timing::Barrier:
                     length = release + state.random.below(timings.release_spread) - state.time;
