@@ -618,10 +618,16 @@ TEST(Analyses, FindTheGeneratorsSlowedKernel) {
     options.slow_tiles = {3, 17};
     const SuperstepReport steps =
         supersteps(vorn_package::to_columns(vorn_package::synthetic_profile(options)), Query{});
-    ASSERT_GE(steps.tiles.size(), 2U);
-    EXPECT_EQ(std::set<std::uint32_t>({steps.tiles[0].physical_tile, steps.tiles[1].physical_tile}),
-              std::set<std::uint32_t>({3, 17}));
-    EXPECT_GT(steps.tiles[1].lost_cycles_caused, 2 * steps.tiles[2].lost_cycles_caused);
+    // The slower of the two slowed tiles is the straggler of every phase the kernel runs in; the
+    // two are the busiest tiles.
+    ASSERT_GE(steps.tiles.size(), 3U);
+    EXPECT_TRUE(options.slow_tiles.contains(steps.tiles[0].physical_tile));
+    EXPECT_GT(steps.tiles[0].lost_cycles_caused, 10 * steps.tiles[1].lost_cycles_caused);
+    std::vector<StragglerTile> by_busy = steps.tiles;
+    std::sort(by_busy.begin(), by_busy.end(),
+              [](const auto& l, const auto& r) { return l.busy_cycles > r.busy_cycles; });
+    EXPECT_EQ(std::set<std::uint32_t>({by_busy[0].physical_tile, by_busy[1].physical_tile}),
+              options.slow_tiles);
 }
 
 }  // namespace
