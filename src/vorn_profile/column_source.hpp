@@ -10,6 +10,7 @@
 #include "group_table.hpp"
 #include "vorn_package/profile_columns.hpp"
 #include "vorn_profile/query.hpp"
+#include "walk.hpp"
 
 namespace vorn_profile::detail {
 
@@ -21,6 +22,10 @@ public:
                  GroupTable& groups);
 
     std::uint64_t tile_count() const { return columns_.tile_count(); }
+    std::uint64_t sample_count() const { return columns_.sample_count(); }
+    bool physical_tiles_unique() const {
+        return all_distinct({columns_.tile_physical.begin(), columns_.tile_physical.end()});
+    }
     std::uint64_t enter_tile(std::uint64_t t) {
         begin_ = columns_.tile_sample_begin[t];
         physical_ = columns_.tile_physical[t];

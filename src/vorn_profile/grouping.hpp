@@ -91,6 +91,15 @@ inline GroupIdentity group_identity(GroupBy group_by, std::string_view metadata_
 
 std::string group_name(GroupBy group_by, const GroupIdentity& identity);
 
+/// Room for a group name made of numbers: "phase 4294967295/4294967295".
+struct NameBuffer {
+    char text[32];
+};
+
+/// The group name without building a string: the identity's text, or a name made of its
+/// numbers in `buffer`.
+std::string_view name_view(GroupBy group_by, const GroupIdentity& identity, NameBuffer& buffer);
+
 std::map<std::string, std::string> group_dimensions(GroupBy group_by, std::string_view metadata_key,
                                                     const GroupIdentity& identity);
 

@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "group_table.hpp"
 #include "grouping.hpp"
 #include "vorn_profile/query.hpp"
+#include "walk.hpp"
 
 namespace vorn_profile::detail {
 
@@ -23,6 +26,21 @@ public:
           reads_metadata_(!query.metadata.empty() || query.group_by == GroupBy::Metadata) {}
 
     std::uint64_t tile_count() const { return report_.tiles.size(); }
+    std::uint64_t sample_count() const {
+        std::uint64_t count = 0;
+        for (const vorn_package::TileProfile& tile : report_.tiles) {
+            count += tile.samples.size();
+        }
+        return count;
+    }
+    bool physical_tiles_unique() const {
+        std::vector<std::uint32_t> tiles;
+        tiles.reserve(report_.tiles.size());
+        for (const vorn_package::TileProfile& tile : report_.tiles) {
+            tiles.push_back(tile.physical_tile);
+        }
+        return all_distinct(std::move(tiles));
+    }
     std::uint64_t enter_tile(std::uint64_t t) {
         const vorn_package::TileProfile& tile = report_.tiles[t];
         physical_ = tile.physical_tile;

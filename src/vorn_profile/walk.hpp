@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace vorn_profile::detail {
 
@@ -19,6 +20,12 @@ struct WalkTotals {
     std::uint64_t sample_count = 0;
     std::uint64_t profile_span_cycles = 0;
 };
+
+/// Whether no two tile records name the same physical tile.
+inline bool all_distinct(std::vector<std::uint32_t> tiles) {
+    std::sort(tiles.begin(), tiles.end());
+    return std::adjacent_find(tiles.begin(), tiles.end()) == tiles.end();
+}
 
 /// Whether a sample that passed the filter lies in `window`, and if so its part inside it: a
 /// step of positive length must overlap the window, a step of length 0 must start inside it.
