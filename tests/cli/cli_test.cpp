@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "output.hpp"
+#include "profile_packed_layout.hpp"
 #include "vorn_package/profile_json.hpp"
+#include "vorn_package/profile_packed.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 
 extern char** environ;
@@ -364,6 +366,36 @@ TEST_F(CliTest, EqualsSpellingIsTheSameAsTwoWords) {
     cases.push_back({generate, "--seed", "", {"--clock-hz", "5"}, 2});
     cases.push_back({generate, "--output", "-", seed, 0});
     cases.push_back({generate, "--output", "", seed, 2});
+    const std::vector<std::string> slow{"generate", "--tiles", "2", "--slow-kernel", "gemm"};
+    for (const std::string option : {"--slow-factor", "--slow-tiles"}) {
+        cases.push_back({slow, option, "3", seed, 0});
+        cases.push_back({slow, option, "", seed, 2});
+    }
+    cases.push_back({generate, "--slow-kernel", "gemm", seed, 0});
+    cases.push_back({generate, "--slow-kernel", "", seed, 2});
+    cases.push_back({generate, "--format", "packed", seed, 0});
+    cases.push_back({generate, "--format", "", seed, 2});
+    for (const std::string command : {"pack", "unpack"}) {
+        cases.push_back({{command, path_}, "--output", "-", {}, 0});
+        cases.push_back({{command, path_}, "--output", "", {}, 2});
+    }
+    // The window, and the options of the analyses.
+    for (const std::string option : {"--from", "--to"}) {
+        cases.push_back({query, option, "60000", json, 0});
+        cases.push_back({query, option, "", json, 2});
+    }
+    const std::vector<std::string> diff{"diff", path_, path_};
+    const std::vector<std::string> supersteps{"supersteps", path_};
+    for (const auto& command : {diff, supersteps}) {
+        for (const std::string option : {"--limit", "--kernel"}) {
+            cases.push_back({command, option, "1", json, 0});
+            cases.push_back({command, option, "", json, option == "--kernel" ? 0 : 2});
+        }
+    }
+    cases.push_back({diff, "--group-by", "kind", json, 0});
+    cases.push_back({diff, "--group-by", "", json, 2});
+    cases.push_back({supersteps, "--by", "tile", json, 0});
+    cases.push_back({supersteps, "--by", "", json, 2});
 
     for (const Case& c : cases) {
         std::vector<std::string> two_words = c.before;
@@ -451,6 +483,24 @@ TEST(CliErrors, BadCommandLinesExitTwoAndNameTheOption) {
         {{"generate", "--tiles", "4294967296"}, {"--tiles", "4294967296"}},
         {{"generate", "--seed", "1.5"}, {"--seed", "1.5"}},
         {{"generate", "--clock-hz", "1", "--clock-hz", "2"}, {"--clock-hz"}},
+        {{"query", "p", "--from", "5", "--to", "5"}, {"empty window", "--from 5 --to 5"}},
+        {{"query", "p", "--to", "0"}, {"empty window"}},
+        {{"query", "p", "--from", "18446744073709551615"}, {"empty window"}},
+        {{"supersteps", "p", "--from", "9", "--to", "3"}, {"--from 9 is past --to 3"}},
+        {{"diff", "p", "q", "--from", "x"}, {"--from", "'x'"}},
+        {{"diff", "p"}, {"NEW"}},
+        {{"diff", "p", "q", "--sample-limit", "3"}, {"--sample-limit", "diff"}},
+        {{"supersteps", "p", "--group-by", "kernel"}, {"--group-by", "supersteps"}},
+        {{"supersteps", "p", "--sort-by=name"}, {"--sort-by", "supersteps"}},
+        {{"supersteps", "p", "--metadata-key", "k"}, {"--metadata-key", "supersteps"}},
+        {{"supersteps", "p", "--sample-limit", "1"}, {"--sample-limit", "supersteps"}},
+        {{"supersteps", "p", "--by", "kernel"}, {"--by", "kernel"}},
+        {{"query", "p", "--by", "tile"}, {"--by"}},
+        {{"generate", "--slow-factor", "2"}, {"--slow-factor", "--slow-kernel"}},
+        {{"generate", "--slow-tiles", "1"}, {"--slow-tiles", "--slow-kernel"}},
+        {{"generate", "--slow-kernel", "gemm", "--slow-factor", "0"}, {"--slow-factor", "'0'"}},
+        {{"generate", "--slow-kernel", "gemm", "--slow-factor", "1e3"}, {"--slow-factor", "1e3"}},
+        {{"generate", "--slow-kernel", ""}, {"--slow-kernel"}},
         {{"frobnicate"}, {"frobnicate"}},
         {{}, {"command"}},
     };
@@ -497,11 +547,110 @@ TEST_F(CliTest, UnwritableOutputExitsOne) {
                              {"query", path_},
                              {"query", path_, "--format", "json"},
                              {"query", path_, "--format", "csv"},
-                             {"generate", "--tiles", "2"}}) {
+                             {"generate", "--tiles", "2"},
+                             {"supersteps", path_},
+                             {"diff", path_, path_},
+                             {"unpack", path_}}) {
         SCOPED_TRACE(testing::PrintToString(args));
         const Outcome run = run_tool(args, "/dev/null", "/dev/full");
         expect_failure(run, 1);
         EXPECT_NE(run.err.find("cannot write to standard output"), std::string::npos) << run.err;
+    }
+}
+
+// The analyses from the command line give the library's answers, rendered as the tool renders
+// them; without a window the query report is the plain query's, byte for byte.
+TEST_F(CliTest, AnalysesMatchTheLibrary) {
+    const vorn_profile::TimeWindow window{20000, 90000};
+    std::ostringstream windowed;
+    Query by_kind;
+    by_kind.group_by = GroupBy::Kind;
+    vorn_cli::write_json(windowed, vorn_profile::query_window(profile_, by_kind, window).report,
+                         window);
+    const Outcome run = run_tool({"query", path_, "--group-by", "kind", "--from", "20000", "--to",
+                                  "90000", "--format", "json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, windowed.str());
+    EXPECT_NE(run.out.find("\"from\": 20000,\n  \"to\": 90000,"), std::string::npos);
+    EXPECT_EQ(run_tool({"query", path_, "--format", "json"}).out.find("\"from\""),
+              std::string::npos);
+
+    vorn_package::SyntheticOptions slow{.tiles = 6, .steps_per_tile = 120, .seed = 3};
+    slow.slow_kernel = "gemm";
+    slow.slow_factor = 1.5;
+    const auto slowed = vorn_package::synthetic_profile(slow);
+    const std::string slow_path = (scratch() / "slow.json").string();
+    save(slow_path, profile_text(slowed));
+    const Outcome generated =
+        run_tool({"generate", "--tiles", "6", "--steps-per-tile", "120", "--seed", "3",
+                  "--slow-kernel", "gemm", "--slow-factor", "1.5"});
+    EXPECT_EQ(generated.out, profile_text(slowed));
+
+    Query limited;
+    limited.limit = 3;
+    const vorn_profile::DiffReport compared = vorn_profile::diff(profile_, slowed, limited);
+    ASSERT_FALSE(compared.rows.empty());
+    EXPECT_EQ(compared.rows[0].name, "gemm");
+    for (const auto& [format, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"json",
+              [&] {
+                  std::ostringstream out;
+                  vorn_cli::write_diff_json(out, compared, {});
+                  return out.str();
+              }()},
+             {"csv", [&] {
+                  std::ostringstream out;
+                  vorn_cli::write_diff_csv(out, compared);
+                  return out.str();
+              }()}}) {
+        const Outcome d = run_tool({"diff", path_, slow_path, "--limit", "3", "--format", format});
+        EXPECT_EQ(d.status, 0) << d.err;
+        EXPECT_EQ(d.out, expected) << format;
+    }
+
+    const vorn_profile::SuperstepReport steps = vorn_profile::supersteps(profile_, Query{});
+    for (const auto rows : {vorn_cli::SuperstepRows::Occurrence, vorn_cli::SuperstepRows::Tile}) {
+        const std::string by = rows == vorn_cli::SuperstepRows::Tile ? "tile" : "occurrence";
+        std::ostringstream json;
+        vorn_cli::write_supersteps_json(json, steps, rows, 4);
+        std::ostringstream csv;
+        vorn_cli::write_supersteps_csv(csv, steps, rows, std::nullopt);
+        EXPECT_EQ(
+            run_tool({"supersteps", path_, "--by", by, "--limit", "4", "--format", "json"}).out,
+            json.str());
+        EXPECT_EQ(run_tool({"supersteps", path_, "--by", by, "--format", "csv"}).out, csv.str());
+    }
+    // Doubles read back bit for bit.
+    simdjson::dom::parser parser;
+    const simdjson::padded_string text(
+        run_tool({"supersteps", path_, "--limit", "1", "--format", "json"}).out);
+    const simdjson::dom::element top = parser.parse(text)["occurrences"].at(0);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(double(top["imbalance"])),
+              std::bit_cast<std::uint64_t>(steps.occurrences[0].imbalance));
+    EXPECT_EQ(std::uint64_t(top["straggler"]), steps.occurrences[0].straggler);
+}
+
+// A kernel slowed on one tile by the generator: supersteps --by tile names that tile first.
+TEST(CliAnalyses, SuperstepsNameTheSlowedTile) {
+    const fs::path path = scratch() / "one-slow.json";
+    const Outcome generated =
+        run_tool({"generate", "--tiles", "12", "--steps-per-tile", "200", "--slow-kernel", "gemm",
+                  "--slow-factor", "1.3", "--slow-tiles", "7", "-o", path.string()});
+    ASSERT_EQ(generated.status, 0) << generated.err;
+    const Outcome run = run_tool({"supersteps", path.string(), "--by", "tile", "--format", "csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.out.starts_with(
+        "physical_tile,straggler_count,busy_cycles,busy_ms,lost_cycles_caused,lost_ms\r\n7,"))
+        << run.out;
+}
+
+// diff says which of its two files cannot be read.
+TEST_F(CliTest, DiffNamesTheUnreadableFile) {
+    const std::string missing = (scratch() / "missing.json").string();
+    for (const auto& [base, next] : {std::pair{path_, missing}, std::pair{missing, path_}}) {
+        const Outcome run = run_tool({"diff", base, next});
+        expect_failure(run, 1);
+        EXPECT_TRUE(run.err.starts_with("error: " + missing + ": ")) << run.err;
     }
 }
 
@@ -539,6 +688,14 @@ TEST_F(CliTest, InfoDemoHelpAndVersion) {
     EXPECT_EQ(demo.status, 0);
     EXPECT_EQ(demo.err, "");
     EXPECT_NE(demo.out.find("$ vorn-profile query run.json --group-by kernel"), std::string::npos);
+    EXPECT_NE(demo.out.find("$ vorn-profile supersteps run.json"), std::string::npos);
+    EXPECT_NE(demo.out.find("$ vorn-profile diff run.json slow.json"), std::string::npos);
+    for (const char* command : {"diff", "supersteps"}) {
+        const Outcome help = run_tool({command, "--help"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_NE(help.out.find("Example:\n  vorn-profile"), std::string::npos) << help.out;
+        EXPECT_NE(help.out.find("--from"), std::string::npos);
+    }
     for (const auto& args : {std::vector<std::string>{"--help"},
                              {"query", "--help"},
                              {"generate", "-h"},
@@ -547,6 +704,133 @@ TEST_F(CliTest, InfoDemoHelpAndVersion) {
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.err, "");
         EXPECT_FALSE(run.out.empty());
+    }
+}
+
+// pack and unpack are inverses on the bytes, and generate --format packed writes what pack
+// makes of the JSON that generate writes.
+TEST_F(CliTest, PackUnpackAndGeneratePacked) {
+    const std::string packed = (scratch() / "run.packed").string();
+    const Outcome pack = run_tool({"pack", path_, "-o", packed});
+    ASSERT_EQ(pack.status, 0) << pack.err;
+    EXPECT_EQ(pack.out, "");
+    EXPECT_TRUE(vorn_package::is_profile_packed(slurp(packed)));
+
+    const std::string json = (scratch() / "unpacked.json").string();
+    const Outcome unpack = run_tool({"unpack", packed, "-o", json});
+    ASSERT_EQ(unpack.status, 0) << unpack.err;
+    EXPECT_EQ(slurp(json), profile_text(profile_));
+    EXPECT_EQ(run_tool({"unpack", packed}).out, profile_text(profile_));
+    // Packing a packed file, from standard input, gives the same file.
+    EXPECT_EQ(run_tool({"pack", "-", "-o", "-"}, packed).out, slurp(packed));
+
+    const std::string generated = (scratch() / "generated.packed").string();
+    const Outcome generate = run_tool({"generate", "--tiles", "6", "--steps-per-tile", "120",
+                                       "--seed", "3", "--format", "packed", "-o", generated});
+    ASSERT_EQ(generate.status, 0) << generate.err;
+    EXPECT_EQ(slurp(generated), slurp(packed));
+    EXPECT_EQ(run_tool({"generate", "--tiles", "6", "--steps-per-tile", "120", "--seed", "3",
+                        "--format", "packed"})
+                  .out,
+              slurp(packed));
+}
+
+// The format is told by the first bytes, not the name, for a path and for standard input;
+// the answers are the same from either format.
+TEST_F(CliTest, QueryAndInfoReadEitherFormat) {
+    const std::string packed = (scratch() / "named-like.json").string();
+    ASSERT_EQ(run_tool({"pack", path_, "-o", packed}).status, 0);
+    const std::string json_as_packed = (scratch() / "named-like.packed").string();
+    save(json_as_packed, profile_text(profile_));
+
+    const std::vector<std::string> options{"--group-by", "phase",    "--sample-limit",
+                                           "3",          "--format", "json"};
+    const auto query = [&](const std::string& path, const std::string& input = "/dev/null") {
+        std::vector<std::string> args{"query", path};
+        args.insert(args.end(), options.begin(), options.end());
+        return run_tool(args, input);
+    };
+    const Outcome expected = query(path_);
+    ASSERT_EQ(expected.status, 0) << expected.err;
+    for (const auto& [path, input] : std::vector<std::pair<std::string, std::string>>{
+             {packed, "/dev/null"}, {json_as_packed, "/dev/null"}, {"-", packed}, {"-", path_}}) {
+        SCOPED_TRACE(path + " < " + input);
+        const Outcome run = query(path, input);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, expected.out);
+    }
+    const Outcome info_json = run_tool({"info", "-"}, path_);
+    const Outcome info_packed = run_tool({"info", "-"}, packed);
+    ASSERT_EQ(info_packed.status, 0) << info_packed.err;
+    EXPECT_EQ(info_packed.out, info_json.out);
+}
+
+TEST(CliErrors, DamagedPackedFilesExitOne) {
+    const vorn_package::ProfileColumns columns =
+        vorn_package::synthetic_columns({.tiles = 3, .steps_per_tile = 20, .seed = 1});
+    std::ostringstream out;
+    vorn_package::write_profile_packed(out, columns);
+    const std::string good = out.str();
+
+    std::string flipped = good;
+    flipped[good.size() - 3] ^= 0x20;
+    std::string newer = good;
+    vorn_package::packed::store<std::uint32_t>(newer.data() + 8, 7);
+    vorn_package::packed::reseal(newer);
+    std::string bad_utf8 = good;
+    bad_utf8[good.size() - 3] = '\xc0';
+    vorn_package::packed::reseal(bad_utf8);
+    const std::string last = std::to_string(good.size() - 3);
+    const std::pair<std::string, std::string> cases[] = {
+        {good.substr(0, good.size() / 2), "at byte 24 (header): the header gives a file of "},
+        {flipped, "(section text_bytes): checksum mismatch"},
+        {newer, "at byte 8 (header): unsupported packed format version 7"},
+        {bad_utf8, "(section text_bytes): text "},
+    };
+    for (const auto& [bytes, message] : cases) {
+        SCOPED_TRACE(message);
+        const std::string path = (scratch() / "damaged.packed").string();
+        save(path, bytes);
+        for (const char* command : {"query", "info", "unpack"}) {
+            const Outcome run = run_tool({command, path});
+            expect_failure(run, 1);
+            EXPECT_TRUE(run.err.starts_with("error: " + path + ": at byte ")) << run.err;
+            EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        }
+        const Outcome piped = run_tool({"query", "-"}, path);
+        expect_failure(piped, 1);
+        EXPECT_NE(piped.err.find(message), std::string::npos) << piped.err;
+    }
+}
+
+TEST(CliErrors, PackAndGenerateFailures) {
+    const std::string missing = (scratch() / "missing.json").string();
+    const Outcome pack_missing = run_tool({"pack", missing, "-o", "-"});
+    expect_failure(pack_missing, 1);
+    EXPECT_TRUE(pack_missing.err.starts_with("error: " + missing + ": at byte 0: cannot open"))
+        << pack_missing.err;
+
+    const std::string packed = (scratch() / "self.packed").string();
+    save(packed, run_tool({"generate", "--tiles", "2", "--format", "packed"}).out);
+    const Outcome onto_itself = run_tool({"pack", packed, "-o", packed});
+    expect_failure(onto_itself, 1);
+    EXPECT_NE(onto_itself.err.find("is the profile being read"), std::string::npos);
+    EXPECT_TRUE(vorn_package::open_profile_packed(packed).has_value());
+
+    const Outcome unwritable = run_tool({"generate", "--format", "packed", "-o",
+                                         (scratch() / "no" / "such" / "dir.packed").string()});
+    expect_failure(unwritable, 1);
+    EXPECT_NE(unwritable.err.find("cannot open for writing"), std::string::npos);
+
+    expect_failure(run_tool({"generate", "--format", "parquet"}), 2);
+    expect_failure(run_tool({"pack"}), 2);
+    expect_failure(run_tool({"unpack", "a", "b"}), 2);
+    for (const auto& args : {std::vector<std::string>{"pack", "--help"},
+                             {"unpack", "--help"},
+                             {"generate", "--help"}}) {
+        const Outcome help = run_tool(args);
+        EXPECT_EQ(help.status, 0);
+        EXPECT_NE(help.out.find("Example:"), std::string::npos) << help.out;
     }
 }
 

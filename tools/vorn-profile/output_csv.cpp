@@ -9,10 +9,8 @@
 #include "output.hpp"
 
 namespace vorn_cli {
-namespace {
 
-/// Appends one field; every field but the first is preceded by a comma.
-void field(std::string& line, std::string_view text, bool first = false) {
+void csv_field(std::string& line, std::string_view text, bool first) {
     if (!first) {
         line += ',';
     }
@@ -29,8 +27,6 @@ void field(std::string& line, std::string_view text, bool first = false) {
     }
     line += '"';
 }
-
-}  // namespace
 
 std::string joined_dimensions(const vorn_profile::GroupSummary& group) {
     std::string joined;
@@ -55,17 +51,17 @@ void write_csv(std::ostream& out, const vorn_profile::QueryReport& report) {
     const auto count = [&](std::uint64_t value) {
         char text[24];
         number.assign(text, std::to_chars(std::begin(text), std::end(text), value).ptr);
-        field(line, number);
+        csv_field(line, number);
     };
     const auto fraction = [&](double value) {
         number.clear();
         append_shortest_double(number, value);
-        field(line, number);
+        csv_field(line, number);
     };
     for (const vorn_profile::GroupSummary& group : report.groups) {
         line.clear();
-        field(line, group.name, true);
-        field(line, joined_dimensions(group));
+        csv_field(line, group.name, true);
+        csv_field(line, joined_dimensions(group));
         count(group.sample_count);
         count(group.tile_count);
         count(group.phase_count);
