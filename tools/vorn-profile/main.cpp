@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <new>
 #include <sstream>
@@ -14,10 +16,12 @@
 #include <vector>
 
 #include "demo.hpp"
+#include "export_trace.hpp"
 #include "info.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "profile_input.hpp"
+#include "report_page.hpp"
 #include "vorn_package/profile_json.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 
@@ -65,6 +69,51 @@ int run_generate(const CommandLine& line) {
     return 0;
 }
 
+/// Streams a picture of the profile to `path` ("-" for standard output). A file that cannot be
+/// written in full is removed rather than left half-written.
+int write_output(const std::string& path, const std::function<void(std::ostream&)>& write) {
+    if (path == "-") {
+        write(std::cout);
+        std::cout.flush();
+        if (!std::cout) {
+            print_error("cannot write to standard output");
+            return kReadFailure;
+        }
+        return 0;
+    }
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        print_error(path + ": cannot open for writing: " + std::strerror(errno));
+        return kReadFailure;
+    }
+    write(file);
+    file.close();
+    if (!file) {
+        const int error = errno;
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        print_error(path + ": cannot write: " + std::strerror(error));
+        return kReadFailure;
+    }
+    return 0;
+}
+
+int run_picture(const CommandLine& line, const vorn_package::ProfileColumns& columns) {
+    if (line.command == Command::Report) {
+        ReportOptions options{line.query, line.profile};
+        return write_output(*line.output,
+                            [&](std::ostream& out) { write_report_page(out, columns, options); });
+    }
+    ExportOptions options{line.query, line.window, line.profile};
+    return write_output(*line.output, [&](std::ostream& out) {
+        if (line.trace_format == TraceFormat::Perfetto) {
+            write_perfetto(out, columns, options);
+        } else {
+            write_chrome_json(out, columns, options);
+        }
+    });
+}
+
 int run(const CommandLine& line) {
     switch (line.command) {
         case Command::Generate:
@@ -76,12 +125,17 @@ int run(const CommandLine& line) {
         }
         case Command::Query:
         case Command::Info:
+        case Command::Export:
+        case Command::Report:
             break;
     }
     auto read = read_profile(line.profile);
     if (!read) {
         print_error(line.profile + ": " + vorn_package::to_string(read.error()));
         return kReadFailure;
+    }
+    if (line.command == Command::Export || line.command == Command::Report) {
+        return run_picture(line, vorn_package::to_columns(*read));
     }
     std::ostringstream out;
     if (line.command == Command::Info) {

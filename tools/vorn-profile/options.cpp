@@ -28,6 +28,8 @@ constexpr std::string_view kFooter =
     "  vorn-profile info run.json\n"
     "  vorn-profile query run.json --group-by kernel --limit 5\n"
     "  vorn-profile query run.json --kind exchange --sample-limit 10 --format json\n"
+    "  vorn-profile export run.json -o run.pftrace\n"
+    "  vorn-profile report run.json -o run.html\n"
     "\n"
     "Exit status: 0 on success, 1 when the profile cannot be read, 2 for a command-line error.";
 
@@ -50,15 +52,9 @@ void add_value(CLI::App& app, Words& words, const std::string& names, const std:
         ->type_name(type);
 }
 
-void add_query_options(CLI::App& app, CommandWords& words) {
+/// The options that choose samples, shared by every command that takes a query's filters.
+void add_filter_options(CLI::App& app, CommandWords& words) {
     Words& w = words.values;
-    add_value(app, w, "--group-by", "G",
-              "Group by kind, kernel (default), operation, phase, tile or metadata");
-    add_value(app, w, "--metadata-key", "KEY",
-              "Metadata entry name to group by with --group-by metadata (may be empty)");
-    add_value(app, w, "--sort-by", "S",
-              "Order groups by phase-cycles (default), work-cycles, maximum-cycles, samples or "
-              "name");
     add_value(app, w, "--kind", "K", "Keep exchange, compute, synchronization or idle steps");
     add_value(app, w, "--kernel", "TEXT",
               "Keep steps of this kernel (exact); --kernel '' keeps steps without a kernel");
@@ -70,6 +66,18 @@ void add_query_options(CLI::App& app, CommandWords& words) {
               "Keep steps with a metadata entry NAME (holding VALUE); repeatable, all must hold");
     add_value(app, w, "--at-offset", "N",
               "Keep steps running at cycle N of the tile's time line (0 = its first sample)");
+}
+
+void add_query_options(CLI::App& app, CommandWords& words) {
+    Words& w = words.values;
+    add_value(app, w, "--group-by", "G",
+              "Group by kind, kernel (default), operation, phase, tile or metadata");
+    add_value(app, w, "--metadata-key", "KEY",
+              "Metadata entry name to group by with --group-by metadata (may be empty)");
+    add_value(app, w, "--sort-by", "S",
+              "Order groups by phase-cycles (default), work-cycles, maximum-cycles, samples or "
+              "name");
+    add_filter_options(app, words);
     add_value(app, w, "--limit", "N", "Keep the first N groups after ordering (0 keeps none)");
     add_value(app, w, "--sample-limit", "N", "Also list the N longest matching steps");
 }
@@ -285,6 +293,33 @@ vorn_profile::Query to_query(const Words& words) {
     return query;
 }
 
+/// `-o FILE`, which the picture commands need: a trace or a page is no terminal output.
+std::string required_output(const Words& words) {
+    const auto value = single(words, "-o");
+    if (!value) {
+        throw UsageError("-o FILE is required (- writes to standard output)");
+    }
+    return *value;
+}
+
+/// `--from A --to B`: cycles on each tile's time line, A defaulting to 0 and B to the end.
+Window to_window(const Words& words) {
+    Window window;
+    const auto from = single(words, "--from");
+    const auto to = single(words, "--to");
+    if (from) {
+        window.from = parse_number<std::uint64_t>("--from", *from);
+    }
+    if (to) {
+        window.to = parse_number<std::uint64_t>("--to", *to);
+    }
+    if (window.from >= window.to) {
+        throw UsageError("--from/--to: empty window (" + std::to_string(window.from) +
+                         " is not below " + std::to_string(window.to) + ")");
+    }
+    return window;
+}
+
 /// The CLI11 description of the whole tool, writing into `words` per command.
 struct Parser {
     CLI::App app{std::string(kDescription), "vorn-profile"};
@@ -292,7 +327,11 @@ struct Parser {
     CLI::App* info = nullptr;
     CLI::App* generate = nullptr;
     CLI::App* demo = nullptr;
+    CLI::App* export_command = nullptr;
+    CLI::App* report = nullptr;
     CommandWords query_words;
+    CommandWords export_words;
+    CommandWords report_words;
     CommandWords info_words;
     CommandWords generate_words;
 
@@ -323,6 +362,33 @@ struct Parser {
                   "Write to FILE instead of standard output (- also means it)");
 
         demo = app.add_subcommand("demo", "Answer a few typical questions on a built-in profile");
+
+        export_command = app.add_subcommand(
+            "export", "Write a timeline for Perfetto or chrome://tracing: one track per tile");
+        export_command->footer(
+            "Example:\n  vorn-profile export run.json -o run.pftrace --kind compute\n"
+            "  (open it at ui.perfetto.dev; --format chrome-json for chrome://tracing)");
+        export_command
+            ->add_option("PROFILE", export_words.profile, "Profile file (JSON), or - for stdin")
+            ->required();
+        add_value(*export_command, export_words.values, "-o,--output", "FILE",
+                  "Write the trace to FILE (- for standard output); required");
+        add_value(*export_command, export_words.values, "--format", "F",
+                  "perfetto (default, protobuf) or chrome-json (Trace Event Format)");
+        add_filter_options(*export_command, export_words);
+        add_value(*export_command, export_words.values, "--from", "A",
+                  "Keep the part of each step at or after cycle A of its tile's time line");
+        add_value(*export_command, export_words.values, "--to", "B",
+                  "Keep the part of each step before cycle B (A < B)");
+
+        report = app.add_subcommand(
+            "report", "Write one self-contained HTML page with tables, charts and a tile map");
+        report->footer("Example:\n  vorn-profile report run.json -o run.html --phase 0-40");
+        report->add_option("PROFILE", report_words.profile, "Profile file (JSON), or - for stdin")
+            ->required();
+        add_value(*report, report_words.values, "-o,--output", "FILE",
+                  "Write the page to FILE (- for standard output); required");
+        add_filter_options(*report, report_words);
     }
 
     CommandLine command_line() const {
@@ -357,6 +423,23 @@ struct Parser {
                 options.clock_hz = parse_number<std::uint64_t>("--clock-hz", *value);
             }
             line.output = single(g, "-o");
+        } else if (export_command->parsed()) {
+            line.command = Command::Export;
+            line.profile = export_words.profile;
+            line.query = to_query(export_words.values);
+            line.output = required_output(export_words.values);
+            if (const auto value = single(export_words.values, "--format")) {
+                line.trace_format =
+                    parse_choice<TraceFormat>("--format", *value,
+                                              {{"perfetto", TraceFormat::Perfetto},
+                                               {"chrome-json", TraceFormat::ChromeJson}});
+            }
+            line.window = to_window(export_words.values);
+        } else if (report->parsed()) {
+            line.command = Command::Report;
+            line.profile = report_words.profile;
+            line.query = to_query(report_words.values);
+            line.output = required_output(report_words.values);
         } else {
             line.command = Command::Demo;
         }
@@ -365,7 +448,8 @@ struct Parser {
 };
 
 bool is_command(std::string_view word) {
-    return word == "query" || word == "info" || word == "generate" || word == "demo";
+    return word == "query" || word == "info" || word == "generate" || word == "demo" ||
+           word == "export" || word == "report";
 }
 
 }  // namespace
@@ -373,12 +457,14 @@ bool is_command(std::string_view word) {
 ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     // CLI11 would call a misspelt command "an unexpected argument"; say what was meant instead.
     if (args.empty()) {
-        print_error("no command given (query, info, generate or demo); see vorn-profile --help");
+        print_error(
+            "no command given (query, info, generate, demo, export or report); see vorn-profile "
+            "--help");
         return {std::nullopt, 2};
     }
     if (!args[0].starts_with('-') && !is_command(args[0])) {
         print_error("unknown command " + in_quotes(args[0]) +
-                    " (expected query, info, generate or demo)");
+                    " (expected query, info, generate, demo, export or report)");
         return {std::nullopt, 2};
     }
     Parser parser;

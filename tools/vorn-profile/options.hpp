@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "timeline.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_cli {
 
-enum class Command { Query, Info, Generate, Demo };
+enum class Command { Query, Info, Generate, Demo, Export, Report };
 enum class OutputFormat { Table, Json, Csv };
+enum class TraceFormat { Perfetto, ChromeJson };
 
 /// Everything one invocation asks for; fields that its command does not use keep their defaults.
 struct CommandLine {
@@ -21,7 +23,9 @@ struct CommandLine {
     vorn_profile::Query query;
     OutputFormat format = OutputFormat::Table;
     vorn_package::SyntheticOptions synthetic;
-    std::optional<std::string> output;  ///< `generate -o FILE`; standard output when absent
+    std::optional<std::string> output;  ///< `-o FILE`; standard output when absent or "-"
+    TraceFormat trace_format = TraceFormat::Perfetto;  ///< `export --format`
+    Window window;                                     ///< `export --from A --to B`
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.
