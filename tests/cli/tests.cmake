@@ -1,6 +1,7 @@
 # End-to-end tests of the vorn-profile tool: the binary runs as a user runs it, and its answers
 # are compared with the library's for the same request.
 find_package(simdjson CONFIG REQUIRED)
+find_package(Protobuf REQUIRED)
 
 add_executable(vorn_cli_tests cli/cli_test.cpp)
 target_link_libraries(vorn_cli_tests PRIVATE
@@ -11,3 +12,13 @@ target_compile_definitions(vorn_cli_tests PRIVATE
     VORN_CLI_WORK_DIR="${CMAKE_CURRENT_BINARY_DIR}/cli_work")
 add_dependencies(vorn_cli_tests vorn-profile)
 gtest_discover_tests(vorn_cli_tests TEST_PREFIX cli.)
+
+# The exported traces decoded with the schema, and the lane layout.
+add_executable(vorn_export_tests cli/export_test.cpp)
+target_link_libraries(vorn_export_tests PRIVATE
+    vorn_profile_cli vorn_trace_proto simdjson::simdjson GTest::gtest_main vorn_warnings)
+target_compile_definitions(vorn_export_tests PRIVATE
+    VORN_PROTOC="${Protobuf_PROTOC_EXECUTABLE}"
+    VORN_PROTO_DIR="${PROJECT_SOURCE_DIR}/tools/vorn-profile"
+    VORN_EXPORT_WORK_DIR="${CMAKE_CURRENT_BINARY_DIR}/export_work")
+gtest_discover_tests(vorn_export_tests TEST_PREFIX cli.)

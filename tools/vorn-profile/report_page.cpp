@@ -181,12 +181,30 @@ std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t span,
                "</text>";
     }
     svg += "</g><g class=\"cells\">";
+    // The colours span the busy fractions that occur, in steps of 5%, so that tiles that are
+    // all nearly busy still tell apart.
+    const auto busy_of = [&](const TileFigures& tile) {
+        return span == 0 ? 0.0 : static_cast<double>(tile.cycles.busy) / static_cast<double>(span);
+    };
+    double low = 1.0;
+    double high = 0.0;
+    for (const TileFigures& tile : tiles) {
+        if (tile.selected) {
+            low = std::min(low, busy_of(tile));
+            high = std::max(high, busy_of(tile));
+        }
+    }
+    low = std::floor(std::min(low, high) * 20) / 20;
+    high = std::max(std::ceil(high * 20) / 20, std::min(low + 0.05, 1.0));
+    if (high <= low) {
+        low = std::max(0.0, high - 0.05);
+    }
+    const auto scaled = [&](double busy) { return (busy - low) / (high - low); };
     for (std::size_t i = 0; i < tiles.size(); ++i) {
         const TileFigures& tile = tiles[i];
         const int x = kLeft + cell * static_cast<int>(i % columns);
         const int y = kTop + cell * static_cast<int>(i / columns);
-        const double busy =
-            span == 0 ? 0.0 : static_cast<double>(tile.cycles.busy) / static_cast<double>(span);
+        const double busy = busy_of(tile);
         std::string tip = "tile " + std::to_string(tile.physical);
         if (tile.selected) {
             tip += ": busy " + fixed(busy * 100, 1) + "% (" + with_ms(tile.cycles.busy, clock_hz) +
@@ -197,9 +215,9 @@ std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t span,
         svg += "<rect class=\"mark tile\" x=\"" + std::to_string(x + 1) + "\" y=\"" +
                std::to_string(y + 1) + "\" width=\"" + std::to_string(cell - 2) + "\" height=\"" +
                std::to_string(cell - 2) + "\" fill=\"" +
-               (tile.selected ? busy_color(busy) : std::string("#eeeeee")) + "\" data-tile=\"" +
-               std::to_string(tile.physical) + "\" data-selected=\"" + (tile.selected ? "1" : "0") +
-               "\" data-busy=\"" + fixed(busy, 4) + "\"";
+               (tile.selected ? busy_color(scaled(busy)) : std::string("#eeeeee")) +
+               "\" data-tile=\"" + std::to_string(tile.physical) + "\" data-selected=\"" +
+               (tile.selected ? "1" : "0") + "\" data-busy=\"" + fixed(busy, 4) + "\"";
         for (std::size_t k = 0; k < kKindCount; ++k) {
             svg += " data-" + std::string(kind_text(kKinds[k])) + "=\"" +
                    std::to_string(tile.cycles.kind[k]) + "\"";
@@ -221,10 +239,11 @@ std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t span,
     const int scale_x = kLeft + 400;
     svg += "<rect x=\"" + std::to_string(scale_x) + "\" y=\"" + std::to_string(legend_y) +
            "\" width=\"300\" height=\"14\" fill=\"url(#busy-scale)\" stroke=\"#999\"/>";
-    for (int pct = 0; pct <= 100; pct += 25) {
-        svg += "<text class=\"tick-label\" x=\"" + std::to_string(scale_x + pct * 3) + "\" y=\"" +
-               std::to_string(legend_y + 30) + "\" text-anchor=\"middle\">" + std::to_string(pct) +
-               "%</text>";
+    for (int quarter = 0; quarter <= 4; ++quarter) {
+        const double value = low + (high - low) * quarter / 4;
+        svg += "<text class=\"tick-label\" x=\"" + std::to_string(scale_x + quarter * 75) +
+               "\" y=\"" + std::to_string(legend_y + 30) + "\" text-anchor=\"middle\">" +
+               fixed(value * 100, value * 100 == std::round(value * 100) ? 0 : 1) + "%</text>";
     }
     svg += "<rect x=\"" + std::to_string(scale_x + 340) + "\" y=\"" + std::to_string(legend_y) +
            "\" width=\"14\" height=\"14\" fill=\"#eeeeee\" stroke=\"#999\"/><text x=\"" +
@@ -238,7 +257,7 @@ body{font-family:"DejaVu Sans",system-ui,sans-serif;color:#222;margin:0;backgrou
 main{max-width:1160px;margin:0 auto;padding:20px 24px 40px;background:#fff}
 h1{font-size:24px;margin:8px 0 4px}h2{font-size:19px;margin:32px 0 6px;border-bottom:1px solid #ddd;padding-bottom:4px}
 p.lead{color:#555;margin:0 0 14px;font-size:14px}p.note{color:#555;font-size:13px;margin:4px 0 10px}
-.cards{display:grid;grid-template-columns:repeat(4,1fr);gap:10px}
+.cards{display:grid;grid-template-columns:repeat(5,1fr);gap:10px}
 .card{border:1px solid #ddd;border-radius:6px;padding:10px 12px;background:#fcfcfc}
 .card-title{font-size:12px;color:#666;text-transform:uppercase;letter-spacing:.04em}
 .card-value{font-size:20px;margin:4px 0 2px}.card-note{font-size:12px;color:#666}
@@ -345,8 +364,10 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
                  "matched, of " + grouped(kernels.sample_count));
     html += card("Profile span", grouped(span) + " cycles",
                  clock_hz == 0 ? "clock unknown" : ms_text(static_cast<double>(span), clock_hz));
+    html += card("Busy", fixed(mean_busy * 100, 1) + "%",
+                 "mean over the tiles: exchange and compute cycles over the span");
     html += card("Clock", clock_hz == 0 ? "unknown" : grouped(clock_hz) + " Hz",
-                 "mean busy fraction " + fixed(mean_busy * 100, 1) + "%");
+                 clock_hz == 0 ? "times in cycles only" : "for the ms figures");
     html += "</div>";
 
     html +=

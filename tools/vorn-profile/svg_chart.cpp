@@ -250,7 +250,7 @@ std::string activity_chart(std::string_view id, const ActivityBuckets& activity,
         }
         maximum = std::max(maximum, sum);
     }
-    const std::vector<double> y_ticks = nice_ticks(std::max(maximum, 1.0), 5);
+    const std::vector<double> y_ticks = nice_ticks(std::max(maximum, 1.0), 7);
     const double y_top = y_ticks.back();
     const auto y_of = [&](double value) { return y1 - (y1 - kTop) * value / y_top; };
     const double begin = static_cast<double>(activity.begin());
