@@ -22,3 +22,10 @@ target_compile_definitions(vorn_export_tests PRIVATE
     VORN_PROTO_DIR="${PROJECT_SOURCE_DIR}/tools/vorn-profile"
     VORN_EXPORT_WORK_DIR="${CMAKE_CURRENT_BINARY_DIR}/export_work")
 gtest_discover_tests(vorn_export_tests TEST_PREFIX cli.)
+
+# The report page in headless Chromium (Debian's chromium; no network).
+find_program(VORN_CHROMIUM NAMES chromium chromium-browser REQUIRED)
+add_test(NAME cli.report_page_in_chromium
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/report_page_test.py
+        $<TARGET_FILE:vorn-profile> ${VORN_CHROMIUM} ${CMAKE_CURRENT_BINARY_DIR}/report_page)
+set_tests_properties(cli.report_page_in_chromium PROPERTIES TIMEOUT 400)

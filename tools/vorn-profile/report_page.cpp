@@ -239,11 +239,13 @@ std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t span,
     const int scale_x = kLeft + 400;
     svg += "<rect x=\"" + std::to_string(scale_x) + "\" y=\"" + std::to_string(legend_y) +
            "\" width=\"300\" height=\"14\" fill=\"url(#busy-scale)\" stroke=\"#999\"/>";
+    const double step = (high - low) * 100 / 4;
+    const int decimals = step == std::round(step) ? 0 : 1;
     for (int quarter = 0; quarter <= 4; ++quarter) {
         const double value = low + (high - low) * quarter / 4;
         svg += "<text class=\"tick-label\" x=\"" + std::to_string(scale_x + quarter * 75) +
                "\" y=\"" + std::to_string(legend_y + 30) + "\" text-anchor=\"middle\">" +
-               fixed(value * 100, value * 100 == std::round(value * 100) ? 0 : 1) + "%</text>";
+               fixed(value * 100, decimals) + "%</text>";
     }
     svg += "<rect x=\"" + std::to_string(scale_x + 340) + "\" y=\"" + std::to_string(legend_y) +
            "\" width=\"14\" height=\"14\" fill=\"#eeeeee\" stroke=\"#999\"/><text x=\"" +
@@ -255,7 +257,7 @@ std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t span,
 constexpr std::string_view kStyle = R"css(
 body{font-family:"DejaVu Sans",system-ui,sans-serif;color:#222;margin:0;background:#fafafa}
 main{max-width:1160px;margin:0 auto;padding:20px 24px 40px;background:#fff}
-h1{font-size:24px;margin:8px 0 4px}h2{font-size:19px;margin:32px 0 6px;border-bottom:1px solid #ddd;padding-bottom:4px}
+h1{font-size:24px;margin:8px 0 4px}h3{font-size:15px;margin:18px 0 2px}h2{font-size:19px;margin:32px 0 6px;border-bottom:1px solid #ddd;padding-bottom:4px}
 p.lead{color:#555;margin:0 0 14px;font-size:14px}p.note{color:#555;font-size:13px;margin:4px 0 10px}
 .cards{display:grid;grid-template-columns:repeat(5,1fr);gap:10px}
 .card{border:1px solid #ddd;border-radius:6px;padding:10px 12px;background:#fcfcfc}
@@ -331,6 +333,9 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
     const std::uint64_t span = kernels.profile_span_cycles;
     constexpr int kActivityWidth = kPageWidth;
     ActivityBuckets activity(0, span, kActivityWidth - 80);
+    // A long run has more supersteps than the chart has pixels: the first twentieth of the
+    // span again, close up, shows them one by one.
+    ActivityBuckets close_up(0, span / 20, kActivityWidth - 80);
     std::vector<TileFigures> tiles;
     std::vector<TimedSample> samples;
     std::uint64_t busy_total = 0;
@@ -338,17 +343,21 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
         select_samples(columns, filter, Window{}, tile, samples);
         TileFigures figures{tile.physical, filter.keeps_tile(tile.physical),
                             activity.add_tile(columns, samples)};
+        close_up.add_tile(columns, samples);
         busy_total += figures.cycles.busy;
         tiles.push_back(figures);
     }
     activity.finish();
+    close_up.finish();
 
     std::string title = options.source == "-" ? "standard input" : options.source;
     std::string html =
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><meta "
         "name=\"viewport\" content=\"width=device-width\"><title>vorn-profile report: " +
         html_escape(title) + "</title><style>" + std::string(kStyle) + "</style></head><body>";
-    html += "<main><h1>Profile report: " + html_escape(title) + "</h1>";
+    const std::size_t slash = title.find_last_of('/');
+    const std::string file_name = slash == std::string::npos ? title : title.substr(slash + 1);
+    html += "<main><h1>Profile report: " + html_escape(file_name) + "</h1>";
     html += "<p class=\"lead\">Filters: <code>" + html_escape(describe_filters(options.query)) +
             "</code>. Cycles are on each tile's own time line, which starts at its first "
             "step.</p>";
@@ -365,7 +374,7 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
     html += card("Profile span", grouped(span) + " cycles",
                  clock_hz == 0 ? "clock unknown" : ms_text(static_cast<double>(span), clock_hz));
     html += card("Busy", fixed(mean_busy * 100, 1) + "%",
-                 "mean over the tiles: exchange and compute cycles over the span");
+                 "exchange + compute cycles over the span, mean of the tiles");
     html += card("Clock", clock_hz == 0 ? "unknown" : grouped(clock_hz) + " Hz",
                  clock_hz == 0 ? "times in cycles only" : "for the ms figures");
     html += "</div>";
@@ -395,6 +404,10 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
         "compute, synchronization and exchange.</p>";
     html += activity_chart("activity", activity, clock_hz, kActivityWidth, 340);
     html += "<div id=\"activity-info\">Point at the chart.</div>";
+    if (close_up.count() > 0) {
+        html += "<h3>The first " + grouped(close_up.end()) + " cycles, close up</h3>";
+        html += activity_chart("activity-close-up", close_up, clock_hz, kActivityWidth, 300);
+    }
 
     // The figures the script reads for its read-outs.
     html += "<script type=\"application/json\" id=\"report-data\">{\"clock_hz\":" +
