@@ -176,7 +176,8 @@ at once.)")
 Every sample, one row each, tile after tile in stored order. Columns: physical_tile,
 start_cycle, end_cycle, offset, duration, phase, epoch, local_index (uint32; offset uint64:
 the start on the tile's own time line, 0 at its first sample), kind, operation, kernel (str),
-metadata (a list of (name, value) tuples). attrs["clock_hz"] holds the clock, so
+metadata (a list of (name, value) tuples; rows of the same step share one list object, so
+treat the lists as read-only). attrs["clock_hz"] holds the clock, so
 from_dataframe(profile.samples()) gives the profile back.
 
 start_cycle, end_cycle, phase, epoch and local_index view the profile's memory without a copy
