@@ -1,7 +1,8 @@
-// Query benchmarks over generated profiles of three sizes, against a floor: one pass that reads
-// only what the default query must read of each sample. At the end a table gives, per query and
-// size, nanoseconds per sample, the ratio to the floor of the same size and the memory a query
-// needed beyond its input.
+// Query benchmarks over generated profiles of three sizes, held as records and as columns, each
+// against a floor: one pass over the same representation that reads only what the default query
+// must read of each sample. At the end a table gives, per query and size, nanoseconds per sample
+// over records and over columns, the speed-up of columns, their ratio to the columns floor and
+// the memory a query needed beyond its input.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -30,6 +31,16 @@ const vorn_package::ProfileReport& profile_of(const Size& size) {
     if (!slot) {
         slot = std::make_unique<vorn_package::ProfileReport>(vorn_package::synthetic_profile(
             {.tiles = size.tiles, .steps_per_tile = size.steps_per_tile}));
+    }
+    return *slot;
+}
+
+const vorn_package::ProfileColumns& columns_of(const Size& size) {
+    static std::map<std::string, std::unique_ptr<vorn_package::ProfileColumns>> columns;
+    auto& slot = columns[size.name];
+    if (!slot) {
+        slot = std::make_unique<vorn_package::ProfileColumns>(
+            vorn_package::to_columns(profile_of(size)));
     }
     return *slot;
 }
@@ -109,16 +120,47 @@ void floor_pass(benchmark::State& state, const Size& size) {
     set_counters(state, sample_count(profile), 0);
 }
 
-void query_pass(benchmark::State& state, const Size& size, const NamedQuery& named) {
-    const vorn_package::ProfileReport& profile = profile_of(size);
-    vorn_profile::Query query;
-    named.set(query, profile);
+/// The same floor over columns: the kernel's text number through the step table, phase, epoch
+/// and both readings.
+void columns_floor_pass(benchmark::State& state, const Size& size) {
+    const vorn_package::ProfileColumns& columns = columns_of(size);
+    for (auto _ : state) {
+        std::uint64_t checksum = 0;
+        const std::uint64_t samples = columns.sample_count();
+        for (std::uint64_t i = 0; i < samples; ++i) {
+            checksum = checksum * 31 + columns.step_kernel[columns.step[i]];
+            checksum += columns.phase[i] ^ (std::uint64_t{columns.epoch[i]} << 32);
+            checksum += columns.start_cycle[i] * 7 + columns.end_cycle[i];
+        }
+        benchmark::DoNotOptimize(checksum);
+    }
+    set_counters(state, columns.sample_count(), 0);
+}
+
+template <class Profile>
+void run_query(benchmark::State& state, const Profile& profile, const vorn_profile::Query& query,
+               std::uint64_t samples) {
     const std::size_t baseline = vorn_bench::live_bytes();
     vorn_bench::reset_peak();
     for (auto _ : state) {
         benchmark::DoNotOptimize(vorn_profile::query(profile, query));
     }
-    set_counters(state, sample_count(profile), vorn_bench::peak_bytes() - baseline);
+    set_counters(state, samples, vorn_bench::peak_bytes() - baseline);
+}
+
+void query_pass(benchmark::State& state, const Size& size, const NamedQuery& named) {
+    const vorn_package::ProfileReport& profile = profile_of(size);
+    vorn_profile::Query query;
+    named.set(query, profile);
+    run_query(state, profile, query, sample_count(profile));
+}
+
+void columns_query_pass(benchmark::State& state, const Size& size, const NamedQuery& named) {
+    const vorn_package::ProfileReport& profile = profile_of(size);
+    vorn_profile::Query query;
+    named.set(query, profile);
+    const vorn_package::ProfileColumns& columns = columns_of(size);
+    run_query(state, columns, query, columns.sample_count());
 }
 
 /// Prints the usual console output, then the summary table.
@@ -134,22 +176,30 @@ public:
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::map<std::string, double> floors;
+        // Rows are named records/QUERY/SIZE and columns/QUERY/SIZE; floors are QUERY "floor".
+        std::map<std::string, const Row*> by_name;
         for (const Row& row : rows_) {
-            if (row.name.starts_with("floor/")) {
-                floors[row.name.substr(6)] = row.ns_per_sample;
-            }
+            by_name[row.name] = &row;
         }
-        std::printf("\n%-24s %-7s %14s %14s %12s %13s\n", "query", "size", "ns per sample",
-                    "ratio to floor", "extra MB", "peak RSS MB");
+        std::printf("\n%-22s %-7s %12s %12s %9s %13s %10s %10s\n", "query", "size", "records ns",
+                    "columns ns", "speed-up", "ratio floor", "extra MB", "peak RSS MB");
         for (const Row& row : rows_) {
-            const std::size_t slash = row.name.find('/');
-            const std::string query = row.name.substr(0, slash);
-            const std::string size = row.name.substr(slash + 1);
-            const double floor = floors.count(size) ? floors[size] : 0.0;
-            std::printf("%-24s %-7s %14.2f %14.2f %12.1f %13.1f\n", query.c_str(), size.c_str(),
-                        row.ns_per_sample, floor > 0 ? row.ns_per_sample / floor : 0.0,
-                        row.extra_mb, row.peak_rss_mb);
+            if (!row.name.starts_with("records/")) {
+                continue;
+            }
+            const std::string rest = row.name.substr(8);
+            const std::string size = rest.substr(rest.find('/') + 1);
+            const auto columns = by_name.find("columns/" + rest);
+            const auto floor = by_name.find("columns/floor/" + size);
+            if (columns == by_name.end() || floor == by_name.end()) {
+                continue;
+            }
+            const double ns = columns->second->ns_per_sample;
+            std::printf("%-22s %-7s %12.2f %12.2f %9.2f %13.2f %10.1f %10.1f\n",
+                        rest.substr(0, rest.find('/')).c_str(), size.c_str(), row.ns_per_sample, ns,
+                        ns > 0 ? row.ns_per_sample / ns : 0.0,
+                        floor->second->ns_per_sample > 0 ? ns / floor->second->ns_per_sample : 0.0,
+                        columns->second->extra_mb, columns->second->peak_rss_mb);
         }
         std::fflush(stdout);
     }
@@ -168,11 +218,17 @@ private:
 
 int main(int argc, char** argv) {
     for (const Size& size : kSizes) {
-        benchmark::RegisterBenchmark((std::string("floor/") + size.name).c_str(), floor_pass, size)
+        const std::string suffix = std::string("/") + size.name;
+        benchmark::RegisterBenchmark(("records/floor" + suffix).c_str(), floor_pass, size)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("columns/floor" + suffix).c_str(), columns_floor_pass, size)
             ->Unit(benchmark::kMillisecond);
         for (const NamedQuery& named : kQueries) {
-            benchmark::RegisterBenchmark((std::string(named.name) + "/" + size.name).c_str(),
-                                         query_pass, size, named)
+            const std::string name = named.name + suffix;
+            benchmark::RegisterBenchmark(("records/" + name).c_str(), query_pass, size, named)
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("columns/" + name).c_str(), columns_query_pass, size,
+                                         named)
                 ->Unit(benchmark::kMillisecond);
         }
     }

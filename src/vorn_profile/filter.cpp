@@ -1,7 +1,7 @@
 // The sample filter: whether one sample counts for a query.
 #include <algorithm>
 
-#include "vorn_profile/query.hpp"
+#include "grouping.hpp"
 
 namespace vorn_profile {
 namespace {
@@ -17,19 +17,7 @@ bool satisfies(const MetadataFilter& filter,
 }  // namespace
 
 StepKind kind_of(const vorn_package::CycleSample& sample) {
-    switch (sample.step.kind) {
-        case vorn_package::ProfileStepKind::Exchange:
-            return StepKind::Exchange;
-        case vorn_package::ProfileStepKind::Compute:
-            return StepKind::Compute;
-        case vorn_package::ProfileStepKind::Synchronization:
-            return StepKind::Synchronization;
-        case vorn_package::ProfileStepKind::Idle:
-            return StepKind::Idle;
-    }
-    // A kind outside the four stored values can only come from a cast; treat it as the
-    // producer's default rather than reading past a table.
-    return StepKind::Exchange;
+    return detail::step_kind(sample.step.kind);
 }
 
 bool matches_query(const Query& query, std::uint32_t tile, const vorn_package::CycleSample& sample,

@@ -37,10 +37,16 @@ public:
         }
     }
 
-    /// Spreads the bits of a 64-bit key; a bijection, so equal hashes mean equal keys.
+    /// Spreads the bits of a 64-bit key over all bits (the finaliser of MurmurHash3), so that
+    /// keys differing only in their high half still fall into different low slots; a
+    /// bijection, so equal hashes mean equal keys.
     static std::uint64_t mix(std::uint64_t key) {
-        const std::uint64_t h = key * 0x9e3779b97f4a7c15ULL;
-        return h ^ (h >> 29);
+        key ^= key >> 33;
+        key *= 0xff51afd7ed558ccdULL;
+        key ^= key >> 33;
+        key *= 0xc4ceb9fe1a85ec53ULL;
+        key ^= key >> 33;
+        return key;
     }
 
 private:

@@ -1,7 +1,9 @@
 // Grouping keys: the name and dimensions of a matched sample's group.
 #include "grouping.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 
 namespace vorn_profile {
 namespace detail {
@@ -22,16 +24,33 @@ std::string_view metadata_key_of(const Query& query) {
     return query.metadata_key ? std::string_view(*query.metadata_key) : std::string_view();
 }
 
-std::string group_name(GroupBy group_by, const GroupIdentity& identity) {
+std::string_view name_view(GroupBy group_by, const GroupIdentity& identity, NameBuffer& buffer) {
+    char* const first = std::begin(buffer.text);
+    char* const last = std::end(buffer.text);
+    const auto put = [&](char* at, std::string_view text) {
+        return std::copy(text.begin(), text.end(), at);
+    };
     switch (group_by) {
-        case GroupBy::Phase:
-            return "phase " + decimal(high_half(identity.number)) + "/" +
-                   decimal(low_half(identity.number));
-        case GroupBy::Tile:
-            return "tile " + decimal(low_half(identity.number));
+        case GroupBy::Phase: {
+            char* at = put(first, "phase ");
+            at = std::to_chars(at, last, high_half(identity.number)).ptr;
+            at = put(at, "/");
+            at = std::to_chars(at, last, low_half(identity.number)).ptr;
+            return {first, static_cast<std::size_t>(at - first)};
+        }
+        case GroupBy::Tile: {
+            char* at = put(first, "tile ");
+            at = std::to_chars(at, last, low_half(identity.number)).ptr;
+            return {first, static_cast<std::size_t>(at - first)};
+        }
         default:
-            return std::string(identity.text);
+            return identity.text;
     }
+}
+
+std::string group_name(GroupBy group_by, const GroupIdentity& identity) {
+    NameBuffer buffer;
+    return std::string(name_view(group_by, identity, buffer));
 }
 
 std::map<std::string, std::string> group_dimensions(GroupBy group_by, std::string_view metadata_key,
@@ -53,17 +72,7 @@ std::map<std::string, std::string> group_dimensions(GroupBy group_by, std::strin
 }  // namespace detail
 
 std::string_view kind_name(const vorn_package::CycleSample& sample) {
-    switch (kind_of(sample)) {
-        case StepKind::Exchange:
-            return "exchange";
-        case StepKind::Compute:
-            return "compute";
-        case StepKind::Synchronization:
-            return "synchronization";
-        case StepKind::Idle:
-            return "idle";
-    }
-    return "exchange";
+    return detail::step_kind_name(kind_of(sample));
 }
 
 GroupKey group_key(const Query& query, std::uint32_t tile,

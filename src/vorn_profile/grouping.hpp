@@ -23,6 +23,37 @@ struct GroupIdentity {
 /// The metadata name used by the `Metadata` grouping: `metadata_key`, or "" when absent.
 std::string_view metadata_key_of(const Query& query);
 
+/// The query-side kind of a stored kind. A value outside the four stored ones can only come
+/// from a cast; it is taken as the producer's default rather than read past a table.
+inline StepKind step_kind(vorn_package::ProfileStepKind kind) {
+    switch (kind) {
+        case vorn_package::ProfileStepKind::Exchange:
+            return StepKind::Exchange;
+        case vorn_package::ProfileStepKind::Compute:
+            return StepKind::Compute;
+        case vorn_package::ProfileStepKind::Synchronization:
+            return StepKind::Synchronization;
+        case vorn_package::ProfileStepKind::Idle:
+            return StepKind::Idle;
+    }
+    return StepKind::Exchange;
+}
+
+/// "exchange", "compute", "synchronization" or "idle".
+inline std::string_view step_kind_name(StepKind kind) {
+    switch (kind) {
+        case StepKind::Exchange:
+            return "exchange";
+        case StepKind::Compute:
+            return "compute";
+        case StepKind::Synchronization:
+            return "synchronization";
+        case StepKind::Idle:
+            return "idle";
+    }
+    return "exchange";
+}
+
 inline constexpr std::string_view kNoKernel = "(no kernel)";
 inline constexpr std::string_view kMissing = "(missing)";
 
@@ -59,6 +90,15 @@ inline GroupIdentity group_identity(GroupBy group_by, std::string_view metadata_
 }
 
 std::string group_name(GroupBy group_by, const GroupIdentity& identity);
+
+/// Room for a group name made of numbers: "phase 4294967295/4294967295".
+struct NameBuffer {
+    char text[32];
+};
+
+/// The group name without building a string: the identity's text, or a name made of its
+/// numbers in `buffer`.
+std::string_view name_view(GroupBy group_by, const GroupIdentity& identity, NameBuffer& buffer);
 
 std::map<std::string, std::string> group_dimensions(GroupBy group_by, std::string_view metadata_key,
                                                     const GroupIdentity& identity);

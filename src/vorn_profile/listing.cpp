@@ -1,50 +1,7 @@
-// Sample listing: candidate order, the bounded selection and the owned records.
-#include "listing.hpp"
-
-#include <algorithm>
+// Sample listing: candidate order and the owned records.
+#include "vorn_profile/query.hpp"
 
 namespace vorn_profile {
-namespace detail {
-
-bool SampleListing::before(const Ranked& left, const Ranked& right) {
-    const auto order = compare_candidates(left.candidate, right.candidate);
-    return order != 0 ? order < 0 : left.sequence < right.sequence;
-}
-
-void SampleListing::offer(const Candidate& candidate) {
-    if (limit_ == 0) {
-        return;
-    }
-    const Ranked ranked{candidate, offered_++};
-    if (kept_.size() < limit_) {
-        kept_.push_back(ranked);
-        return;
-    }
-    // Full: the heap's top is the last kept candidate in listing order, and a newcomer
-    // replaces it only when it comes before it. A newcomer equal on all three keys comes
-    // after it (it was offered later), so ties keep their walk order.
-    if (!heap_) {
-        std::make_heap(kept_.begin(), kept_.end(), before);
-        heap_ = true;
-    }
-    if (before(ranked, kept_.front())) {
-        std::pop_heap(kept_.begin(), kept_.end(), before);
-        kept_.back() = ranked;
-        std::push_heap(kept_.begin(), kept_.end(), before);
-    }
-}
-
-std::vector<SampleRecord> SampleListing::records() {
-    std::sort(kept_.begin(), kept_.end(), before);
-    std::vector<SampleRecord> records;
-    records.reserve(kept_.size());
-    for (const Ranked& ranked : kept_) {
-        records.push_back(sample_record(ranked.candidate));
-    }
-    return records;
-}
-
-}  // namespace detail
 
 std::strong_ordering compare_candidates(const Candidate& left, const Candidate& right) {
     if (const auto by_length = right.duration <=> left.duration; by_length != 0) {

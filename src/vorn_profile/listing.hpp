@@ -1,6 +1,7 @@
 // The sample listing: the longest matched samples, kept while the walk goes on.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -10,22 +11,70 @@ namespace vorn_profile::detail {
 
 /// Keeps the first `limit` candidates of the listing order, ties in the order they were
 /// offered, without holding or ordering more than `limit` of them at a time. The result equals
-/// a stable sort of every offered candidate cut to `limit`.
+/// a stable sort of every offered candidate cut to `limit`. `Ref` is how the source finds the
+/// sample again when its record is made.
+template <class Ref>
 class SampleListing {
 public:
+    struct Ranked {
+        std::uint32_t tile = 0;
+        std::uint32_t duration = 0;
+        std::uint64_t offset = 0;
+        std::uint64_t sequence = 0;  // walk order, the last tie-break
+        Ref sample{};
+    };
+
     explicit SampleListing(std::uint64_t limit) : limit_(limit) {}
 
-    void offer(const Candidate& candidate);
+    void offer(std::uint32_t tile, std::uint64_t offset, std::uint32_t duration, Ref sample) {
+        if (limit_ == 0) {
+            return;
+        }
+        const Ranked ranked{tile, duration, offset, offered_++, sample};
+        if (kept_.size() < limit_) {
+            kept_.push_back(ranked);
+            return;
+        }
+        // Full: the heap's top is the last kept candidate in listing order, and a newcomer
+        // replaces it only when it comes before it. A newcomer equal on all three keys comes
+        // after it (it was offered later), so ties keep their walk order.
+        if (!heap_) {
+            std::make_heap(kept_.begin(), kept_.end(), before);
+            heap_ = true;
+        }
+        if (before(ranked, kept_.front())) {
+            std::pop_heap(kept_.begin(), kept_.end(), before);
+            kept_.back() = ranked;
+            std::push_heap(kept_.begin(), kept_.end(), before);
+        }
+    }
 
-    /// The kept candidates as records, in listing order.
-    std::vector<SampleRecord> records();
+    /// The kept candidates as records, in listing order; `make_record(ranked)` makes one.
+    template <class MakeRecord>
+    std::vector<SampleRecord> records(MakeRecord&& make_record) {
+        std::sort(kept_.begin(), kept_.end(), before);
+        std::vector<SampleRecord> records;
+        records.reserve(kept_.size());
+        for (const Ranked& ranked : kept_) {
+            records.push_back(make_record(ranked));
+        }
+        return records;
+    }
 
 private:
-    struct Ranked {
-        Candidate candidate;
-        std::uint64_t sequence = 0;  // walk order, the last tie-break
-    };
-    static bool before(const Ranked& left, const Ranked& right);
+    // Longest first, then physical tile, then offset, then walk order.
+    static bool before(const Ranked& left, const Ranked& right) {
+        if (left.duration != right.duration) {
+            return left.duration > right.duration;
+        }
+        if (left.tile != right.tile) {
+            return left.tile < right.tile;
+        }
+        if (left.offset != right.offset) {
+            return left.offset < right.offset;
+        }
+        return left.sequence < right.sequence;
+    }
 
     std::uint64_t limit_;
     std::uint64_t offered_ = 0;

@@ -1,0 +1,108 @@
+// The walk's view of a profile held as columns. What depends only on a sample's step (the kind,
+// kernel, operation and metadata criteria, and the group of a kind, kernel, operation or
+// metadata grouping) is worked out once per distinct step before the walk, so that the walk
+// itself reads a few numbers per sample.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "group_table.hpp"
+#include "vorn_package/profile_columns.hpp"
+#include "vorn_profile/query.hpp"
+#include "walk.hpp"
+
+namespace vorn_profile::detail {
+
+class ColumnSource {
+public:
+    using Ref = std::uint64_t;  // the sample's number in the columns
+
+    ColumnSource(const vorn_package::ProfileColumns& columns, const Query& query,
+                 GroupTable& groups);
+
+    std::uint64_t tile_count() const { return columns_.tile_count(); }
+    std::uint64_t sample_count() const { return columns_.sample_count(); }
+    bool physical_tiles_unique() const {
+        return all_distinct({columns_.tile_physical.begin(), columns_.tile_physical.end()});
+    }
+    std::uint64_t enter_tile(std::uint64_t t) {
+        begin_ = columns_.tile_sample_begin[t];
+        physical_ = columns_.tile_physical[t];
+        tile_admitted_ = query_.tiles.empty() || query_.tiles.contains(physical_);
+        tile_group_ = kNoGroup;
+        return columns_.tile_sample_begin[t + 1] - begin_;
+    }
+
+    std::uint32_t physical_tile() const { return physical_; }
+    std::uint32_t start(std::uint64_t i) const { return columns_.start_cycle[begin_ + i]; }
+    std::uint32_t duration(std::uint64_t i) const {
+        return columns_.end_cycle[begin_ + i] - columns_.start_cycle[begin_ + i];
+    }
+    void prefetch(std::uint64_t) const {}
+    bool matches(std::uint64_t i, std::uint64_t offset, std::uint32_t sample_duration) const {
+        if (!filtering_) {
+            return true;
+        }
+        const std::uint64_t at = begin_ + i;
+        if (!tile_admitted_ || step_admitted_[columns_.step[at]] == 0 ||
+            !phase_admitted(columns_.phase[at])) {
+            return false;
+        }
+        if (query_.at_offset) {
+            const std::uint64_t point = *query_.at_offset;
+            // Saturating, as the record filter does.
+            const std::uint64_t end =
+                offset > UINT64_MAX - sample_duration ? UINT64_MAX : offset + sample_duration;
+            return offset <= point && point < end;
+        }
+        return true;
+    }
+
+    /// Phase and epoch as one number: epoch << 32 | phase.
+    std::uint64_t occurrence(std::uint64_t i) const {
+        const std::uint64_t at = begin_ + i;
+        return (std::uint64_t{columns_.epoch[at]} << 32) | columns_.phase[at];
+    }
+    std::uint32_t group(GroupTable& groups, std::uint64_t i, std::uint64_t offset) {
+        const std::uint64_t at = begin_ + i;
+        switch (query_.group_by) {
+            case GroupBy::Phase:
+                return groups.find_or_add(
+                    {{}, (std::uint64_t{columns_.phase[at]} << 32) | columns_.epoch[at]}, offset);
+            case GroupBy::Tile:
+                if (tile_group_ == kNoGroup) {
+                    tile_group_ = groups.find_or_add({{}, physical_}, offset);
+                }
+                return tile_group_;
+            default: {
+                const std::uint32_t number = step_group_[columns_.step[at]];
+                return groups.find_or_add_numbered(number, group_identities_[number], offset);
+            }
+        }
+    }
+    Ref ref(std::uint64_t i) const { return begin_ + i; }
+
+    SampleRecord record(std::uint32_t tile, std::uint64_t offset, std::uint32_t sample_duration,
+                        Ref sample) const;
+
+private:
+    static constexpr std::uint32_t kNoGroup = UINT32_MAX;
+
+    bool phase_admitted(std::uint32_t phase) const;
+
+    const vorn_package::ProfileColumns& columns_;
+    const Query& query_;
+    bool filtering_ = false;
+    std::vector<std::uint8_t> step_admitted_;  // by step number: passes the step's criteria
+    std::vector<std::uint64_t> phase_bits_;    // the phase set as bits, when its numbers are small
+    std::vector<std::uint32_t> phase_list_;    // otherwise as a sorted list
+    std::vector<std::uint32_t> step_group_;    // by step number: the group's number
+    std::vector<GroupIdentity> group_identities_;
+    std::uint64_t begin_ = 0;
+    std::uint32_t physical_ = 0;
+    bool tile_admitted_ = true;
+    std::uint32_t tile_group_ = kNoGroup;
+};
+
+}  // namespace vorn_profile::detail

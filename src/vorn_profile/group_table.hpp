@@ -1,0 +1,199 @@
+// The groups of one query while the walk goes on: their running totals, how a sample finds its
+// group, and the ordered summaries at the end.
+//
+// A group costs a few dozen bytes however many there are: no per-group list, set or index.
+// Durations and tile changes go to arrays shared by all groups, a group's coverage of each
+// phase occurrence is a slot in one shared table, and only a group that has met more than one
+// occurrence gets an index of its slots. Summaries are built only for the groups
+// that the ordering and the limit keep.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "coverage.hpp"
+#include "flat_index.hpp"
+#include "grouping.hpp"
+#include "vorn_profile/query.hpp"
+
+namespace vorn_profile::detail {
+
+/// The coverage of one (group, phase occurrence) pair. Most hold a single run, kept inline; a
+/// union of several runs moves to a `CoverageSet` of its own.
+struct CoverageSlot {
+    Interval run;
+    std::uint64_t occurrence = 0;
+    std::uint32_t group = 0;
+    std::uint32_t overflow = FlatIndex::kNone;
+};
+
+/// A group's index of its coverage slots by occurrence: positions only, 4 bytes an entry, the
+/// occurrence compared in the slot itself.
+class SlotIndex {
+public:
+    template <class Slots>
+    std::pair<std::uint32_t, bool> find_or_add(std::uint64_t occurrence, std::uint32_t next,
+                                               const Slots& slots) {
+        if ((size_ + 1) * 2 > positions_.size()) {
+            grow(slots);
+        }
+        const std::size_t mask = positions_.size() - 1;
+        for (std::size_t at = FlatIndex::mix(occurrence) & mask;; at = (at + 1) & mask) {
+            const std::uint32_t position = positions_[at];
+            if (position == FlatIndex::kNone) {
+                positions_[at] = next;
+                size_ += 1;
+                return {next, true};
+            }
+            if (slots[position].occurrence == occurrence) {
+                return {position, false};
+            }
+        }
+    }
+
+private:
+    template <class Slots>
+    void grow(const Slots& slots) {
+        std::vector<std::uint32_t> old(positions_.empty() ? 8 : positions_.size() * 2,
+                                       FlatIndex::kNone);
+        old.swap(positions_);
+        const std::size_t mask = positions_.size() - 1;
+        for (const std::uint32_t position : old) {
+            if (position != FlatIndex::kNone) {
+                std::size_t at = FlatIndex::mix(slots[position].occurrence) & mask;
+                while (positions_[at] != FlatIndex::kNone) {
+                    at = (at + 1) & mask;
+                }
+                positions_[at] = position;
+            }
+        }
+    }
+
+    std::vector<std::uint32_t> positions_;
+    std::uint32_t size_ = 0;
+};
+
+/// Running totals of one group.
+struct GroupState {
+    std::uint64_t sample_count = 0;
+    std::uint64_t work_cycles = 0;
+    std::uint64_t first_offset = 0;
+    std::uint64_t last_offset = 0;
+    std::uint64_t last_occurrence = 0;          // of the coverage slot below
+    std::uint32_t coverage = FlatIndex::kNone;  // slot of the latest phase occurrence
+    std::uint32_t phase_count = 0;
+    std::uint32_t last_tile = 0;
+    std::uint32_t tile_changes = 0;  // entries in the shared tile list, or changes when unique
+    std::uint32_t maximum = 0;
+    std::uint32_t occurrences = FlatIndex::kNone;  // the group's index of its coverage slots
+};
+
+class GroupTable {
+public:
+    /// Room for about this many matched samples.
+    void reserve(std::uint64_t samples) { durations_.reserve(samples); }
+
+    /// Says that no two tile records of the profile share a physical tile, so that counting a
+    /// group's tile changes counts its tiles.
+    void set_unique_tiles(bool unique) { unique_tiles_ = unique; }
+
+    /// The group of `identity`, created with `offset` as its first offset when it is new.
+    std::uint32_t find_or_add(const GroupIdentity& identity, std::uint64_t offset) {
+        // Consecutive matched samples often share a group.
+        if (last_ < identities_.size() && identities_[last_] == identity) {
+            return last_;
+        }
+        // FNV-1a: group texts are short, and an inline loop beats a library call here.
+        std::uint64_t hash = identity.number ^ 0xcbf29ce484222325ULL;
+        for (const char byte : identity.text) {
+            hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
+        }
+        const auto [position, added] =
+            index_.find_or_add(FlatIndex::mix(hash), static_cast<std::uint32_t>(states_.size()),
+                               [&](std::uint32_t at) { return identities_[at] == identity; });
+        if (added) {
+            add_group(identity, offset);
+        }
+        return last_ = position;
+    }
+
+    /// Makes room for groups numbered 0 .. `count` - 1 by the caller, for `find_or_add_numbered`.
+    void number_groups(std::size_t count) { numbered_.assign(count, FlatIndex::kNone); }
+
+    /// The group the caller numbered `number`, whose identity is `identity`.
+    std::uint32_t find_or_add_numbered(std::uint32_t number, const GroupIdentity& identity,
+                                       std::uint64_t offset) {
+        std::uint32_t& position = numbered_[number];
+        if (position == FlatIndex::kNone) {
+            position = static_cast<std::uint32_t>(states_.size());
+            add_group(identity, offset);
+        }
+        return position;
+    }
+
+    /// Adds one matched sample to `group`.
+    void add(std::uint32_t group, std::uint32_t tile, std::uint64_t occurrence,
+             std::uint64_t offset, std::uint32_t sample_duration) {
+        GroupState& state = states_[group];
+        if (state.coverage == FlatIndex::kNone || state.last_occurrence != occurrence) {
+            state.coverage = coverage_slot(group, state, occurrence);
+            state.last_occurrence = occurrence;
+        }
+        cover(slots_[state.coverage], offset, offset + sample_duration);
+        if (state.sample_count == 0 || state.last_tile != tile) {
+            note_tile(group, state, tile);
+        }
+        durations_.push_back({group, sample_duration});
+        state.sample_count += 1;
+        state.work_cycles += sample_duration;
+        state.first_offset = std::min(state.first_offset, offset);
+        state.last_offset = std::max(state.last_offset, offset + sample_duration);
+        state.maximum = std::max(state.maximum, sample_duration);
+    }
+
+    /// The groups' summaries in the query's order, cut to its limit.
+    std::vector<GroupSummary> summaries(const Query& query, std::uint64_t clock_hz);
+
+private:
+    struct GroupDuration {
+        std::uint32_t group;
+        std::uint32_t duration;
+    };
+
+    void add_group(const GroupIdentity& identity, std::uint64_t offset) {
+        identities_.push_back(identity);
+        GroupState& state = states_.emplace_back();
+        state.first_offset = offset;
+    }
+
+    std::uint32_t coverage_slot(std::uint32_t group, GroupState& state, std::uint64_t occurrence);
+
+    void cover(CoverageSlot& slot, std::uint64_t start, std::uint64_t end) {
+        if (slot.overflow == FlatIndex::kNone && start <= slot.run.end && slot.run.start <= end) {
+            slot.run = {std::min(slot.run.start, start), std::max(slot.run.end, end)};
+            return;
+        }
+        cover_slow(slot, start, end);
+    }
+    void cover_slow(CoverageSlot& slot, std::uint64_t start, std::uint64_t end);
+    void note_tile(std::uint32_t group, GroupState& state, std::uint32_t tile);
+
+    std::vector<GroupIdentity> identities_;
+    std::vector<GroupState> states_;
+    FlatIndex index_;
+    std::vector<std::uint32_t> numbered_;
+    std::uint32_t last_ = 0;
+
+    // Coverage of (group, phase occurrence) pairs.
+    std::vector<CoverageSlot> slots_;
+    std::vector<CoverageSet> overflow_;
+    std::vector<SlotIndex> occurrence_indexes_;  // only for groups with several occurrences
+
+    std::vector<GroupDuration> durations_;  // walk order
+    // (group, tile) each time a group's tile changed after its first; a group that stays on one
+    // tile never appears here.
+    std::vector<std::uint64_t> tile_changes_;
+    bool unique_tiles_ = false;
+};
+
+}  // namespace vorn_profile::detail

@@ -1,0 +1,55 @@
+// The query pipeline, generic over the source of samples: the walk feeds the groups and the
+// listing, then the summaries are built, ordered and cut.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "group_table.hpp"
+#include "grouping.hpp"
+#include "listing.hpp"
+#include "summary.hpp"
+#include "vorn_profile/query.hpp"
+#include "walk.hpp"
+
+namespace vorn_profile::detail {
+
+/// One query over any source of samples; with a window, every step counts only with its part
+/// inside the window (see `clip_to_window`).
+template <class Source>
+QueryReport run_query(Source& source, GroupTable& groups, const Query& query,
+                      std::uint64_t clock_hz, const Window* window = nullptr) {
+    QueryReport result;
+    result.clock_hz = clock_hz;
+    result.tile_count = source.tile_count();
+    result.at_offset = query.at_offset;
+
+    // Address space for every sample; only what the matches use is ever touched.
+    groups.reserve(source.sample_count());
+    groups.set_unique_tiles(source.physical_tiles_unique());
+    SampleListing<typename Source::Ref> listing(query.sample_limit);
+    const WalkTotals totals = walk_samples(
+        source, window, [&](std::uint64_t i, std::uint64_t offset, std::uint32_t sample_duration) {
+            result.matched_sample_count += 1;
+            const std::uint32_t tile = source.physical_tile();
+            const std::uint32_t group = source.group(groups, i, offset);
+            groups.add(group, tile, source.occurrence(i), offset, sample_duration);
+            if (query.sample_limit > 0) {
+                listing.offer(tile, offset, sample_duration, source.ref(i));
+            }
+        });
+    result.sample_count = totals.sample_count;
+    result.profile_span_cycles = totals.profile_span_cycles;
+    result.profile_span_ms = cycles_to_ms(result.profile_span_cycles, clock_hz);
+
+    result.groups = groups.summaries(query, clock_hz);
+    result.samples = listing.records([&](const auto& ranked) {
+        return source.record(ranked.tile, ranked.offset, ranked.duration, ranked.sample);
+    });
+    return result;
+}
+
+}  // namespace vorn_profile::detail
