@@ -171,9 +171,7 @@ at once.)")
         .def("query", &run_query, kQueryDoc)
         .def(
             "samples", [](const Profile& self) { return sample_frame(self.columns); },
-            R"(samples() -> pandas.DataFrame
-
-Every sample, one row each, tile after tile in stored order. Columns: physical_tile,
+            R"(Every sample, one row each, tile after tile in stored order. Columns: physical_tile,
 start_cycle, end_cycle, offset, duration, phase, epoch, local_index (uint32; offset uint64:
 the start on the tile's own time line, 0 at its first sample), kind, operation, kernel (str),
 metadata (a list of (name, value) tuples; rows of the same step share one list object, so
@@ -182,10 +180,9 @@ from_dataframe(profile.samples()) gives the profile back.
 
 start_cycle, end_cycle, phase, epoch and local_index view the profile's memory without a copy
 and are read-only; use .copy() on the frame to change them.)")
-        .def("write", &write_file, py::arg("path"),
-             R"(write(path) -> None
-
-Writes the profile as a JSON profile file (str or os.PathLike; "-" for standard output).
+        .def(
+            "write", &write_file, py::arg("path"),
+            R"(Writes the profile as a JSON profile file (str or os.PathLike; "-" for standard output).
 Raises OSError when the file cannot be written.)")
         .def("__repr__", [](const Profile& self) {
             return "<vorn_profile.Profile: " + std::to_string(self.columns.tile_count()) +
@@ -216,18 +213,16 @@ PYBIND11_MODULE(vorn_profile, m) {
     bind_profile(m);
     bind_report(m);
 
-    m.def("read", &read_file, py::arg("path"),
-          R"(read(path) -> Profile
-
-Reads a stored profile (str or os.PathLike; "-" reads standard input). Raises ProfileError
+    m.def(
+        "read", &read_file, py::arg("path"),
+        R"(Reads a stored profile (str or os.PathLike; "-" reads standard input). Raises ProfileError
 (a ValueError) with the command line's message, e.g.
 "run.json: at byte 18342 (tiles[3].samples[17].start_cycle): expected an unsigned 32-bit
 integer, found -5". The interpreter lock is released while the file is read.)");
-    m.def("from_dataframe", &from_dataframe, py::arg("frame"), py::kw_only(),
-          py::arg("clock_hz") = py::none(),
-          R"(from_dataframe(frame, *, clock_hz=None) -> Profile
-
-A profile from a DataFrame with the columns of Profile.samples(): physical_tile, start_cycle,
+    m.def(
+        "from_dataframe", &from_dataframe, py::arg("frame"), py::kw_only(),
+        py::arg("clock_hz") = py::none(),
+        R"(A profile from a DataFrame with the columns of Profile.samples(): physical_tile, start_cycle,
 end_cycle, phase, epoch, local_index (integers 0 to 2**32-1), kind ("exchange", "compute",
 "synchronization" or "idle"), operation, kernel (str) and metadata (a list of (name, value)
 pairs of str per row); offset and duration are not needed. Rows of one physical tile form one
