@@ -11,7 +11,9 @@
 
 #include <cstdint>
 
+#include "vorn_package/columns_sink.hpp"
 #include "vorn_package/profile.hpp"
+#include "vorn_package/profile_columns.hpp"
 
 namespace vorn_package {
 
@@ -24,5 +26,18 @@ struct SyntheticOptions {
 
 /// A profile of `tiles` tiles with `steps_per_tile` samples each.
 ProfileReport synthetic_profile(const SyntheticOptions& options);
+
+/// How many samples the profile has: `tiles * steps_per_tile`.
+inline std::uint64_t synthetic_sample_count(const SyntheticOptions& options) {
+    return std::uint64_t{options.tiles} * options.steps_per_tile;
+}
+
+/// The same profile made into `sink` tile after tile, without records: the columns a
+/// `ColumnsBuilder` makes from it are `to_columns(synthetic_profile(options))`, texts and steps
+/// numbered alike. Memory stays small whatever the size, apart from what the sink keeps.
+void synthetic_samples(const SyntheticOptions& options, ColumnsSink& sink);
+
+/// The same profile as columns, made without records.
+ProfileColumns synthetic_columns(const SyntheticOptions& options);
 
 }  // namespace vorn_package

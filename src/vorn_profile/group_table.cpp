@@ -25,7 +25,7 @@ std::uint32_t GroupTable::coverage_slot(std::uint32_t group, GroupState& state,
         }
     }
     // A new slot holds the empty run [0, 0), which the first interval replaces.
-    slots_.push_back({{}, occurrence, group, FlatIndex::kNone});
+    slots_.push_back({{}, occurrence, group, FlatIndex::kNone, FlatIndex::kNone});
     state.phase_count += 1;
     return static_cast<std::uint32_t>(slots_.size() - 1);
 }
@@ -63,12 +63,13 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, std::uint64_
     const std::size_t count = states_.size();
 
     std::vector<std::uint64_t> phase_cycles(count, 0);
-    for (const CoverageSlot& slot : slots_) {
+    for (std::uint32_t at = 0; at < slots_.size(); ++at) {
+        const CoverageSlot& slot = slots_[at];
         phase_cycles[slot.group] += slot.overflow == FlatIndex::kNone
                                         ? slot.run.end - slot.run.start
                                         : overflow_[slot.overflow].length();
     }
-    slots_ = {};
+    slots_.clear();
     overflow_ = {};
     occurrence_indexes_ = {};
 

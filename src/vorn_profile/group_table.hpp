@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "block_list.hpp"
 #include "coverage.hpp"
 #include "flat_index.hpp"
 #include "grouping.hpp"
@@ -25,6 +26,9 @@ struct CoverageSlot {
     std::uint64_t occurrence = 0;
     std::uint32_t group = 0;
     std::uint32_t overflow = FlatIndex::kNone;
+    // The slot the group moved to from this one the last time: tiles run the same schedule, so
+    // a group tends to pass through its occurrences in the same order on every tile.
+    std::uint32_t next = FlatIndex::kNone;
 };
 
 /// A group's index of its coverage slots by occurrence: positions only, 4 bytes an entry, the
@@ -136,7 +140,18 @@ public:
              std::uint64_t offset, std::uint32_t sample_duration) {
         GroupState& state = states_[group];
         if (state.coverage == FlatIndex::kNone || state.last_occurrence != occurrence) {
-            state.coverage = coverage_slot(group, state, occurrence);
+            const std::uint32_t guess =
+                state.coverage == FlatIndex::kNone ? FlatIndex::kNone : slots_[state.coverage].next;
+            std::uint32_t slot = 0;
+            if (guess != FlatIndex::kNone && slots_[guess].occurrence == occurrence) {
+                slot = guess;
+            } else {
+                slot = coverage_slot(group, state, occurrence);
+                if (state.coverage != FlatIndex::kNone) {
+                    slots_[state.coverage].next = slot;
+                }
+            }
+            state.coverage = slot;
             state.last_occurrence = occurrence;
         }
         cover(slots_[state.coverage], offset, offset + sample_duration);
@@ -185,7 +200,7 @@ private:
     std::uint32_t last_ = 0;
 
     // Coverage of (group, phase occurrence) pairs.
-    std::vector<CoverageSlot> slots_;
+    BlockList<CoverageSlot> slots_;
     std::vector<CoverageSet> overflow_;
     std::vector<SlotIndex> occurrence_indexes_;  // only for groups with several occurrences
 

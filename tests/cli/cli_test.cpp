@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "output.hpp"
+#include "profile_packed_layout.hpp"
 #include "vorn_package/profile_json.hpp"
+#include "vorn_package/profile_packed.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 
 extern char** environ;
@@ -419,6 +421,133 @@ TEST_F(CliTest, InfoDemoHelpAndVersion) {
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.err, "");
         EXPECT_FALSE(run.out.empty());
+    }
+}
+
+// pack and unpack are inverses on the bytes, and generate --format packed writes what pack
+// makes of the JSON that generate writes.
+TEST_F(CliTest, PackUnpackAndGeneratePacked) {
+    const std::string packed = (scratch() / "run.packed").string();
+    const Outcome pack = run_tool({"pack", path_, "-o", packed});
+    ASSERT_EQ(pack.status, 0) << pack.err;
+    EXPECT_EQ(pack.out, "");
+    EXPECT_TRUE(vorn_package::is_profile_packed(slurp(packed)));
+
+    const std::string json = (scratch() / "unpacked.json").string();
+    const Outcome unpack = run_tool({"unpack", packed, "-o", json});
+    ASSERT_EQ(unpack.status, 0) << unpack.err;
+    EXPECT_EQ(slurp(json), profile_text(profile_));
+    EXPECT_EQ(run_tool({"unpack", packed}).out, profile_text(profile_));
+    // Packing a packed file, from standard input, gives the same file.
+    EXPECT_EQ(run_tool({"pack", "-", "-o", "-"}, packed).out, slurp(packed));
+
+    const std::string generated = (scratch() / "generated.packed").string();
+    const Outcome generate = run_tool({"generate", "--tiles", "6", "--steps-per-tile", "120",
+                                       "--seed", "3", "--format", "packed", "-o", generated});
+    ASSERT_EQ(generate.status, 0) << generate.err;
+    EXPECT_EQ(slurp(generated), slurp(packed));
+    EXPECT_EQ(run_tool({"generate", "--tiles", "6", "--steps-per-tile", "120", "--seed", "3",
+                        "--format", "packed"})
+                  .out,
+              slurp(packed));
+}
+
+// The format is told by the first bytes, not the name, for a path and for standard input;
+// the answers are the same from either format.
+TEST_F(CliTest, QueryAndInfoReadEitherFormat) {
+    const std::string packed = (scratch() / "named-like.json").string();
+    ASSERT_EQ(run_tool({"pack", path_, "-o", packed}).status, 0);
+    const std::string json_as_packed = (scratch() / "named-like.packed").string();
+    save(json_as_packed, profile_text(profile_));
+
+    const std::vector<std::string> options{"--group-by", "phase",    "--sample-limit",
+                                           "3",          "--format", "json"};
+    const auto query = [&](const std::string& path, const std::string& input = "/dev/null") {
+        std::vector<std::string> args{"query", path};
+        args.insert(args.end(), options.begin(), options.end());
+        return run_tool(args, input);
+    };
+    const Outcome expected = query(path_);
+    ASSERT_EQ(expected.status, 0) << expected.err;
+    for (const auto& [path, input] : std::vector<std::pair<std::string, std::string>>{
+             {packed, "/dev/null"}, {json_as_packed, "/dev/null"}, {"-", packed}, {"-", path_}}) {
+        SCOPED_TRACE(path + " < " + input);
+        const Outcome run = query(path, input);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, expected.out);
+    }
+    const Outcome info_json = run_tool({"info", "-"}, path_);
+    const Outcome info_packed = run_tool({"info", "-"}, packed);
+    ASSERT_EQ(info_packed.status, 0) << info_packed.err;
+    EXPECT_EQ(info_packed.out, info_json.out);
+}
+
+TEST(CliErrors, DamagedPackedFilesExitOne) {
+    const vorn_package::ProfileColumns columns =
+        vorn_package::synthetic_columns({.tiles = 3, .steps_per_tile = 20, .seed = 1});
+    std::ostringstream out;
+    vorn_package::write_profile_packed(out, columns);
+    const std::string good = out.str();
+
+    std::string flipped = good;
+    flipped[good.size() - 3] ^= 0x20;
+    std::string newer = good;
+    vorn_package::packed::store<std::uint32_t>(newer.data() + 8, 7);
+    vorn_package::packed::reseal(newer);
+    std::string bad_utf8 = good;
+    bad_utf8[good.size() - 3] = '\xc0';
+    vorn_package::packed::reseal(bad_utf8);
+    const std::string last = std::to_string(good.size() - 3);
+    const std::pair<std::string, std::string> cases[] = {
+        {good.substr(0, good.size() / 2), "at byte 24 (header): the header gives a file of "},
+        {flipped, "(section text_bytes): checksum mismatch"},
+        {newer, "at byte 8 (header): unsupported packed format version 7"},
+        {bad_utf8, "(section text_bytes): text "},
+    };
+    for (const auto& [bytes, message] : cases) {
+        SCOPED_TRACE(message);
+        const std::string path = (scratch() / "damaged.packed").string();
+        save(path, bytes);
+        for (const char* command : {"query", "info", "unpack"}) {
+            const Outcome run = run_tool({command, path});
+            expect_failure(run, 1);
+            EXPECT_TRUE(run.err.starts_with("error: " + path + ": at byte ")) << run.err;
+            EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        }
+        const Outcome piped = run_tool({"query", "-"}, path);
+        expect_failure(piped, 1);
+        EXPECT_NE(piped.err.find(message), std::string::npos) << piped.err;
+    }
+}
+
+TEST(CliErrors, PackAndGenerateFailures) {
+    const std::string missing = (scratch() / "missing.json").string();
+    const Outcome pack_missing = run_tool({"pack", missing, "-o", "-"});
+    expect_failure(pack_missing, 1);
+    EXPECT_TRUE(pack_missing.err.starts_with("error: " + missing + ": at byte 0: cannot open"))
+        << pack_missing.err;
+
+    const std::string packed = (scratch() / "self.packed").string();
+    save(packed, run_tool({"generate", "--tiles", "2", "--format", "packed"}).out);
+    const Outcome onto_itself = run_tool({"pack", packed, "-o", packed});
+    expect_failure(onto_itself, 1);
+    EXPECT_NE(onto_itself.err.find("is the profile being read"), std::string::npos);
+    EXPECT_TRUE(vorn_package::open_profile_packed(packed).has_value());
+
+    const Outcome unwritable = run_tool({"generate", "--format", "packed", "-o",
+                                         (scratch() / "no" / "such" / "dir.packed").string()});
+    expect_failure(unwritable, 1);
+    EXPECT_NE(unwritable.err.find("cannot open for writing"), std::string::npos);
+
+    expect_failure(run_tool({"generate", "--format", "parquet"}), 2);
+    expect_failure(run_tool({"pack"}), 2);
+    expect_failure(run_tool({"unpack", "a", "b"}), 2);
+    for (const auto& args : {std::vector<std::string>{"pack", "--help"},
+                             {"unpack", "--help"},
+                             {"generate", "--help"}}) {
+        const Outcome help = run_tool(args);
+        EXPECT_EQ(help.status, 0);
+        EXPECT_NE(help.out.find("Example:"), std::string::npos) << help.out;
     }
 }
 

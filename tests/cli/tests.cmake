@@ -10,4 +10,5 @@ target_compile_definitions(vorn_cli_tests PRIVATE
     VORN_BAD_PROFILES_DIR="${PROJECT_SOURCE_DIR}/tests/data/bad"
     VORN_CLI_WORK_DIR="${CMAKE_CURRENT_BINARY_DIR}/cli_work")
 add_dependencies(vorn_cli_tests vorn-profile)
+target_include_directories(vorn_cli_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/vorn_package)
 gtest_discover_tests(vorn_cli_tests TEST_PREFIX cli.)

@@ -1,10 +1,12 @@
 #include "info.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <ostream>
 #include <set>
 #include <string_view>
+#include <vector>
 
 #include "text_table.hpp"
 #include "vorn_profile/query.hpp"
@@ -30,39 +32,80 @@ std::string count_table(const std::string& title, const std::map<Key, std::uint6
     return table.render();
 }
 
+/// How many samples have each value of a sample field; dense for the small values that phases
+/// and epochs usually are, a map for the rest.
+class ValueCounts {
+public:
+    void add(std::uint32_t value) {
+        if (value < kDense) {
+            if (value >= dense_.size()) {
+                dense_.resize(std::max<std::size_t>(value + 1, dense_.size() * 2));
+            }
+            dense_[value] += 1;
+        } else {
+            sparse_[value] += 1;
+        }
+    }
+
+    std::map<std::uint32_t, std::uint64_t> sorted() const {
+        std::map<std::uint32_t, std::uint64_t> counts = sparse_;
+        for (std::size_t value = 0; value < dense_.size(); ++value) {
+            if (dense_[value] != 0) {
+                counts.emplace(static_cast<std::uint32_t>(value), dense_[value]);
+            }
+        }
+        return counts;
+    }
+
+private:
+    static constexpr std::uint32_t kDense = 1 << 20;
+    std::vector<std::uint64_t> dense_;
+    std::map<std::uint32_t, std::uint64_t> sparse_;
+};
+
 }  // namespace
 
 void write_info(std::ostream& out, const std::string& path,
-                const vorn_package::ProfileReport& profile) {
+                const vorn_package::ProfileColumns& profile) {
     // Kinds and the span come from the engine itself, so they agree with every query.
     vorn_profile::Query by_kind;
     by_kind.group_by = vorn_profile::GroupBy::Kind;
     by_kind.sort_by = vorn_profile::SortBy::Name;
     const vorn_profile::QueryReport totals = vorn_profile::query(profile, by_kind);
 
+    // Samples are counted per step; kernels and metadata follow from the steps' counts.
+    std::vector<std::uint64_t> step_samples(profile.step_count());
+    ValueCounts phase_counts;
+    ValueCounts epoch_counts;
+    for (std::uint64_t s = 0; s < profile.sample_count(); ++s) {
+        step_samples[profile.step[s]] += 1;
+        phase_counts.add(profile.phase[s]);
+        epoch_counts.add(profile.epoch[s]);
+    }
     std::map<std::string_view, std::uint64_t> kernels;
-    std::map<std::uint32_t, std::uint64_t> phases;
-    std::map<std::uint32_t, std::uint64_t> epochs;
     std::map<std::string_view, MetadataCounts> metadata;
-    for (const vorn_package::TileProfile& tile : profile.tiles) {
-        for (const vorn_package::CycleSample& sample : tile.samples) {
-            const vorn_package::ProfileStep& step = sample.step;
-            kernels[step.kernel] += 1;
-            phases[step.phase] += 1;
-            epochs[step.epoch] += 1;
-            for (std::size_t i = 0; i < step.metadata.size(); ++i) {
-                MetadataCounts& counts = metadata[step.metadata[i].name];
-                counts.entries += 1;
-                counts.values.insert(step.metadata[i].value);
-                // A name repeated within one step counts that step once.
-                bool earlier = false;
-                for (std::size_t j = 0; j < i && !earlier; ++j) {
-                    earlier = step.metadata[j].name == step.metadata[i].name;
-                }
-                counts.steps += earlier ? 0 : 1;
+    for (std::uint32_t step = 0; step < step_samples.size(); ++step) {
+        const std::uint64_t samples = step_samples[step];
+        if (samples == 0) {
+            continue;
+        }
+        kernels[profile.text(profile.step_kernel[step])] += samples;
+        const auto entries = profile.step_metadata(step);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            MetadataCounts& counts = metadata[profile.text(entries[i].name)];
+            counts.entries += samples;
+            counts.values.insert(profile.text(entries[i].value));
+            // A name repeated within one step counts that step once. Texts are stored once,
+            // so equal names have equal numbers.
+            bool earlier = false;
+            for (std::size_t j = 0; j < i && !earlier; ++j) {
+                earlier = entries[j].name == entries[i].name;
             }
+            counts.steps += earlier ? 0 : samples;
         }
     }
+    const std::map<std::uint32_t, std::uint64_t> phases = phase_counts.sorted();
+    const std::map<std::uint32_t, std::uint64_t> epochs = epoch_counts.sorted();
 
     TextTable head({{"profile"}, {path == "-" ? "standard input" : path}});
     head.add_row({"clock", number(profile.clock_hz) + " Hz"});

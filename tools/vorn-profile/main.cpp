@@ -3,12 +3,17 @@
 // Exit status: 0 on success, 1 when a profile cannot be read (or output cannot be written),
 // 2 for a command-line error. Errors are one `error:` line on standard error, and nothing is
 // written to standard output in that case: every report is built in full before it is printed.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +24,7 @@
 #include "output.hpp"
 #include "profile_input.hpp"
 #include "vorn_package/profile_json.hpp"
+#include "vorn_package/profile_packed.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 
 namespace vorn_cli {
@@ -26,6 +32,7 @@ namespace {
 
 // Also used for output that cannot be written: neither is a command-line error.
 constexpr int kReadFailure = 1;
+constexpr int kUsageError = 2;
 
 /// Writes a finished text to standard output; a failed write (a full disk, a closed pipe) is
 /// reported like any other error.
@@ -39,11 +46,17 @@ int emit(const std::string& text) {
     return 0;
 }
 
-int run_generate(const CommandLine& line) {
-    const vorn_package::ProfileReport profile = vorn_package::synthetic_profile(line.synthetic);
-    // "-o -" is standard output, as "-" is standard input for a profile.
-    if (!line.output || *line.output == "-") {
-        vorn_package::write_profile_json(std::cout, profile);
+/// Whether `output` names standard output ("-o -" or no -o), as "-" names standard input.
+bool is_standard_output(const std::optional<std::string>& output) {
+    return !output || *output == "-";
+}
+
+/// Writes a whole file with `write`, to `output` or standard output; a failed open or write
+/// is reported like any other error.
+int write_output(const std::optional<std::string>& output,
+                 const std::function<void(std::ostream&)>& write) {
+    if (is_standard_output(output)) {
+        write(std::cout);
         std::cout.flush();
         if (!std::cout) {
             print_error("cannot write to standard output");
@@ -51,18 +64,94 @@ int run_generate(const CommandLine& line) {
         }
         return 0;
     }
-    std::ofstream file(*line.output, std::ios::binary | std::ios::trunc);
+    std::ofstream file(*output, std::ios::binary | std::ios::trunc);
     if (!file) {
-        print_error(*line.output + ": cannot open for writing: " + std::strerror(errno));
+        print_error(*output + ": cannot open for writing: " + std::strerror(errno));
         return kReadFailure;
     }
-    vorn_package::write_profile_json(file, profile);
+    write(file);
     file.close();
     if (!file) {
-        print_error(*line.output + ": cannot write: " + std::strerror(errno));
+        print_error(*output + ": cannot write: " + std::strerror(errno));
         return kReadFailure;
     }
     return 0;
+}
+
+/// A packed file is binary: it goes to standard output only when that is not a terminal.
+bool refuse_binary_to_terminal(const CommandLine& line) {
+    if (is_standard_output(line.output) && isatty(STDOUT_FILENO) != 0) {
+        print_error("a packed profile is binary and standard output is a terminal; use -o FILE");
+        return true;
+    }
+    return false;
+}
+
+int run_generate(const CommandLine& line) {
+    if (line.generate_format == ProfileFormat::Json) {
+        const vorn_package::ProfileReport profile = vorn_package::synthetic_profile(line.synthetic);
+        return write_output(line.output, [&](std::ostream& out) {
+            vorn_package::write_profile_json(out, profile);
+        });
+    }
+    if (refuse_binary_to_terminal(line)) {
+        return kUsageError;
+    }
+    if (is_standard_output(line.output)) {
+        // Standard output cannot seek: the columns are made in memory, then written.
+        const vorn_package::ProfileColumns columns =
+            vorn_package::synthetic_columns(line.synthetic);
+        return write_output(line.output, [&](std::ostream& out) {
+            vorn_package::write_profile_packed(out, columns);
+        });
+    }
+    // Straight to the file, sample by sample: memory stays small whatever the size.
+    auto writer = vorn_package::PackedFileWriter::create(
+        *line.output, line.synthetic.tiles, vorn_package::synthetic_sample_count(line.synthetic));
+    if (!writer) {
+        print_error(*line.output + ": " + writer.error());
+        return kReadFailure;
+    }
+    vorn_package::synthetic_samples(line.synthetic, *writer);
+    const auto written = writer->finish();
+    if (!written) {
+        print_error(*line.output + ": " + written.error());
+        return kReadFailure;
+    }
+    return 0;
+}
+
+/// Whether `output` is an existing file that is also `input`.
+bool same_file(const std::string& input, const std::optional<std::string>& output) {
+    struct stat in {};
+    struct stat out {};
+    return input != "-" && !is_standard_output(output) && ::stat(input.c_str(), &in) == 0 &&
+           ::stat(output->c_str(), &out) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+/// `pack` and `unpack`: a profile in either format, written in the other (or the same).
+int run_convert(const CommandLine& line) {
+    if (line.command == Command::Pack && refuse_binary_to_terminal(line)) {
+        return kUsageError;
+    }
+    if (same_file(line.profile, line.output)) {
+        // A packed input is mapped: truncating it for the output would pull it from under us.
+        print_error(*line.output + ": is the profile being read; write to another file");
+        return kReadFailure;
+    }
+    auto read = read_profile(line.profile);
+    if (!read) {
+        print_error(line.profile + ": " + vorn_package::to_string(read.error()));
+        return kReadFailure;
+    }
+    if (line.command == Command::Pack) {
+        return write_output(line.output, [&](std::ostream& out) {
+            vorn_package::write_profile_packed(out, *read);
+        });
+    }
+    const vorn_package::ProfileReport report = vorn_package::to_report(*read);
+    return write_output(line.output,
+                        [&](std::ostream& out) { vorn_package::write_profile_json(out, report); });
 }
 
 int run(const CommandLine& line) {
@@ -74,6 +163,9 @@ int run(const CommandLine& line) {
             run_demo(out);
             return emit(out.str());
         }
+        case Command::Pack:
+        case Command::Unpack:
+            return run_convert(line);
         case Command::Query:
         case Command::Info:
             break;

@@ -28,6 +28,8 @@ constexpr std::string_view kFooter =
     "  vorn-profile info run.json\n"
     "  vorn-profile query run.json --group-by kernel --limit 5\n"
     "  vorn-profile query run.json --kind exchange --sample-limit 10 --format json\n"
+    "  vorn-profile pack run.json -o run.packed\n"
+    "  vorn-profile query run.packed --group-by phase\n"
     "\n"
     "Exit status: 0 on success, 1 when the profile cannot be read, 2 for a command-line error.";
 
@@ -292,9 +294,13 @@ struct Parser {
     CLI::App* info = nullptr;
     CLI::App* generate = nullptr;
     CLI::App* demo = nullptr;
+    CLI::App* pack = nullptr;
+    CLI::App* unpack = nullptr;
     CommandWords query_words;
     CommandWords info_words;
     CommandWords generate_words;
+    CommandWords pack_words;
+    CommandWords unpack_words;
 
     Parser() {
         app.set_version_flag("--version", "vorn-profile " VORN_PROFILE_VERSION);
@@ -302,14 +308,17 @@ struct Parser {
         app.footer(std::string(kFooter));
 
         query = app.add_subcommand("query", "Run one query over a profile and print the report");
-        query->add_option("PROFILE", query_words.profile, "Profile file (JSON), or - for stdin")
+        query
+            ->add_option("PROFILE", query_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
             ->required();
         add_query_options(*query, query_words);
         add_value(*query, query_words.values, "--format", "F",
                   "Print the report as table (default), json or csv");
 
         info = app.add_subcommand("info", "Summarise a profile: counts, span, kernels, phases");
-        info->add_option("PROFILE", info_words.profile, "Profile file (JSON), or - for stdin")
+        info->add_option("PROFILE", info_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
             ->required();
 
         generate = app.add_subcommand("generate", "Write a deterministic synthetic profile");
@@ -321,6 +330,29 @@ struct Parser {
         add_value(*generate, g, "--clock-hz", "N", "Clock of the device (default 1330000000)");
         add_value(*generate, g, "-o,--output", "FILE",
                   "Write to FILE instead of standard output (- also means it)");
+        add_value(*generate, g, "--format", "F",
+                  "Write json (default) or packed; packed to a FILE is written as it is made, "
+                  "so any size fits in memory");
+        generate->footer(
+            "Example:\n  vorn-profile generate --tiles 1472 --steps-per-tile 68000 "
+            "--format packed -o big.packed");
+
+        pack = app.add_subcommand("pack", "Write a profile as a packed file, to open in no time");
+        pack->add_option("PROFILE", pack_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
+            ->required();
+        add_value(*pack, pack_words.values, "-o,--output", "FILE",
+                  "Write to FILE instead of standard output (- also means it)");
+        pack->footer("Example:\n  vorn-profile pack run.json -o run.packed");
+
+        unpack = app.add_subcommand("unpack", "Write a profile back as JSON");
+        unpack
+            ->add_option("PROFILE", unpack_words.profile,
+                         "Profile file (packed or JSON), or - for stdin")
+            ->required();
+        add_value(*unpack, unpack_words.values, "-o,--output", "FILE",
+                  "Write to FILE instead of standard output (- also means it)");
+        unpack->footer("Example:\n  vorn-profile unpack run.packed -o run.json");
 
         demo = app.add_subcommand("demo", "Answer a few typical questions on a built-in profile");
     }
@@ -357,6 +389,16 @@ struct Parser {
                 options.clock_hz = parse_number<std::uint64_t>("--clock-hz", *value);
             }
             line.output = single(g, "-o");
+            if (const auto value = single(g, "--format")) {
+                line.generate_format = parse_choice<ProfileFormat>(
+                    "--format", *value,
+                    {{"json", ProfileFormat::Json}, {"packed", ProfileFormat::Packed}});
+            }
+        } else if (pack->parsed() || unpack->parsed()) {
+            const CommandWords& words = pack->parsed() ? pack_words : unpack_words;
+            line.command = pack->parsed() ? Command::Pack : Command::Unpack;
+            line.profile = words.profile;
+            line.output = single(words.values, "-o");
         } else {
             line.command = Command::Demo;
         }
@@ -365,7 +407,8 @@ struct Parser {
 };
 
 bool is_command(std::string_view word) {
-    return word == "query" || word == "info" || word == "generate" || word == "demo";
+    return word == "query" || word == "info" || word == "generate" || word == "demo" ||
+           word == "pack" || word == "unpack";
 }
 
 }  // namespace
@@ -373,12 +416,14 @@ bool is_command(std::string_view word) {
 ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     // CLI11 would call a misspelt command "an unexpected argument"; say what was meant instead.
     if (args.empty()) {
-        print_error("no command given (query, info, generate or demo); see vorn-profile --help");
+        print_error(
+            "no command given (query, info, generate, demo, pack or unpack); see vorn-profile "
+            "--help");
         return {std::nullopt, 2};
     }
     if (!args[0].starts_with('-') && !is_command(args[0])) {
         print_error("unknown command " + in_quotes(args[0]) +
-                    " (expected query, info, generate or demo)");
+                    " (expected query, info, generate, demo, pack or unpack)");
         return {std::nullopt, 2};
     }
     Parser parser;

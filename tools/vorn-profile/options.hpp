@@ -11,8 +11,10 @@
 
 namespace vorn_cli {
 
-enum class Command { Query, Info, Generate, Demo };
+enum class Command { Query, Info, Generate, Demo, Pack, Unpack };
 enum class OutputFormat { Table, Json, Csv };
+/// How a profile is stored: JSON text, or the packed binary format.
+enum class ProfileFormat { Json, Packed };
 
 /// Everything one invocation asks for; fields that its command does not use keep their defaults.
 struct CommandLine {
@@ -22,6 +24,7 @@ struct CommandLine {
     OutputFormat format = OutputFormat::Table;
     vorn_package::SyntheticOptions synthetic;
     std::optional<std::string> output;  ///< `generate -o FILE`; standard output when absent
+    ProfileFormat generate_format = ProfileFormat::Json;  ///< `generate --format`
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.
