@@ -96,7 +96,18 @@ Profile read_file(const py::object& path) {
     return Profile{std::move(*read)};
 }
 
-void write_file(const Profile& profile, const py::object& path) {
+void write_file(const Profile& profile, const py::object& path, const py::object& format) {
+    if (!PyUnicode_Check(format.ptr())) {
+        throw py::type_error("format: expected a str, found " +
+                             std::string(py::str(py::type::handle_of(format).attr("__name__"))));
+    }
+    const std::string format_text = py::str(format);
+    if (format_text != "json" && format_text != "packed") {
+        throw py::value_error("format: unknown value " + std::string(py::repr(format)) +
+                              " (expected one of json, packed)");
+    }
+    const ProfileFormat stored =
+        format_text == "json" ? ProfileFormat::Json : ProfileFormat::Packed;
     const PathArgument file = path_argument(path);
     if (file.bytes == "-") {
         // What Python has buffered goes first, so that the two stay in order.
@@ -105,7 +116,7 @@ void write_file(const Profile& profile, const py::object& path) {
     int failure = 0;
     {
         py::gil_scoped_release unlocked;
-        failure = write_profile_file(file.bytes, profile.columns);
+        failure = write_profile_file(file.bytes, profile.columns, stored);
     }
     if (failure != 0) {
         errno = failure;
@@ -180,9 +191,9 @@ from_dataframe(profile.samples()) gives the profile back.
 
 start_cycle, end_cycle, phase, epoch and local_index view the profile's memory without a copy
 and are read-only; use .copy() on the frame to change them.)")
-        .def(
-            "write", &write_file, py::arg("path"),
-            R"(Writes the profile as a JSON profile file (str or os.PathLike; "-" for standard output).
+        .def("write", &write_file, py::arg("path"), py::kw_only(), py::arg("format") = "json",
+             R"(Writes the profile to a file (str or os.PathLike; "-" for standard output), as JSON
+or, with format="packed", as a packed profile (binary; read() maps it without parsing).
 Raises OSError when the file cannot be written.)")
         .def("__repr__", [](const Profile& self) {
             return "<vorn_profile.Profile: " + std::to_string(self.columns.tile_count()) +
@@ -215,7 +226,7 @@ PYBIND11_MODULE(vorn_profile, m) {
 
     m.def(
         "read", &read_file, py::arg("path"),
-        R"(Reads a stored profile (str or os.PathLike; "-" reads standard input). Raises ProfileError
+        R"(Reads a stored profile, JSON or packed (str or os.PathLike; "-" reads standard input). Raises ProfileError
 (a ValueError) with the command line's message, e.g.
 "run.json: at byte 18342 (tiles[3].samples[17].start_cycle): expected an unsigned 32-bit
 integer, found -5". The interpreter lock is released while the file is read.)");

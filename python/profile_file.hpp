@@ -10,13 +10,18 @@
 
 namespace vorn_python {
 
-/// Reads a stored profile; "-" reads standard input. Touches no Python object, so it may run
-/// with the interpreter lock released.
+/// How `write_profile_file` stores a profile.
+enum class ProfileFormat { Json, Packed };
+
+/// Reads a stored profile, JSON or packed (told apart by the packed format's magic number);
+/// "-" reads standard input. A packed file is mapped, and the columns point into the mapping.
+/// Touches no Python object, so it may run with the interpreter lock released.
 vorn_package::Result<vorn_package::ProfileColumns, vorn_package::ReadError> read_profile_file(
     const std::string& path);
 
-/// Writes `columns` as a JSON profile to `path` ("-" for standard output). Returns 0, or the
-/// `errno` of the open or write that failed.
-int write_profile_file(const std::string& path, const vorn_package::ProfileColumns& columns);
+/// Writes `columns` to `path` ("-" for standard output). Returns 0, or the `errno` of the open
+/// or write that failed.
+int write_profile_file(const std::string& path, const vorn_package::ProfileColumns& columns,
+                       ProfileFormat format);
 
 }  // namespace vorn_python

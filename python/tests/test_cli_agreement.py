@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import vorn_profile as vp
-from conftest import assert_same, cli_report, float_bits, needs_tool
+from conftest import assert_same, cli_report, float_bits, needs_tool, run_tool
 
 pytestmark = needs_tool
 
@@ -102,3 +102,12 @@ def test_doubles_survive_the_frame(generate):
     report = profile.query(group_by="phase")
     for group, ms in zip(report.to_dict()["groups"], report.groups["phase_ms"]):
         assert float_bits(group["phase_ms"]) == float_bits(float(ms))
+
+
+def test_packed_files_give_the_same_reports(generate, tmp_path):
+    packed = tmp_path / "run.packed"
+    run_tool("generate", "--tiles", 9, "--steps-per-tile", 70, "--seed", 4, "--format", "packed",
+             "-o", packed)
+    profile = vp.read(packed)
+    for keywords in QUERIES:
+        assert_same(profile.query(**keywords).to_dict(), cli_report(packed, cli_args(keywords)))

@@ -70,6 +70,10 @@ def test_frame_write_read_round_trip(generate, tmp_path, shape):
     pd.testing.assert_frame_equal(vp.read(str(written)).samples(), samples)
     # The writer is the tool's, so the file comes back byte for byte.
     assert written.read_bytes() == original.read_bytes()
+    packed = tmp_path / "copy.packed"
+    vp.read(written).write(packed, format="packed")
+    assert packed.read_bytes()[:1] != b"{"
+    pd.testing.assert_frame_equal(vp.read(packed).samples(), samples)
 
 
 def with_value(column, row, value, dtype=None):

@@ -71,6 +71,8 @@ def test_unwritable_path_raises_os_error(tmp_path):
     with pytest.raises(OSError) as error:
         profile.write(tmp_path / "no" / "such" / "dir.json")
     assert error.value.filename == str(tmp_path / "no" / "such" / "dir.json")
+    with pytest.raises(ValueError, match="format.*'csv'"):
+        profile.write(tmp_path / "x", format="csv")
 
 
 BAD_KEYWORDS = [  # keywords, error type, fragments of the message
