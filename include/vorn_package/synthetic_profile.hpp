@@ -10,6 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
 
 #include "vorn_package/columns_sink.hpp"
 #include "vorn_package/profile.hpp"
@@ -22,6 +25,13 @@ struct SyntheticOptions {
     std::uint32_t steps_per_tile = 400;
     std::uint64_t seed = 1;
     std::uint64_t clock_hz = 1'330'000'000;
+    /// A kernel whose compute steps take `slow_factor` times as long on the tiles of
+    /// `slow_tiles` (on every tile when it is empty), as after a change that slowed it down.
+    /// Everything else keeps its timing, except that synchronization waits for the slower
+    /// tiles. Absent, the profile is the one the other options give.
+    std::optional<std::string> slow_kernel = std::nullopt;
+    double slow_factor = 1.0;
+    std::set<std::uint32_t> slow_tiles = {};  ///< tile numbers (their physical tiles)
 };
 
 /// A profile of `tiles` tiles with `steps_per_tile` samples each.

@@ -8,7 +8,8 @@
 // everywhere. Every tile's counter starts at an unrelated value, and some start close enough
 // to 2^32 to wrap during the run.
 //
-// Only integer arithmetic and a self-contained PRNG are used, so the same options give the same
+// Only integer arithmetic and a self-contained PRNG are used (a slowed kernel adds one IEEE
+// multiplication per step, exactly rounded everywhere), so the same options give the same
 // profile with every compiler and on every platform.
 #include "vorn_package/synthetic_profile.hpp"
 
@@ -279,10 +280,26 @@ struct Reading {
     std::uint32_t end_cycle = 0;
 };
 
+/// Whether the options slow this compute step down on tile `tile`.
+bool slowed(const SyntheticOptions& options, const ProfileStep& step, std::uint32_t tile) {
+    return options.slow_kernel && step.kernel == *options.slow_kernel &&
+           (options.slow_tiles.empty() || options.slow_tiles.contains(tile));
+}
+
+/// `length` times `factor`, truncated, and kept within one counter period (0 for a factor that
+/// is not a positive number).
+std::uint64_t slowed_length(std::uint64_t length, double factor) {
+    const double scaled = static_cast<double>(length) * factor;
+    if (scaled >= static_cast<double>(kMaxTileSpan)) {
+        return kMaxTileSpan;
+    }
+    return scaled > 0 ? static_cast<std::uint64_t>(scaled) : 0;
+}
+
 /// Times the next step of a tile and advances its state. `release` is when a barrier lets the
 /// tiles go; `first` marks the tile's first sample, its time base.
 Reading advance(TileState& state, const Slot& slot, const Timings& timings, std::uint64_t release,
-                bool first) {
+                bool first, const SyntheticOptions& options, std::uint32_t tile) {
     const std::uint64_t cycles = timings.scaled(slot.cycles);
     Reading reading;
     std::uint64_t length = 0;
@@ -295,6 +312,9 @@ Reading advance(TileState& state, const Slot& slot, const Timings& timings, std:
                 state.time += 1 + state.random.below(timings.max_gap);
             }
             length = cycles * state.work_permille * state.random.between(970, 1030) / 1'000'000;
+            if (slowed(options, reading.idle ? slot.idle : slot.step, tile)) {
+                length = slowed_length(length, options.slow_factor);
+            }
             break;
         case Timing::Barrier:
             length = release + state.random.below(timings.release_spread) - state.time;
@@ -326,6 +346,7 @@ Reading advance(TileState& state, const Slot& slot, const Timings& timings, std:
 /// timings, and when each barrier releases the tiles, which depends on all of them. With the
 /// release times known, each tile's samples can be made on their own, tile after tile.
 struct Plan {
+    SyntheticOptions options;
     std::vector<Slot> slots;
     Timings timings;
     std::vector<TileState> tiles;         ///< each tile before its first sample
@@ -334,6 +355,7 @@ struct Plan {
 
 Plan make_plan(const SyntheticOptions& options) {
     Plan plan;
+    plan.options = options;
     plan.slots = ScheduleBuilder(options.steps_per_tile).build();
     plan.timings = timings_for(plan.slots);
     const Timings& timings = plan.timings;
@@ -367,8 +389,8 @@ Plan make_plan(const SyntheticOptions& options) {
             }
             plan.releases[s] = release + timings.scaled(slot.cycles);
         }
-        for (TileState& state : states) {
-            advance(state, slot, timings, plan.releases[s], s == 0);
+        for (std::uint32_t i = 0; i < options.tiles; ++i) {
+            advance(states[i], slot, timings, plan.releases[s], s == 0, options, i);
         }
     }
     return plan;
@@ -379,7 +401,8 @@ template <class Emit>
 void walk_tile(const Plan& plan, std::uint32_t tile, Emit&& emit) {
     TileState state = plan.tiles[tile];
     for (std::size_t s = 0; s < plan.slots.size(); ++s) {
-        emit(plan.slots[s], advance(state, plan.slots[s], plan.timings, plan.releases[s], s == 0));
+        emit(plan.slots[s], advance(state, plan.slots[s], plan.timings, plan.releases[s], s == 0,
+                                    plan.options, tile));
     }
 }
 

@@ -343,6 +343,24 @@ TEST(CliErrors, BadCommandLinesExitTwoAndNameTheOption) {
         {{"generate", "--tiles", "4294967296"}, {"--tiles", "4294967296"}},
         {{"generate", "--seed", "1.5"}, {"--seed", "1.5"}},
         {{"generate", "--clock-hz", "1", "--clock-hz", "2"}, {"--clock-hz"}},
+        {{"query", "p", "--from", "5", "--to", "5"}, {"empty window", "--from 5 --to 5"}},
+        {{"query", "p", "--to", "0"}, {"empty window"}},
+        {{"query", "p", "--from", "18446744073709551615"}, {"empty window"}},
+        {{"supersteps", "p", "--from", "9", "--to", "3"}, {"--from 9 is past --to 3"}},
+        {{"diff", "p", "q", "--from", "x"}, {"--from", "'x'"}},
+        {{"diff", "p"}, {"NEW"}},
+        {{"diff", "p", "q", "--sample-limit", "3"}, {"--sample-limit", "diff"}},
+        {{"supersteps", "p", "--group-by", "kernel"}, {"--group-by", "supersteps"}},
+        {{"supersteps", "p", "--sort-by=name"}, {"--sort-by", "supersteps"}},
+        {{"supersteps", "p", "--metadata-key", "k"}, {"--metadata-key", "supersteps"}},
+        {{"supersteps", "p", "--sample-limit", "1"}, {"--sample-limit", "supersteps"}},
+        {{"supersteps", "p", "--by", "kernel"}, {"--by", "kernel"}},
+        {{"query", "p", "--by", "tile"}, {"--by"}},
+        {{"generate", "--slow-factor", "2"}, {"--slow-factor", "--slow-kernel"}},
+        {{"generate", "--slow-tiles", "1"}, {"--slow-tiles", "--slow-kernel"}},
+        {{"generate", "--slow-kernel", "gemm", "--slow-factor", "0"}, {"--slow-factor", "'0'"}},
+        {{"generate", "--slow-kernel", "gemm", "--slow-factor", "1e3"}, {"--slow-factor", "1e3"}},
+        {{"generate", "--slow-kernel", ""}, {"--slow-kernel"}},
         {{"frobnicate"}, {"frobnicate"}},
         {{}, {"command"}},
     };
@@ -376,6 +394,102 @@ TEST(CliErrors, UnreadableProfilesExitOne) {
     }
     if (paths.size() == 1) {
         GTEST_SKIP() << "no bad profiles in " << VORN_BAD_PROFILES_DIR;
+    }
+}
+
+// The analyses from the command line give the library's answers, rendered as the tool renders
+// them; without a window the query report is the plain query's, byte for byte.
+TEST_F(CliTest, AnalysesMatchTheLibrary) {
+    const vorn_profile::TimeWindow window{20000, 90000};
+    std::ostringstream windowed;
+    Query by_kind;
+    by_kind.group_by = GroupBy::Kind;
+    vorn_cli::write_json(windowed, vorn_profile::query_window(profile_, by_kind, window).report,
+                         window);
+    const Outcome run = run_tool({"query", path_, "--group-by", "kind", "--from", "20000", "--to",
+                                  "90000", "--format", "json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, windowed.str());
+    EXPECT_NE(run.out.find("\"from\": 20000,\n  \"to\": 90000,"), std::string::npos);
+    EXPECT_EQ(run_tool({"query", path_, "--format", "json"}).out.find("\"from\""),
+              std::string::npos);
+
+    vorn_package::SyntheticOptions slow{.tiles = 6, .steps_per_tile = 120, .seed = 3};
+    slow.slow_kernel = "gemm";
+    slow.slow_factor = 1.5;
+    const auto slowed = vorn_package::synthetic_profile(slow);
+    const std::string slow_path = (scratch() / "slow.json").string();
+    save(slow_path, profile_text(slowed));
+    const Outcome generated =
+        run_tool({"generate", "--tiles", "6", "--steps-per-tile", "120", "--seed", "3",
+                  "--slow-kernel", "gemm", "--slow-factor", "1.5"});
+    EXPECT_EQ(generated.out, profile_text(slowed));
+
+    Query limited;
+    limited.limit = 3;
+    const vorn_profile::DiffReport compared = vorn_profile::diff(profile_, slowed, limited);
+    ASSERT_FALSE(compared.rows.empty());
+    EXPECT_EQ(compared.rows[0].name, "gemm");
+    for (const auto& [format, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"json",
+              [&] {
+                  std::ostringstream out;
+                  vorn_cli::write_diff_json(out, compared, {});
+                  return out.str();
+              }()},
+             {"csv", [&] {
+                  std::ostringstream out;
+                  vorn_cli::write_diff_csv(out, compared);
+                  return out.str();
+              }()}}) {
+        const Outcome d = run_tool({"diff", path_, slow_path, "--limit", "3", "--format", format});
+        EXPECT_EQ(d.status, 0) << d.err;
+        EXPECT_EQ(d.out, expected) << format;
+    }
+
+    const vorn_profile::SuperstepReport steps = vorn_profile::supersteps(profile_, Query{});
+    for (const auto rows : {vorn_cli::SuperstepRows::Occurrence, vorn_cli::SuperstepRows::Tile}) {
+        const std::string by = rows == vorn_cli::SuperstepRows::Tile ? "tile" : "occurrence";
+        std::ostringstream json;
+        vorn_cli::write_supersteps_json(json, steps, rows, 4);
+        std::ostringstream csv;
+        vorn_cli::write_supersteps_csv(csv, steps, rows, std::nullopt);
+        EXPECT_EQ(
+            run_tool({"supersteps", path_, "--by", by, "--limit", "4", "--format", "json"}).out,
+            json.str());
+        EXPECT_EQ(run_tool({"supersteps", path_, "--by", by, "--format", "csv"}).out, csv.str());
+    }
+    // Doubles read back bit for bit.
+    simdjson::dom::parser parser;
+    const simdjson::padded_string text(
+        run_tool({"supersteps", path_, "--limit", "1", "--format", "json"}).out);
+    const simdjson::dom::element top = parser.parse(text)["occurrences"].at(0);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(double(top["imbalance"])),
+              std::bit_cast<std::uint64_t>(steps.occurrences[0].imbalance));
+    EXPECT_EQ(std::uint64_t(top["straggler"]), steps.occurrences[0].straggler);
+}
+
+// A kernel slowed on one tile by the generator: supersteps --by tile names that tile first.
+TEST(CliAnalyses, SuperstepsNameTheSlowedTile) {
+    const fs::path path = scratch() / "one-slow.json";
+    const Outcome generated =
+        run_tool({"generate", "--tiles", "12", "--steps-per-tile", "200", "--slow-kernel", "gemm",
+                  "--slow-factor", "1.3", "--slow-tiles", "7", "-o", path.string()});
+    ASSERT_EQ(generated.status, 0) << generated.err;
+    const Outcome run = run_tool({"supersteps", path.string(), "--by", "tile", "--format", "csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.out.starts_with(
+        "physical_tile,straggler_count,busy_cycles,busy_ms,lost_cycles_caused,lost_ms\r\n7,"))
+        << run.out;
+}
+
+// diff says which of its two files cannot be read.
+TEST_F(CliTest, DiffNamesTheUnreadableFile) {
+    const std::string missing = (scratch() / "missing.json").string();
+    for (const auto& [base, next] : {std::pair{path_, missing}, std::pair{missing, path_}}) {
+        const Outcome run = run_tool({"diff", base, next});
+        expect_failure(run, 1);
+        EXPECT_TRUE(run.err.starts_with("error: " + missing + ": ")) << run.err;
     }
 }
 
@@ -413,6 +527,14 @@ TEST_F(CliTest, InfoDemoHelpAndVersion) {
     EXPECT_EQ(demo.status, 0);
     EXPECT_EQ(demo.err, "");
     EXPECT_NE(demo.out.find("$ vorn-profile query run.json --group-by kernel"), std::string::npos);
+    EXPECT_NE(demo.out.find("$ vorn-profile supersteps run.json"), std::string::npos);
+    EXPECT_NE(demo.out.find("$ vorn-profile diff run.json slow.json"), std::string::npos);
+    for (const char* command : {"diff", "supersteps"}) {
+        const Outcome help = run_tool({command, "--help"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_NE(help.out.find("Example:\n  vorn-profile"), std::string::npos) << help.out;
+        EXPECT_NE(help.out.find("--from"), std::string::npos);
+    }
     for (const auto& args : {std::vector<std::string>{"--help"},
                              {"query", "--help"},
                              {"generate", "-h"},

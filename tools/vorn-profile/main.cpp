@@ -1,4 +1,5 @@
-// vorn-profile: reads a recorded cycle profile, runs one query and prints the report.
+// vorn-profile: reads recorded cycle profiles, answers one question about them (a query, the
+// difference of two runs, the supersteps) and prints the report.
 //
 // Exit status: 0 on success, 1 when a profile cannot be read (or output cannot be written),
 // 2 for a command-line error. Errors are one `error:` line on standard error, and nothing is
@@ -154,6 +155,34 @@ int run_convert(const CommandLine& line) {
                         [&](std::ostream& out) { vorn_package::write_profile_json(out, report); });
 }
 
+int run_diff(const CommandLine& line) {
+    auto base = read_profile(line.profile);
+    if (!base) {
+        print_error(line.profile + ": " + vorn_package::to_string(base.error()));
+        return kReadFailure;
+    }
+    auto next = read_profile(line.new_profile);
+    if (!next) {
+        print_error(line.new_profile + ": " + vorn_package::to_string(next.error()));
+        return kReadFailure;
+    }
+    const vorn_profile::TimeWindow window = line.window.value_or(vorn_profile::TimeWindow{});
+    const vorn_profile::DiffReport report = vorn_profile::diff(*base, *next, line.query, window);
+    std::ostringstream out;
+    switch (line.format) {
+        case OutputFormat::Table:
+            write_diff_table(out, report, window);
+            break;
+        case OutputFormat::Json:
+            write_diff_json(out, report, window);
+            break;
+        case OutputFormat::Csv:
+            write_diff_csv(out, report);
+            break;
+    }
+    return emit(out.str());
+}
+
 int run(const CommandLine& line) {
     switch (line.command) {
         case Command::Generate:
@@ -166,7 +195,10 @@ int run(const CommandLine& line) {
         case Command::Pack:
         case Command::Unpack:
             return run_convert(line);
+        case Command::Diff:
+            return run_diff(line);
         case Command::Query:
+        case Command::Supersteps:
         case Command::Info:
             break;
     }
@@ -180,13 +212,32 @@ int run(const CommandLine& line) {
         write_info(out, line.profile, *read);
         return emit(out.str());
     }
-    const vorn_profile::QueryReport report = vorn_profile::query(*read, line.query);
+    if (line.command == Command::Supersteps) {
+        const vorn_profile::SuperstepReport report = vorn_profile::supersteps(
+            *read, line.query, line.window.value_or(vorn_profile::TimeWindow{}));
+        switch (line.format) {
+            case OutputFormat::Table:
+                write_supersteps_table(out, report, line.superstep_rows, line.query.limit);
+                break;
+            case OutputFormat::Json:
+                write_supersteps_json(out, report, line.superstep_rows, line.query.limit);
+                break;
+            case OutputFormat::Csv:
+                write_supersteps_csv(out, report, line.superstep_rows, line.query.limit);
+                break;
+        }
+        return emit(out.str());
+    }
+    // Without a window the report is the plain query's.
+    const vorn_profile::QueryReport report =
+        line.window ? vorn_profile::query_window(*read, line.query, *line.window).report
+                    : vorn_profile::query(*read, line.query);
     switch (line.format) {
         case OutputFormat::Table:
-            write_table(out, report);
+            write_table(out, report, line.window);
             break;
         case OutputFormat::Json:
-            write_json(out, report);
+            write_json(out, report, line.window);
             break;
         case OutputFormat::Csv:
             write_csv(out, report);

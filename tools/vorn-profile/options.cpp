@@ -30,8 +30,50 @@ constexpr std::string_view kFooter =
     "  vorn-profile query run.json --kind exchange --sample-limit 10 --format json\n"
     "  vorn-profile pack run.json -o run.packed\n"
     "  vorn-profile query run.packed --group-by phase\n"
+    "  vorn-profile query run.json --from 1000000 --to 2000000 --group-by kind\n"
+    "  vorn-profile diff before.json after.json --limit 5\n"
+    "  vorn-profile supersteps run.json --by tile --limit 5\n"
     "\n"
-    "Exit status: 0 on success, 1 when the profile cannot be read, 2 for a command-line error.";
+    "Exit status: 0 on success, 1 when a profile cannot be read, 2 for a command-line error.";
+
+constexpr std::string_view kDiffFooter =
+    "Runs the same query (filters, grouping, window) on both profiles and prints one row per\n"
+    "group name found in either, ordered by the size of the change of the --sort-by field.\n"
+    "\n"
+    "Example:\n"
+    "  vorn-profile generate -o before.json\n"
+    "  vorn-profile generate --slow-kernel gemm --slow-factor 1.5 -o after.json\n"
+    "  vorn-profile diff before.json after.json --group-by kernel --limit 5";
+
+constexpr std::string_view kSuperstepsFooter =
+    "One row per phase occurrence (epoch, phase): how busy its tiles were with exchange and\n"
+    "compute, which tile the others waited for (the straggler) and the tile-cycles that cost.\n"
+    "--by tile adds it up per tile.\n"
+    "\n"
+    "Example:\n"
+    "  vorn-profile supersteps run.json --limit 10\n"
+    "  vorn-profile supersteps run.json --kind compute --by tile --format csv";
+
+constexpr std::string_view kGenerateFooter =
+    "Example:\n"
+    "  vorn-profile generate --tiles 1472 --steps-per-tile 1000 -o large.json\n"
+    "  vorn-profile generate --slow-kernel gemm --slow-factor 1.5 --slow-tiles 0-7 -o slow.json\n"
+    "  vorn-profile generate --tiles 1472 --steps-per-tile 68000 --format packed -o big.packed";
+
+/// Options of `query` that the other analyses do not take, with the reason.
+struct NotTaken {
+    std::string_view command;
+    std::string_view option;
+    std::string_view reason;
+};
+constexpr NotTaken kNotTaken[] = {
+    {"diff", "--sample-limit", "diff compares groups, it lists no steps"},
+    {"supersteps", "--group-by",
+     "supersteps are grouped by phase occurrence, or by tile with --by"},
+    {"supersteps", "--metadata-key", "supersteps are grouped by phase occurrence or by tile"},
+    {"supersteps", "--sort-by", "supersteps are ordered by lost cycles"},
+    {"supersteps", "--sample-limit", "supersteps list no steps"},
+};
 
 /// The words given to each option, one entry per occurrence.
 using Words = std::map<std::string, std::vector<std::string>>;
@@ -52,8 +94,7 @@ void add_value(CLI::App& app, Words& words, const std::string& names, const std:
         ->type_name(type);
 }
 
-void add_query_options(CLI::App& app, CommandWords& words) {
-    Words& w = words.values;
+void add_grouping_options(CLI::App& app, Words& w) {
     add_value(app, w, "--group-by", "G",
               "Group by kind, kernel (default), operation, phase, tile or metadata");
     add_value(app, w, "--metadata-key", "KEY",
@@ -61,6 +102,9 @@ void add_query_options(CLI::App& app, CommandWords& words) {
     add_value(app, w, "--sort-by", "S",
               "Order groups by phase-cycles (default), work-cycles, maximum-cycles, samples or "
               "name");
+}
+
+void add_filter_options(CLI::App& app, Words& w) {
     add_value(app, w, "--kind", "K", "Keep exchange, compute, synchronization or idle steps");
     add_value(app, w, "--kernel", "TEXT",
               "Keep steps of this kernel (exact); --kernel '' keeps steps without a kernel");
@@ -72,8 +116,26 @@ void add_query_options(CLI::App& app, CommandWords& words) {
               "Keep steps with a metadata entry NAME (holding VALUE); repeatable, all must hold");
     add_value(app, w, "--at-offset", "N",
               "Keep steps running at cycle N of the tile's time line (0 = its first sample)");
+}
+
+void add_window_options(CLI::App& app, Words& w) {
+    add_value(app, w, "--from", "A",
+              "Count only what runs from cycle A of each tile's time line on (default 0)");
+    add_value(app, w, "--to", "B",
+              "... and before cycle B (default 2^64-1); steps are cut at the window's edges");
+}
+
+void add_query_options(CLI::App& app, CommandWords& words) {
+    Words& w = words.values;
+    add_grouping_options(app, w);
+    add_filter_options(app, w);
     add_value(app, w, "--limit", "N", "Keep the first N groups after ordering (0 keeps none)");
     add_value(app, w, "--sample-limit", "N", "Also list the N longest matching steps");
+}
+
+void add_format_option(CLI::App& app, Words& w, std::string_view what) {
+    add_value(app, w, "--format", "F",
+              "Print the " + std::string(what) + " as table (default), json or csv");
 }
 
 std::string in_quotes(std::string_view text) { return "'" + std::string(text) + "'"; }
@@ -287,20 +349,79 @@ vorn_profile::Query to_query(const Words& words) {
     return query;
 }
 
+/// The window of `--from A` and `--to B`, when either is given; it must hold a cycle.
+std::optional<vorn_profile::TimeWindow> to_window(const Words& words) {
+    const auto from = single(words, "--from");
+    const auto to = single(words, "--to");
+    if (!from && !to) {
+        return std::nullopt;
+    }
+    vorn_profile::TimeWindow window;
+    if (from) {
+        window.from = parse_number<std::uint64_t>("--from", *from);
+    }
+    if (to) {
+        window.to = parse_number<std::uint64_t>("--to", *to);
+    }
+    if (window.from > window.to) {
+        throw UsageError("--from " + std::to_string(window.from) + " is past --to " +
+                         std::to_string(window.to) + " (the window is [A, B) with A < B)");
+    }
+    if (window.from == window.to) {
+        throw UsageError("empty window: --from " + std::to_string(window.from) + " --to " +
+                         std::to_string(window.to) +
+                         " holds no cycle (the window is [A, B) "
+                         "with A < B)");
+    }
+    return window;
+}
+
+OutputFormat to_format(const Words& words) {
+    if (const auto value = single(words, "--format")) {
+        return parse_choice<OutputFormat>("--format", *value,
+                                          {{"table", OutputFormat::Table},
+                                           {"json", OutputFormat::Json},
+                                           {"csv", OutputFormat::Csv}});
+    }
+    return OutputFormat::Table;
+}
+
+/// A decimal factor: digits with at most one point, above 0 and at most 1000.
+double parse_factor(const std::string& option, const std::string& text) {
+    const bool plain = !text.empty() && text.front() != '.' && text.back() != '.' &&
+                       std::count(text.begin(), text.end(), '.') <= 1 &&
+                       std::all_of(text.begin(), text.end(),
+                                   [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+    double value = 0;
+    if (plain) {
+        std::from_chars(text.data(), text.data() + text.size(), value);
+    }
+    if (!plain || !(value > 0 && value <= 1000)) {
+        throw UsageError(option + ": " + in_quotes(text) +
+                         " is not a decimal factor above 0 and at most 1000, such as 1.5");
+    }
+    return value;
+}
+
 /// The CLI11 description of the whole tool, writing into `words` per command.
 struct Parser {
     CLI::App app{std::string(kDescription), "vorn-profile"};
     CLI::App* query = nullptr;
+    CLI::App* diff = nullptr;
+    CLI::App* supersteps = nullptr;
     CLI::App* info = nullptr;
     CLI::App* generate = nullptr;
     CLI::App* demo = nullptr;
     CLI::App* pack = nullptr;
     CLI::App* unpack = nullptr;
     CommandWords query_words;
+    CommandWords diff_words;
+    CommandWords supersteps_words;
     CommandWords info_words;
     CommandWords generate_words;
     CommandWords pack_words;
     CommandWords unpack_words;
+    std::string diff_new_profile;
 
     Parser() {
         app.set_version_flag("--version", "vorn-profile " VORN_PROFILE_VERSION);
@@ -313,8 +434,35 @@ struct Parser {
                          "Profile file (JSON or packed), or - for stdin")
             ->required();
         add_query_options(*query, query_words);
-        add_value(*query, query_words.values, "--format", "F",
-                  "Print the report as table (default), json or csv");
+        add_window_options(*query, query_words.values);
+        add_format_option(*query, query_words.values, "report");
+
+        diff = app.add_subcommand("diff", "Compare two profiles group by group");
+        diff->add_option("BASE", diff_words.profile, "The profile before (JSON or packed), or - for stdin")
+            ->required();
+        diff->add_option("NEW", diff_new_profile, "The profile after (JSON or packed), or - for stdin")
+            ->required();
+        add_grouping_options(*diff, diff_words.values);
+        add_filter_options(*diff, diff_words.values);
+        add_window_options(*diff, diff_words.values);
+        add_value(*diff, diff_words.values, "--limit", "N",
+                  "Keep the first N rows after ordering (0 keeps none)");
+        add_format_option(*diff, diff_words.values, "comparison");
+        diff->footer(std::string(kDiffFooter));
+
+        supersteps = app.add_subcommand(
+            "supersteps", "Per phase occurrence: imbalance between tiles and the straggler");
+        supersteps
+            ->add_option("PROFILE", supersteps_words.profile, "Profile file (JSON or packed), or - for stdin")
+            ->required();
+        add_filter_options(*supersteps, supersteps_words.values);
+        add_window_options(*supersteps, supersteps_words.values);
+        add_value(*supersteps, supersteps_words.values, "--limit", "N",
+                  "Keep the first N rows (0 keeps none)");
+        add_value(*supersteps, supersteps_words.values, "--by", "B",
+                  "One row per phase occurrence (default) or per tile");
+        add_format_option(*supersteps, supersteps_words.values, "supersteps");
+        supersteps->footer(std::string(kSuperstepsFooter));
 
         info = app.add_subcommand("info", "Summarise a profile: counts, span, kernels, phases");
         info->add_option("PROFILE", info_words.profile,
@@ -328,14 +476,17 @@ struct Parser {
         add_value(*generate, g, "--seed", "N",
                   "Seed (default 1); the same seed gives the same bytes");
         add_value(*generate, g, "--clock-hz", "N", "Clock of the device (default 1330000000)");
+        add_value(*generate, g, "--slow-kernel", "K",
+                  "Make the compute steps of kernel K slower, as after a bad change");
+        add_value(*generate, g, "--slow-factor", "F", "... F times as long (default 2)");
+        add_value(*generate, g, "--slow-tiles", "LIST",
+                  "... on these tiles only, e.g. 0-7 (default every tile); repeatable");
         add_value(*generate, g, "-o,--output", "FILE",
                   "Write to FILE instead of standard output (- also means it)");
         add_value(*generate, g, "--format", "F",
                   "Write json (default) or packed; packed to a FILE is written as it is made, "
                   "so any size fits in memory");
-        generate->footer(
-            "Example:\n  vorn-profile generate --tiles 1472 --steps-per-tile 68000 "
-            "--format packed -o big.packed");
+        generate->footer(std::string(kGenerateFooter));
 
         pack = app.add_subcommand("pack", "Write a profile as a packed file, to open in no time");
         pack->add_option("PROFILE", pack_words.profile,
@@ -363,11 +514,25 @@ struct Parser {
             line.command = Command::Query;
             line.profile = query_words.profile;
             line.query = to_query(query_words.values);
-            if (const auto value = single(query_words.values, "--format")) {
-                line.format = parse_choice<OutputFormat>("--format", *value,
-                                                         {{"table", OutputFormat::Table},
-                                                          {"json", OutputFormat::Json},
-                                                          {"csv", OutputFormat::Csv}});
+            line.window = to_window(query_words.values);
+            line.format = to_format(query_words.values);
+        } else if (diff->parsed()) {
+            line.command = Command::Diff;
+            line.profile = diff_words.profile;
+            line.new_profile = diff_new_profile;
+            line.query = to_query(diff_words.values);
+            line.window = to_window(diff_words.values);
+            line.format = to_format(diff_words.values);
+        } else if (supersteps->parsed()) {
+            line.command = Command::Supersteps;
+            line.profile = supersteps_words.profile;
+            line.query = to_query(supersteps_words.values);
+            line.window = to_window(supersteps_words.values);
+            line.format = to_format(supersteps_words.values);
+            if (const auto value = single(supersteps_words.values, "--by")) {
+                line.superstep_rows = parse_choice<SuperstepRows>(
+                    "--by", *value,
+                    {{"occurrence", SuperstepRows::Occurrence}, {"tile", SuperstepRows::Tile}});
             }
         } else if (info->parsed()) {
             line.command = Command::Info;
@@ -388,6 +553,25 @@ struct Parser {
             if (const auto value = single(g, "--clock-hz")) {
                 options.clock_hz = parse_number<std::uint64_t>("--clock-hz", *value);
             }
+            if (const auto value = single(g, "--slow-kernel")) {
+                options.slow_kernel = text_value("--slow-kernel", *value);
+                if (options.slow_kernel->empty()) {
+                    throw UsageError("--slow-kernel: give the name of a kernel, such as gemm");
+                }
+                options.slow_factor = 2.0;
+            }
+            if (const auto value = single(g, "--slow-factor")) {
+                if (!options.slow_kernel) {
+                    throw UsageError("--slow-factor: needs --slow-kernel");
+                }
+                options.slow_factor = parse_factor("--slow-factor", *value);
+            }
+            for (const std::string& list : repeated(g, "--slow-tiles")) {
+                if (!options.slow_kernel) {
+                    throw UsageError("--slow-tiles: needs --slow-kernel");
+                }
+                add_list("--slow-tiles", list, options.slow_tiles);
+            }
             line.output = single(g, "-o");
             if (const auto value = single(g, "--format")) {
                 line.generate_format = parse_choice<ProfileFormat>(
@@ -407,8 +591,28 @@ struct Parser {
 };
 
 bool is_command(std::string_view word) {
-    return word == "query" || word == "info" || word == "generate" || word == "demo" ||
-           word == "pack" || word == "unpack";
+    return word == "query" || word == "diff" || word == "supersteps" || word == "info" ||
+           word == "generate" || word == "demo" || word == "pack" || word == "unpack";
+}
+
+/// An option of `query` given to an analysis that does not take it, said in so many words
+/// (CLI11 would only call it unexpected).
+std::optional<std::string> option_not_taken(const std::vector<std::string>& args) {
+    for (const NotTaken& rule : kNotTaken) {
+        if (args[0] != rule.command) {
+            continue;
+        }
+        for (const std::string& word : args) {
+            if (word == "--") {
+                break;
+            }
+            if (word == rule.option || word.starts_with(std::string(rule.option) + "=")) {
+                return std::string(rule.option) + ": not an option of " +
+                       std::string(rule.command) + " (" + std::string(rule.reason) + ")";
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -417,13 +621,17 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     // CLI11 would call a misspelt command "an unexpected argument"; say what was meant instead.
     if (args.empty()) {
         print_error(
-            "no command given (query, info, generate, demo, pack or unpack); see vorn-profile "
-            "--help");
+            "no command given (query, diff, supersteps, info, generate, demo, pack or unpack); "
+            "see vorn-profile --help");
         return {std::nullopt, 2};
     }
     if (!args[0].starts_with('-') && !is_command(args[0])) {
         print_error("unknown command " + in_quotes(args[0]) +
-                    " (expected query, info, generate, demo, pack or unpack)");
+                    " (expected query, diff, supersteps, info, generate, demo, pack or unpack)");
+        return {std::nullopt, 2};
+    }
+    if (const auto message = option_not_taken(args)) {
+        print_error(*message);
         return {std::nullopt, 2};
     }
     Parser parser;

@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "output.hpp"
 #include "vorn_package/synthetic_profile.hpp"
+#include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_cli {
 
-enum class Command { Query, Info, Generate, Demo, Pack, Unpack };
+enum class Command { Query, Diff, Supersteps, Info, Generate, Demo, Pack, Unpack };
 enum class OutputFormat { Table, Json, Csv };
 /// How a profile is stored: JSON text, or the packed binary format.
 enum class ProfileFormat { Json, Packed };
@@ -19,8 +21,11 @@ enum class ProfileFormat { Json, Packed };
 /// Everything one invocation asks for; fields that its command does not use keep their defaults.
 struct CommandLine {
     Command command = Command::Demo;
-    std::string profile;  ///< path, or "-" for standard input
+    std::string profile;      ///< path, or "-" for standard input; `diff`'s base profile
+    std::string new_profile;  ///< `diff`'s new profile
     vorn_profile::Query query;
+    std::optional<vorn_profile::TimeWindow> window;  ///< `--from`/`--to`, when either is given
+    SuperstepRows superstep_rows = SuperstepRows::Occurrence;
     OutputFormat format = OutputFormat::Table;
     vorn_package::SyntheticOptions synthetic;
     std::optional<std::string> output;  ///< `generate -o FILE`; standard output when absent

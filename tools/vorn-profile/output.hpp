@@ -2,22 +2,55 @@
 // spreadsheets. Each writes the whole report and nothing else.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_cli {
 
-/// A header line with the profile totals, one row per group, then one row per listed sample.
-void write_table(std::ostream& out, const vorn_profile::QueryReport& report);
+/// A header line with the profile totals (and the window, when one is given), one row per
+/// group, then one row per listed sample.
+void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
+                 const std::optional<vorn_profile::TimeWindow>& window = std::nullopt);
 
-/// The whole report as one JSON object whose member names are the record field names.
-void write_json(std::ostream& out, const vorn_profile::QueryReport& report);
+/// The whole report as one JSON object whose member names are the record field names; `from`
+/// and `to` follow `at_offset` when a window is given.
+void write_json(std::ostream& out, const vorn_profile::QueryReport& report,
+                const std::optional<vorn_profile::TimeWindow>& window = std::nullopt);
 
 /// RFC 4180: a header row, then one row per group with the summary fields in record order.
 void write_csv(std::ostream& out, const vorn_profile::QueryReport& report);
+
+/// The two profiles' totals, then one row per group: status, figures of both sides and the
+/// change. JSON and CSV hold every field; the table the ones a person compares first.
+void write_diff_table(std::ostream& out, const vorn_profile::DiffReport& report,
+                      const vorn_profile::TimeWindow& window);
+void write_diff_json(std::ostream& out, const vorn_profile::DiffReport& report,
+                     const vorn_profile::TimeWindow& window);
+void write_diff_csv(std::ostream& out, const vorn_profile::DiffReport& report);
+
+/// Which rows of a superstep report are shown.
+enum class SuperstepRows { Occurrence, Tile };
+
+/// The totals, then the first `limit` rows (all when absent) of one phase occurrence or one
+/// tile each, with milliseconds beside the cycle figures.
+void write_supersteps_table(std::ostream& out, const vorn_profile::SuperstepReport& report,
+                            SuperstepRows rows, std::optional<std::uint64_t> limit);
+void write_supersteps_json(std::ostream& out, const vorn_profile::SuperstepReport& report,
+                           SuperstepRows rows, std::optional<std::uint64_t> limit);
+void write_supersteps_csv(std::ostream& out, const vorn_profile::SuperstepReport& report,
+                          SuperstepRows rows, std::optional<std::uint64_t> limit);
+
+/// `text` as one RFC 4180 field, preceded by a comma unless it is the first of its line.
+void csv_field(std::string& line, std::string_view text, bool first = false);
+
+/// Fixed-point text with `decimals` digits after the point.
+std::string fixed(double value, int decimals);
 
 /// The shortest text that reads back as the same double, with ".0" added when it would look
 /// like an integer: 2.0, 1.6666666666666667, 0.0, 1e+20.

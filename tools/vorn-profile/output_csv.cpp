@@ -7,10 +7,8 @@
 #include "output.hpp"
 
 namespace vorn_cli {
-namespace {
 
-/// Appends one field; every field but the first is preceded by a comma.
-void field(std::string& line, std::string_view text, bool first = false) {
+void csv_field(std::string& line, std::string_view text, bool first) {
     if (!first) {
         line += ',';
     }
@@ -27,8 +25,6 @@ void field(std::string& line, std::string_view text, bool first = false) {
     }
     line += '"';
 }
-
-}  // namespace
 
 std::string joined_dimensions(const vorn_profile::GroupSummary& group) {
     std::string joined;
@@ -50,21 +46,21 @@ void write_csv(std::ostream& out, const vorn_profile::QueryReport& report) {
         "last_offset\r\n";
     for (const vorn_profile::GroupSummary& group : report.groups) {
         std::string line;
-        field(line, group.name, true);
-        field(line, joined_dimensions(group));
-        field(line, std::to_string(group.sample_count));
-        field(line, std::to_string(group.tile_count));
-        field(line, std::to_string(group.phase_count));
-        field(line, std::to_string(group.phase_cycles));
-        field(line, shortest_double(group.phase_ms));
-        field(line, std::to_string(group.work_cycles));
-        field(line, shortest_double(group.average_active_tiles));
-        field(line, shortest_double(group.mean_cycles));
-        field(line, std::to_string(group.p50_cycles));
-        field(line, std::to_string(group.p95_cycles));
-        field(line, std::to_string(group.maximum_cycles));
-        field(line, std::to_string(group.first_offset));
-        field(line, std::to_string(group.last_offset));
+        csv_field(line, group.name, true);
+        csv_field(line, joined_dimensions(group));
+        csv_field(line, std::to_string(group.sample_count));
+        csv_field(line, std::to_string(group.tile_count));
+        csv_field(line, std::to_string(group.phase_count));
+        csv_field(line, std::to_string(group.phase_cycles));
+        csv_field(line, shortest_double(group.phase_ms));
+        csv_field(line, std::to_string(group.work_cycles));
+        csv_field(line, shortest_double(group.average_active_tiles));
+        csv_field(line, shortest_double(group.mean_cycles));
+        csv_field(line, std::to_string(group.p50_cycles));
+        csv_field(line, std::to_string(group.p95_cycles));
+        csv_field(line, std::to_string(group.maximum_cycles));
+        csv_field(line, std::to_string(group.first_offset));
+        csv_field(line, std::to_string(group.last_offset));
         text += line;
         text += "\r\n";
     }

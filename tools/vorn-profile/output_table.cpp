@@ -8,7 +8,6 @@
 #include "text_table.hpp"
 
 namespace vorn_cli {
-namespace {
 
 std::string fixed(double value, int decimals) {
     char text[64];
@@ -16,17 +15,23 @@ std::string fixed(double value, int decimals) {
     return text;
 }
 
+namespace {
+
 std::string number(std::uint64_t value) { return std::to_string(value); }
 
 std::string or_dash(std::string text) { return text.empty() ? "-" : text; }
 
-std::string totals_line(const vorn_profile::QueryReport& report) {
+std::string totals_line(const vorn_profile::QueryReport& report,
+                        const std::optional<vorn_profile::TimeWindow>& window) {
     std::string line = number(report.tile_count) + " tiles, " + number(report.sample_count) +
                        " samples (" + number(report.matched_sample_count) + " matched), clock " +
                        number(report.clock_hz) + " Hz, span " + number(report.profile_span_cycles) +
                        " cycles = " + fixed(report.profile_span_ms, 6) + " ms";
     if (report.at_offset) {
         line += ", at offset " + number(*report.at_offset);
+    }
+    if (window) {
+        line += ", window [" + number(window->from) + ", " + number(window->to) + ")";
     }
     return line + "\n";
 }
@@ -84,8 +89,9 @@ std::string samples_table(const std::vector<vorn_profile::SampleRecord>& samples
 
 }  // namespace
 
-void write_table(std::ostream& out, const vorn_profile::QueryReport& report) {
-    std::string text = totals_line(report);
+void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
+                 const std::optional<vorn_profile::TimeWindow>& window) {
+    std::string text = totals_line(report, window);
     text += '\n';
     text += report.groups.empty() ? "no groups\n" : groups_table(report.groups);
     if (!report.samples.empty()) {
