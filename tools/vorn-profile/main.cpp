@@ -234,7 +234,7 @@ int run(const CommandLine& line) {
         return kReadFailure;
     }
     if (line.command == Command::Export || line.command == Command::Report) {
-        return run_picture(line, vorn_package::to_columns(*read));
+        return run_picture(line, *read);
     }
     std::ostringstream out;
     if (line.command == Command::Info) {

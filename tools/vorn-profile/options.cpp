@@ -430,7 +430,6 @@ struct Parser {
     CommandWords supersteps_words;
     CLI::App* export_command = nullptr;
     CLI::App* report = nullptr;
-    CommandWords query_words;
     CommandWords export_words;
     CommandWords report_words;
     CommandWords info_words;
@@ -454,9 +453,11 @@ struct Parser {
         add_format_option(*query, query_words.values, "report");
 
         diff = app.add_subcommand("diff", "Compare two profiles group by group");
-        diff->add_option("BASE", diff_words.profile, "The profile before (JSON or packed), or - for stdin")
+        diff->add_option("BASE", diff_words.profile,
+                         "The profile before (JSON or packed), or - for stdin")
             ->required();
-        diff->add_option("NEW", diff_new_profile, "The profile after (JSON or packed), or - for stdin")
+        diff->add_option("NEW", diff_new_profile,
+                         "The profile after (JSON or packed), or - for stdin")
             ->required();
         add_grouping_options(*diff, diff_words.values);
         add_filter_options(*diff, diff_words.values);
@@ -469,7 +470,8 @@ struct Parser {
         supersteps = app.add_subcommand(
             "supersteps", "Per phase occurrence: imbalance between tiles and the straggler");
         supersteps
-            ->add_option("PROFILE", supersteps_words.profile, "Profile file (JSON or packed), or - for stdin")
+            ->add_option("PROFILE", supersteps_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
             ->required();
         add_filter_options(*supersteps, supersteps_words.values);
         add_window_options(*supersteps, supersteps_words.values);
@@ -529,7 +531,8 @@ struct Parser {
             "Example:\n  vorn-profile export run.json -o run.pftrace --kind compute\n"
             "  (open it at ui.perfetto.dev; --format chrome-json for chrome://tracing)");
         export_command
-            ->add_option("PROFILE", export_words.profile, "Profile file (JSON or packed), or - for stdin")
+            ->add_option("PROFILE", export_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
             ->required();
         add_value(*export_command, export_words.values, "-o,--output", "FILE",
                   "Write the trace to FILE (- for standard output); required");
@@ -541,7 +544,9 @@ struct Parser {
         report = app.add_subcommand(
             "report", "Write one self-contained HTML page with tables, charts and a tile map");
         report->footer("Example:\n  vorn-profile report run.json -o run.html --phase 0-40");
-        report->add_option("PROFILE", report_words.profile, "Profile file (JSON or packed), or - for stdin")
+        report
+            ->add_option("PROFILE", report_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
             ->required();
         add_value(*report, report_words.values, "-o,--output", "FILE",
                   "Write the page to FILE (- for standard output); required");
@@ -685,7 +690,8 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     }
     if (!args[0].starts_with('-') && !is_command(args[0])) {
         print_error("unknown command " + in_quotes(args[0]) +
-                    " (expected query, diff, supersteps, info, generate, demo, pack, unpack, export or report)");
+                    " (expected query, diff, supersteps, info, generate, demo, pack, unpack, "
+                    "export or report)");
         return {std::nullopt, 2};
     }
     if (const auto message = option_not_taken(args)) {

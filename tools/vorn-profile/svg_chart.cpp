@@ -84,12 +84,6 @@ std::string grouped(std::uint64_t value) {
     return digits;
 }
 
-std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
-
 std::string compact(double value) {
     struct Scale {
         double factor;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "output.hpp"
 #include "timeline.hpp"
 
 namespace vorn_cli {
@@ -21,9 +22,6 @@ std::string grouped(std::uint64_t value);
 
 /// A short figure for axes: 950, 1.5k, 12k, 3.4M, 1.2G.
 std::string compact(double value);
-
-/// `value` with `decimals` digits after the point.
-std::string fixed(double value, int decimals);
 
 /// Milliseconds for a cycle count, "0.512 ms"; empty when the clock is unknown (0).
 std::string ms_text(double cycles, std::uint64_t clock_hz);
