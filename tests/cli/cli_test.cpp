@@ -379,6 +379,13 @@ TEST_F(CliTest, EqualsSpellingIsTheSameAsTwoWords) {
         cases.push_back({{command, path_}, "--output", "-", {}, 0});
         cases.push_back({{command, path_}, "--output", "", {}, 2});
     }
+    const std::vector<std::string> chrome{"--format", "chrome-json"};
+    cases.push_back({{"export", path_}, "--output", "-", chrome, 0});
+    cases.push_back({{"export", path_}, "--output", "", chrome, 2});
+    cases.push_back({{"export", path_, "-o", "-"}, "--format", "chrome-json", {}, 0});
+    cases.push_back({{"export", path_, "-o", "-"}, "--format", "", {}, 2});
+    cases.push_back({{"report", path_}, "--output", "-", {"--kind", "compute"}, 0});
+    cases.push_back({{"report", path_}, "--output", "", {"--kind", "compute"}, 2});
     // The window, and the options of the analyses.
     for (const std::string option : {"--from", "--to"}) {
         cases.push_back({query, option, "60000", json, 0});
@@ -550,7 +557,9 @@ TEST_F(CliTest, UnwritableOutputExitsOne) {
                              {"generate", "--tiles", "2"},
                              {"supersteps", path_},
                              {"diff", path_, path_},
-                             {"unpack", path_}}) {
+                             {"unpack", path_},
+                             {"export", path_, "-o", "-"},
+                             {"report", path_, "-o", "-"}}) {
         SCOPED_TRACE(testing::PrintToString(args));
         const Outcome run = run_tool(args, "/dev/null", "/dev/full");
         expect_failure(run, 1);
@@ -832,6 +841,49 @@ TEST(CliErrors, PackAndGenerateFailures) {
         EXPECT_EQ(help.status, 0);
         EXPECT_NE(help.out.find("Example:"), std::string::npos) << help.out;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The picture commands follow the tool's rules: a usage error exits 2, an unreadable profile 1,
+// each with one error line and nothing on standard output; a good run writes only its file.
+TEST_F(CliTest, ExportAndReportExitStatus) {
+    const std::string out = (scratch() / "picture").string();
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"export", path_}, 2, "-o FILE is required"},
+        {{"report", path_}, 2, "-o FILE is required"},
+        {{"export", path_, "-o", out, "--format", "svg"}, 2, "--format: unknown value 'svg'"},
+        {{"export", path_, "-o", out, "--from", "5", "--to", "5"}, 2, "empty window"},
+        {{"export", path_, "-o", out, "--to", "0"}, 2, "empty window"},
+        {{"export", path_, "-o", out, "--from", "-1"}, 2, "--from: '-1'"},
+        {{"report", path_, "-o", out, "--group-by", "kind"}, 2, "--group-by"},
+        {{"export", "/nonexistent/run.json", "-o", out}, 1, "/nonexistent/run.json"},
+        {{"report", path_, "-o", "/nonexistent/dir/page.html"}, 1, "cannot open for writing"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Outcome run = run_tool(c.args);
+        expect_failure(run, c.status);
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+    for (const auto& args : {std::vector<std::string>{"export", path_, "-o", out},
+                             {"export", path_, "-o", out, "--format", "chrome-json", "--from",
+                              "1000", "--to", "90000", "--kind", "compute"},
+                             {"report", path_, "-o", out, "--tile", "0-2"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const Outcome run = run_tool(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out + run.err, "");
+        EXPECT_GT(fs::file_size(out), 1000U);
+    }
+    EXPECT_EQ(run_tool({"report", path_, "-o", "-"}).out.rfind("<!DOCTYPE html>", 0), 0U);
 }
 
 }  // namespace

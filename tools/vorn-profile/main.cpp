@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -21,10 +22,12 @@
 
 #include "buffered_output.hpp"
 #include "demo.hpp"
+#include "export_trace.hpp"
 #include "info.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "profile_input.hpp"
+#include "report_page.hpp"
 #include "vorn_package/profile_json.hpp"
 #include "vorn_package/profile_packed.hpp"
 #include "vorn_package/synthetic_profile.hpp"
@@ -181,6 +184,27 @@ int run_diff(const CommandLine& line) {
     });
 }
 
+/// The trace's window: the whole time line unless `--from`/`--to` were given.
+Window picture_window(const std::optional<vorn_profile::TimeWindow>& window) {
+    return window ? Window{window->from, window->to} : Window{};
+}
+
+int run_picture(const CommandLine& line, const vorn_package::ProfileColumns& columns) {
+    if (line.command == Command::Report) {
+        ReportOptions options{line.query, line.profile};
+        return write_output(line.output,
+                            [&](std::ostream& out) { write_report_page(out, columns, options); });
+    }
+    ExportOptions options{line.query, picture_window(line.window), line.profile};
+    return write_output(line.output, [&](std::ostream& out) {
+        if (line.trace_format == TraceFormat::Perfetto) {
+            write_perfetto(out, columns, options);
+        } else {
+            write_chrome_json(out, columns, options);
+        }
+    });
+}
+
 int run(const CommandLine& line) {
     switch (line.command) {
         case Command::Generate:
@@ -195,12 +219,17 @@ int run(const CommandLine& line) {
         case Command::Query:
         case Command::Supersteps:
         case Command::Info:
+        case Command::Export:
+        case Command::Report:
             break;
     }
     auto read = read_profile(line.profile);
     if (!read) {
         print_error(line.profile + ": " + vorn_package::to_string(read.error()));
         return kReadFailure;
+    }
+    if (line.command == Command::Export || line.command == Command::Report) {
+        return run_picture(line, *read);
     }
     if (line.command == Command::Info) {
         return emit([&](std::ostream& out) { write_info(out, line.profile, *read); });

@@ -34,6 +34,8 @@ constexpr std::string_view kFooter =
     "  vorn-profile query run.json --from 1000000 --to 2000000 --group-by kind\n"
     "  vorn-profile diff before.json after.json --limit 5\n"
     "  vorn-profile supersteps run.json --by tile --limit 5\n"
+    "  vorn-profile export run.json -o run.pftrace\n"
+    "  vorn-profile report run.json -o run.html\n"
     "\n"
     "Exit status: 0 on success, 1 when a profile cannot be read, 2 for a command-line error.";
 
@@ -359,6 +361,15 @@ vorn_profile::Query to_query(const Words& words) {
     return query;
 }
 
+/// `-o FILE`, which the picture commands need: a trace or a page is no terminal output.
+std::string required_output(const Words& words) {
+    const auto value = output_file(words);
+    if (!value) {
+        throw UsageError("-o FILE is required (- writes to standard output)");
+    }
+    return *value;
+}
+
 /// The window of `--from A` and `--to B`, when either is given; it must hold a cycle.
 std::optional<vorn_profile::TimeWindow> to_window(const Words& words) {
     const auto from = single(words, "--from");
@@ -427,6 +438,10 @@ struct Parser {
     CommandWords query_words;
     CommandWords diff_words;
     CommandWords supersteps_words;
+    CLI::App* export_command = nullptr;
+    CLI::App* report = nullptr;
+    CommandWords export_words;
+    CommandWords report_words;
     CommandWords info_words;
     CommandWords generate_words;
     CommandWords pack_words;
@@ -519,6 +534,33 @@ struct Parser {
         unpack->footer("Example:\n  vorn-profile unpack run.packed -o run.json");
 
         demo = app.add_subcommand("demo", "Answer a few typical questions on a built-in profile");
+
+        export_command = app.add_subcommand(
+            "export", "Write a timeline for Perfetto or chrome://tracing: one track per tile");
+        export_command->footer(
+            "Example:\n  vorn-profile export run.json -o run.pftrace --kind compute\n"
+            "  (open it at ui.perfetto.dev; --format chrome-json for chrome://tracing)");
+        export_command
+            ->add_option("PROFILE", export_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
+            ->required();
+        add_value(*export_command, export_words.values, "-o,--output", "FILE",
+                  "Write the trace to FILE (- for standard output); required");
+        add_value(*export_command, export_words.values, "--format", "F",
+                  "perfetto (default, protobuf) or chrome-json (Trace Event Format)");
+        add_filter_options(*export_command, export_words.values);
+        add_window_options(*export_command, export_words.values);
+
+        report = app.add_subcommand(
+            "report", "Write one self-contained HTML page with tables, charts and a tile map");
+        report->footer("Example:\n  vorn-profile report run.json -o run.html --phase 0-40");
+        report
+            ->add_option("PROFILE", report_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
+            ->required();
+        add_value(*report, report_words.values, "-o,--output", "FILE",
+                  "Write the page to FILE (- for standard output); required");
+        add_filter_options(*report, report_words.values);
     }
 
     CommandLine command_line() const {
@@ -596,6 +638,23 @@ struct Parser {
             line.command = pack->parsed() ? Command::Pack : Command::Unpack;
             line.profile = words.profile;
             line.output = output_file(words.values);
+        } else if (export_command->parsed()) {
+            line.command = Command::Export;
+            line.profile = export_words.profile;
+            line.query = to_query(export_words.values);
+            line.output = required_output(export_words.values);
+            if (const auto value = single(export_words.values, "--format")) {
+                line.trace_format =
+                    parse_choice<TraceFormat>("--format", *value,
+                                              {{"perfetto", TraceFormat::Perfetto},
+                                               {"chrome-json", TraceFormat::ChromeJson}});
+            }
+            line.window = to_window(export_words.values);
+        } else if (report->parsed()) {
+            line.command = Command::Report;
+            line.profile = report_words.profile;
+            line.query = to_query(report_words.values);
+            line.output = required_output(report_words.values);
         } else {
             line.command = Command::Demo;
         }
@@ -661,7 +720,8 @@ void parse_words(CLI::App& app, const std::vector<std::string>& args) {
 
 bool is_command(std::string_view word) {
     return word == "query" || word == "diff" || word == "supersteps" || word == "info" ||
-           word == "generate" || word == "demo" || word == "pack" || word == "unpack";
+           word == "generate" || word == "demo" || word == "pack" || word == "unpack" ||
+           word == "export" || word == "report";
 }
 
 /// An option of `query` given to an analysis that does not take it, said in so many words
@@ -690,13 +750,14 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     // CLI11 would call a misspelt command "an unexpected argument"; say what was meant instead.
     if (args.empty()) {
         print_error(
-            "no command given (query, diff, supersteps, info, generate, demo, pack or unpack); "
-            "see vorn-profile --help");
+            "no command given (query, diff, supersteps, info, generate, demo, pack, unpack, "
+            "export or report); see vorn-profile --help");
         return {std::nullopt, 2};
     }
     if (!args[0].starts_with('-') && !is_command(args[0])) {
         print_error("unknown command " + in_quotes(args[0]) +
-                    " (expected query, diff, supersteps, info, generate, demo, pack or unpack)");
+                    " (expected query, diff, supersteps, info, generate, demo, pack, unpack, "
+                    "export or report)");
         return {std::nullopt, 2};
     }
     if (const auto message = option_not_taken(args)) {

@@ -7,16 +7,18 @@
 #include <vector>
 
 #include "output.hpp"
+#include "timeline.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 #include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_cli {
 
-enum class Command { Query, Diff, Supersteps, Info, Generate, Demo, Pack, Unpack };
+enum class Command { Query, Diff, Supersteps, Info, Generate, Demo, Pack, Unpack, Export, Report };
 enum class OutputFormat { Table, Json, Csv };
 /// How a profile is stored: JSON text, or the packed binary format.
 enum class ProfileFormat { Json, Packed };
+enum class TraceFormat { Perfetto, ChromeJson };
 
 /// Everything one invocation asks for; fields that its command does not use keep their defaults.
 struct CommandLine {
@@ -28,8 +30,9 @@ struct CommandLine {
     SuperstepRows superstep_rows = SuperstepRows::Occurrence;
     OutputFormat format = OutputFormat::Table;
     vorn_package::SyntheticOptions synthetic;
-    std::optional<std::string> output;  ///< `generate -o FILE`; standard output when absent
+    std::optional<std::string> output;  ///< `-o FILE`; standard output when absent or "-"
     ProfileFormat generate_format = ProfileFormat::Json;  ///< `generate --format`
+    TraceFormat trace_format = TraceFormat::Perfetto;     ///< `export --format`
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.

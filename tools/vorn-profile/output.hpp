@@ -60,7 +60,10 @@ std::string shortest_double(double value);
 /// Appends `shortest_double(value)` to `out`.
 void append_shortest_double(std::string& out, double value);
 
-/// Appends `text` as a JSON string literal (RFC 8259), quotes included.
+/// `text` as a JSON string literal (RFC 8259), quotes included.
+std::string json_string(std::string_view text);
+
+/// Appends `json_string(text)` to `out`.
 void append_json_string(std::string& out, std::string_view text);
 
 /// A group's dimensions as `key=value;key=value`, keys in order.

@@ -121,6 +121,13 @@ void append_json_string(std::string& out, std::string_view text) {
     out += '"';
 }
 
+std::string json_string(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    append_json_string(out, text);
+    return out;
+}
+
 void write_json(std::ostream& out, const vorn_profile::QueryReport& report,
                 const std::optional<vorn_profile::TimeWindow>& window) {
     // Written a group or a sample at a time: `text` never holds more than one of them.
