@@ -142,9 +142,14 @@ private:
 int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("query/1000000", query_pass)->Unit(benchmark::kMillisecond);
     const std::pair<const char*, Writer> writers[] = {
-        {"write-json/1000000", vorn_cli::write_json},
+        {"write-json/1000000",
+         [](std::ostream& out, const vorn_profile::QueryReport& r) {
+             vorn_cli::write_json(out, r);
+         }},
         {"write-csv/1000000", vorn_cli::write_csv},
-        {"write-table/1000000", vorn_cli::write_table}};
+        {"write-table/1000000", [](std::ostream& out, const vorn_profile::QueryReport& r) {
+             vorn_cli::write_table(out, r);
+         }}};
     for (const auto& [name, writer] : writers) {
         benchmark::RegisterBenchmark(name, write_pass, writer)->Unit(benchmark::kMillisecond);
     }
