@@ -1,6 +1,7 @@
 // Fuzz target for the stored profile format. No input may crash or hang the reader; an error
-// must point inside the input; and a profile that reads must survive write -> read unchanged,
-// and read the same through a file (a padded buffer) as from memory (read in place).
+// must point inside the input; a profile that reads must survive write -> read unchanged; and
+// it must read the same through a file (mapped) as from memory (read in place), and into
+// columns as into records, errors included.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -34,6 +35,13 @@ vorn_package::Result<vorn_package::ProfileReport, vorn_package::ReadError> read_
 
 }  // namespace
 
+// Says which simdjson kernel the reader runs on, so that a replay shows it.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    const std::string_view kernel = vorn_package::profile_json_kernel();
+    std::printf("simdjson kernel: %.*s\n", static_cast<int>(kernel.size()), kernel.data());
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto first = vorn_package::read_profile_json(text);
@@ -43,6 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("memory and file reads differ",
              first ? to_string(through_file.error()) : to_string(first.error()));
     }
+    const auto columns = vorn_package::read_profile_columns_json(text);
+    if (first.has_value() != columns.has_value() ||
+        (!first && !(first.error() == columns.error()))) {
+        fail("records and columns reads differ",
+             first ? to_string(columns.error()) : to_string(first.error()));
+    }
     if (!first) {
         if (first.error().offset > size || first.error().message.empty()) {
             fail("bad error", to_string(first.error()));
@@ -51,6 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!(*through_file == *first)) {
         fail("memory and file reads differ", "different profiles");
+    }
+    if (!(vorn_package::to_report(*columns) == *first)) {
+        fail("records and columns reads differ", "different profiles");
     }
     std::ostringstream out;
     vorn_package::write_profile_json(out, *first);

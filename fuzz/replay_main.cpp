@@ -9,6 +9,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+// Optional, as with libFuzzer.
+extern "C" [[gnu::weak]] int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 namespace {
 
@@ -22,6 +24,9 @@ void run_file(const std::filesystem::path& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (LLVMFuzzerInitialize != nullptr) {
+        LLVMFuzzerInitialize(&argc, &argv);
+    }
     std::size_t runs = 0;
     for (int i = 1; i < argc; ++i) {
         const std::filesystem::path path = argv[i];

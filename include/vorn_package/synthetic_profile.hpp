@@ -10,8 +10,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
 
+#include "vorn_package/columns_sink.hpp"
 #include "vorn_package/profile.hpp"
+#include "vorn_package/profile_columns.hpp"
 
 namespace vorn_package {
 
@@ -20,9 +25,29 @@ struct SyntheticOptions {
     std::uint32_t steps_per_tile = 400;
     std::uint64_t seed = 1;
     std::uint64_t clock_hz = 1'330'000'000;
+    /// A kernel whose compute steps take `slow_factor` times as long on the tiles of
+    /// `slow_tiles` (on every tile when it is empty), as after a change that slowed it down.
+    /// Everything else keeps its timing, except that synchronization waits for the slower
+    /// tiles. Absent, the profile is the one the other options give.
+    std::optional<std::string> slow_kernel = std::nullopt;
+    double slow_factor = 1.0;
+    std::set<std::uint32_t> slow_tiles = {};  ///< tile numbers (their physical tiles)
 };
 
 /// A profile of `tiles` tiles with `steps_per_tile` samples each.
 ProfileReport synthetic_profile(const SyntheticOptions& options);
+
+/// How many samples the profile has: `tiles * steps_per_tile`.
+inline std::uint64_t synthetic_sample_count(const SyntheticOptions& options) {
+    return std::uint64_t{options.tiles} * options.steps_per_tile;
+}
+
+/// The same profile made into `sink` tile after tile, without records: the columns a
+/// `ColumnsBuilder` makes from it are `to_columns(synthetic_profile(options))`, texts and steps
+/// numbered alike. Memory stays small whatever the size, apart from what the sink keeps.
+void synthetic_samples(const SyntheticOptions& options, ColumnsSink& sink);
+
+/// The same profile as columns, made without records.
+ProfileColumns synthetic_columns(const SyntheticOptions& options);
 
 }  // namespace vorn_package

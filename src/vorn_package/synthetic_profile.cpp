@@ -8,7 +8,8 @@
 // everywhere. Every tile's counter starts at an unrelated value, and some start close enough
 // to 2^32 to wrap during the run.
 //
-// Only integer arithmetic and a self-contained PRNG are used, so the same options give the same
+// Only integer arithmetic and a self-contained PRNG are used (a slowed kernel adds one IEEE
+// multiplication per step, exactly rounded everywhere), so the same options give the same
 // profile with every compiler and on every platform.
 #include "vorn_package/synthetic_profile.hpp"
 
@@ -272,20 +273,97 @@ struct TileState {
     std::uint64_t work_permille = 1000;  ///< this tile's share of the work, relative
 };
 
-}  // namespace
+/// One timed step of one tile.
+struct Reading {
+    bool idle = false;  ///< the tile had no share of an elementwise step
+    std::uint32_t start_cycle = 0;
+    std::uint32_t end_cycle = 0;
+};
 
-ProfileReport synthetic_profile(const SyntheticOptions& options) {
-    ProfileReport report;
-    report.clock_hz = options.clock_hz;
+/// Whether the options slow this compute step down on tile `tile`.
+bool slowed(const SyntheticOptions& options, const ProfileStep& step, std::uint32_t tile) {
+    return options.slow_kernel && step.kernel == *options.slow_kernel &&
+           (options.slow_tiles.empty() || options.slow_tiles.contains(tile));
+}
 
-    const std::vector<Slot> slots = ScheduleBuilder(options.steps_per_tile).build();
-    const Timings timings = timings_for(slots);
+/// `length` times `factor`, truncated, and kept within one counter period (0 for a factor that
+/// is not a positive number).
+std::uint64_t slowed_length(std::uint64_t length, double factor) {
+    const double scaled = static_cast<double>(length) * factor;
+    if (scaled >= static_cast<double>(kMaxTileSpan)) {
+        return kMaxTileSpan;
+    }
+    return scaled > 0 ? static_cast<std::uint64_t>(scaled) : 0;
+}
 
-    std::vector<TileState> states(options.tiles);
-    report.tiles.resize(options.tiles);
+/// Times the next step of a tile and advances its state. `release` is when a barrier lets the
+/// tiles go; `first` marks the tile's first sample, its time base.
+Reading advance(TileState& state, const Slot& slot, const Timings& timings, std::uint64_t release,
+                bool first, const SyntheticOptions& options, std::uint32_t tile) {
+    const std::uint64_t cycles = timings.scaled(slot.cycles);
+    Reading reading;
+    std::uint64_t length = 0;
+    switch (slot.timing) {
+        case Timing::Elementwise:
+            reading.idle = state.random.below(kIdleOneIn) == 0;
+            [[fallthrough]];
+        case Timing::Compute:
+            if (state.random.below(kGapOneIn) == 0) {
+                state.time += 1 + state.random.below(timings.max_gap);
+            }
+            length = cycles * state.work_permille * state.random.between(970, 1030) / 1'000'000;
+            if (slowed(options, reading.idle ? slot.idle : slot.step, tile)) {
+                length = slowed_length(length, options.slow_factor);
+            }
+            break;
+        case Timing::Barrier:
+            length = release + state.random.below(timings.release_spread) - state.time;
+            break;
+        case Timing::Exchange:
+            // Exchanges are compiled and nearly equal everywhere, but now and then one runs
+            // into contention.
+            length = cycles * state.random.between(995, 1005) / 1000;
+            if (state.random.below(kCongestionOneIn) == 0) {
+                length = length * state.random.between(1100, 1400) / 1000;
+            }
+            break;
+    }
+    if (first) {
+        state.first_start = state.time;
+    }
+    // Keep every reading within one counter period of the tile's first sample; only a schedule
+    // far longer than any real run could reach this.
+    const std::uint64_t offset = state.time - state.first_start;
+    length = std::min(length, kMaxTileSpan - std::min(offset, kMaxTileSpan));
+
+    reading.start_cycle = static_cast<std::uint32_t>(state.base + state.time);
+    reading.end_cycle = static_cast<std::uint32_t>(state.base + state.time + length);
+    state.time += length;
+    return reading;
+}
+
+/// Everything a tile's samples depend on besides the tile's own state: the schedule, its
+/// timings, and when each barrier releases the tiles, which depends on all of them. With the
+/// release times known, each tile's samples can be made on their own, tile after tile.
+struct Plan {
+    SyntheticOptions options;
+    std::vector<Slot> slots;
+    Timings timings;
+    std::vector<TileState> tiles;         ///< each tile before its first sample
+    std::vector<std::uint64_t> releases;  ///< by slot; 0 but at barriers
+};
+
+Plan make_plan(const SyntheticOptions& options) {
+    Plan plan;
+    plan.options = options;
+    plan.slots = ScheduleBuilder(options.steps_per_tile).build();
+    plan.timings = timings_for(plan.slots);
+    const Timings& timings = plan.timings;
+
+    plan.tiles.resize(options.tiles);
     Random run(options.seed);
     for (std::uint32_t i = 0; i < options.tiles; ++i) {
-        TileState& state = states[i];
+        TileState& state = plan.tiles[i];
         state.random = Random(run.next());
         state.time = state.random.below(timings.start_skew + 1);
         state.first_start = state.time;
@@ -297,64 +375,99 @@ ProfileReport synthetic_profile(const SyntheticOptions& options) {
         } else {
             state.base = static_cast<std::uint32_t>(state.random.next());
         }
-        report.tiles[i].physical_tile = i;
-        report.tiles[i].samples.reserve(slots.size());
     }
 
-    for (const Slot& slot : slots) {
-        const std::uint64_t cycles = timings.scaled(slot.cycles);
-        std::uint64_t release = 0;
+    // Walk the schedule with every tile at once, only to learn the release times.
+    std::vector<TileState> states = plan.tiles;
+    plan.releases.assign(plan.slots.size(), 0);
+    for (std::size_t s = 0; s < plan.slots.size(); ++s) {
+        const Slot& slot = plan.slots[s];
         if (slot.timing == Timing::Barrier) {
+            std::uint64_t release = 0;
             for (const TileState& state : states) {
                 release = std::max(release, state.time);
             }
-            release += cycles;
+            plan.releases[s] = release + timings.scaled(slot.cycles);
         }
         for (std::uint32_t i = 0; i < options.tiles; ++i) {
-            TileState& state = states[i];
-            const ProfileStep* step = &slot.step;
-            std::uint64_t length = 0;
-            switch (slot.timing) {
-                case Timing::Elementwise:
-                    if (state.random.below(kIdleOneIn) == 0) {
-                        step = &slot.idle;
-                    }
-                    [[fallthrough]];
-                case Timing::Compute:
-                    if (state.random.below(kGapOneIn) == 0) {
-                        state.time += 1 + state.random.below(timings.max_gap);
-                    }
-                    length =
-                        cycles * state.work_permille * state.random.between(970, 1030) / 1'000'000;
-                    break;
-                case Timing::Barrier:
-                    length = release + state.random.below(timings.release_spread) - state.time;
-                    break;
-                case Timing::Exchange:
-                    // Exchanges are compiled and nearly equal everywhere, but now and then
-                    // one runs into contention.
-                    length = cycles * state.random.between(995, 1005) / 1000;
-                    if (state.random.below(kCongestionOneIn) == 0) {
-                        length = length * state.random.between(1100, 1400) / 1000;
-                    }
-                    break;
-            }
-            if (report.tiles[i].samples.empty()) {
-                state.first_start = state.time;
-            }
-            // Keep every reading within one counter period of the tile's first sample; only a
-            // schedule far longer than any real run could reach this.
-            const std::uint64_t offset = state.time - state.first_start;
-            length = std::min(length, kMaxTileSpan - std::min(offset, kMaxTileSpan));
-
-            CycleSample& sample = report.tiles[i].samples.emplace_back();
-            sample.step = *step;
-            sample.start_cycle = static_cast<std::uint32_t>(state.base + state.time);
-            sample.end_cycle = static_cast<std::uint32_t>(state.base + state.time + length);
-            state.time += length;
+            advance(states[i], slot, timings, plan.releases[s], s == 0, options, i);
         }
     }
+    return plan;
+}
+
+/// Calls `emit(slot, reading)` for each sample of tile `tile`, in order.
+template <class Emit>
+void walk_tile(const Plan& plan, std::uint32_t tile, Emit&& emit) {
+    TileState state = plan.tiles[tile];
+    for (std::size_t s = 0; s < plan.slots.size(); ++s) {
+        emit(plan.slots[s], advance(state, plan.slots[s], plan.timings, plan.releases[s], s == 0,
+                                    plan.options, tile));
+    }
+}
+
+}  // namespace
+
+ProfileReport synthetic_profile(const SyntheticOptions& options) {
+    const Plan plan = make_plan(options);
+    ProfileReport report;
+    report.clock_hz = options.clock_hz;
+    report.tiles.resize(options.tiles);
+    for (std::uint32_t i = 0; i < options.tiles; ++i) {
+        TileProfile& tile = report.tiles[i];
+        tile.physical_tile = i;
+        tile.samples.reserve(plan.slots.size());
+        walk_tile(plan, i, [&](const Slot& slot, const Reading& reading) {
+            CycleSample& sample = tile.samples.emplace_back();
+            sample.step = reading.idle ? slot.idle : slot.step;
+            sample.start_cycle = reading.start_cycle;
+            sample.end_cycle = reading.end_cycle;
+        });
+    }
     return report;
+}
+
+void synthetic_samples(const SyntheticOptions& options, ColumnsSink& sink) {
+    const Plan plan = make_plan(options);
+    sink.set_clock_hz(options.clock_hz);
+
+    // Each step of the schedule is interned when first used, its texts in the order
+    // `ColumnsBuilder::add_sample` takes them from a record, so that the numbers come out as
+    // they would from the records.
+    constexpr std::uint32_t kNone = ~std::uint32_t{0};
+    std::vector<std::uint32_t> numbers(plan.slots.size() * 2, kNone);
+    std::vector<MetadataPair> pairs;
+    const auto number_of = [&](const ProfileStep& step) {
+        pairs.clear();
+        for (const ProfileMetadata& entry : step.metadata) {
+            pairs.push_back({sink.intern(entry.name), sink.intern(entry.value)});
+        }
+        const std::uint32_t kernel = sink.intern(step.kernel);
+        const std::uint32_t operation = sink.intern(step.operation);
+        return sink.intern_step(step.kind, kernel, operation, pairs);
+    };
+
+    for (std::uint32_t i = 0; i < options.tiles; ++i) {
+        sink.begin_tile(i);
+        walk_tile(plan, i, [&](const Slot& slot, const Reading& reading) {
+            const auto at =
+                static_cast<std::size_t>(&slot - plan.slots.data()) * 2 + (reading.idle ? 1 : 0);
+            const ProfileStep& step = reading.idle ? slot.idle : slot.step;
+            if (numbers[at] == kNone) {
+                numbers[at] = number_of(step);
+            }
+            sink.add_sample(reading.start_cycle, reading.end_cycle, step.phase, step.epoch,
+                            step.local_index, numbers[at]);
+        });
+    }
+}
+
+ProfileColumns synthetic_columns(const SyntheticOptions& options) {
+    ColumnsBuilder builder;
+    builder.reserve_samples(synthetic_sample_count(options));
+    BuilderSink sink(builder);
+    synthetic_samples(options, sink);
+    return builder.finish();
 }
 
 }  // namespace vorn_package

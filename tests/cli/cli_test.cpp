@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "output.hpp"
+#include "profile_packed_layout.hpp"
 #include "vorn_package/profile_json.hpp"
+#include "vorn_package/profile_packed.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 
 extern char** environ;
@@ -61,9 +63,11 @@ fs::path scratch() {
     return directory.path;
 }
 
-/// Runs the tool with `args`, standard input read from `input`.
-Outcome run_tool(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
-    const fs::path out = scratch() / "stdout";
+/// Runs the tool with `args`, standard input read from `input`, standard output written to
+/// `output` (kept in the outcome when not given).
+Outcome run_tool(const std::vector<std::string>& args, const std::string& input = "/dev/null",
+                 const std::string& output = "") {
+    const fs::path out = output.empty() ? scratch() / "stdout" : fs::path(output);
     const fs::path err = scratch() / "stderr";
     std::vector<std::string> words{VORN_PROFILE_EXE};
     words.insert(words.end(), args.begin(), args.end());
@@ -86,7 +90,7 @@ Outcome run_tool(const std::vector<std::string>& args, const std::string& input 
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     posix_spawn_file_actions_destroy(&actions);
-    run.out = slurp(out);
+    run.out = output.empty() ? slurp(out) : "";
     run.err = slurp(err);
     return run;
 }
@@ -313,6 +317,148 @@ TEST_F(CliTest, CsvAndTableLayout) {
     EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 1 + 1 + 1 + 4 + 1 + 1 + 1 + 2);
 }
 
+// `--name=VALUE` is the same as `--name VALUE` for every option that takes a value, the empty
+// value included: `--name=` must not take the next word as its value. Each option is followed by
+// another, so that a value swallowing it shows.
+TEST_F(CliTest, EqualsSpellingIsTheSameAsTwoWords) {
+    struct Case {
+        std::vector<std::string> before;  // the command and what comes before the option
+        std::string option;
+        std::string value;
+        std::vector<std::string> after;
+        int status;
+    };
+    const std::vector<std::string> query{"query", path_};
+    const std::vector<std::string> json{"--format", "json"};
+    const std::vector<std::string> seed{"--seed", "2"};
+    const std::vector<std::string> generate{"generate", "--tiles", "2", "--steps-per-tile", "3"};
+    std::vector<Case> cases;
+    for (const std::string value : {"kind", ""}) {
+        cases.push_back({query, "--group-by", value, json, value.empty() ? 2 : 0});
+    }
+    for (const std::string value : {"layer", ""}) {
+        std::vector<std::string> by_metadata = query;
+        by_metadata.insert(by_metadata.end(), {"--group-by", "metadata"});
+        cases.push_back({by_metadata, "--metadata-key", value, json, 0});
+    }
+    for (const std::string option : {"--sort-by", "--kind"}) {
+        cases.push_back({query, option, option == "--kind" ? "idle" : "name", json, 0});
+        cases.push_back({query, option, "", json, 2});
+    }
+    for (const std::string option : {"--kernel", "--operation-contains", "--metadata"}) {
+        cases.push_back({query, option, option == "--metadata" ? "layer" : "gemm", json, 0});
+        cases.push_back({query, option, "", json, 0});
+    }
+    for (const std::string option :
+         {"--tile", "--phase", "--at-offset", "--limit", "--sample-limit"}) {
+        cases.push_back({query, option, "1", json, 0});
+        cases.push_back({query, option, "", json, 2});
+    }
+    // A value that looks like an option with an empty value stays the value.
+    cases.push_back({query, "--operation-contains", "--limit=", json, 0});
+    cases.push_back({query, "--format", "csv", {"--limit", "1"}, 0});
+    cases.push_back({query, "--format", "", {"--limit", "1"}, 2});
+    for (const std::string option : {"--tiles", "--steps-per-tile", "--clock-hz"}) {
+        cases.push_back({{"generate"}, option, "2", seed, 0});
+        cases.push_back({{"generate"}, option, "", seed, 2});
+    }
+    cases.push_back({generate, "--seed", "2", {"--clock-hz", "5"}, 0});
+    cases.push_back({generate, "--seed", "", {"--clock-hz", "5"}, 2});
+    cases.push_back({generate, "--output", "-", seed, 0});
+    cases.push_back({generate, "--output", "", seed, 2});
+    const std::vector<std::string> slow{"generate", "--tiles", "2", "--slow-kernel", "gemm"};
+    for (const std::string option : {"--slow-factor", "--slow-tiles"}) {
+        cases.push_back({slow, option, "3", seed, 0});
+        cases.push_back({slow, option, "", seed, 2});
+    }
+    cases.push_back({generate, "--slow-kernel", "gemm", seed, 0});
+    cases.push_back({generate, "--slow-kernel", "", seed, 2});
+    cases.push_back({generate, "--format", "packed", seed, 0});
+    cases.push_back({generate, "--format", "", seed, 2});
+    for (const std::string command : {"pack", "unpack"}) {
+        cases.push_back({{command, path_}, "--output", "-", {}, 0});
+        cases.push_back({{command, path_}, "--output", "", {}, 2});
+    }
+    const std::vector<std::string> chrome{"--format", "chrome-json"};
+    cases.push_back({{"export", path_}, "--output", "-", chrome, 0});
+    cases.push_back({{"export", path_}, "--output", "", chrome, 2});
+    cases.push_back({{"export", path_, "-o", "-"}, "--format", "chrome-json", {}, 0});
+    cases.push_back({{"export", path_, "-o", "-"}, "--format", "", {}, 2});
+    cases.push_back({{"report", path_}, "--output", "-", {"--kind", "compute"}, 0});
+    cases.push_back({{"report", path_}, "--output", "", {"--kind", "compute"}, 2});
+    // The window, and the options of the analyses.
+    for (const std::string option : {"--from", "--to"}) {
+        cases.push_back({query, option, "60000", json, 0});
+        cases.push_back({query, option, "", json, 2});
+    }
+    const std::vector<std::string> diff{"diff", path_, path_};
+    const std::vector<std::string> supersteps{"supersteps", path_};
+    for (const auto& command : {diff, supersteps}) {
+        for (const std::string option : {"--limit", "--kernel"}) {
+            cases.push_back({command, option, "1", json, 0});
+            cases.push_back({command, option, "", json, option == "--kernel" ? 0 : 2});
+        }
+    }
+    cases.push_back({diff, "--group-by", "kind", json, 0});
+    cases.push_back({diff, "--group-by", "", json, 2});
+    cases.push_back({supersteps, "--by", "tile", json, 0});
+    cases.push_back({supersteps, "--by", "", json, 2});
+
+    for (const Case& c : cases) {
+        std::vector<std::string> two_words = c.before;
+        two_words.insert(two_words.end(), {c.option, c.value});
+        two_words.insert(two_words.end(), c.after.begin(), c.after.end());
+        std::vector<std::string> one_word = c.before;
+        one_word.push_back(c.option + "=" + c.value);
+        one_word.insert(one_word.end(), c.after.begin(), c.after.end());
+        SCOPED_TRACE(testing::PrintToString(one_word));
+        const Outcome expected = run_tool(two_words);
+        const Outcome run = run_tool(one_word);
+        EXPECT_EQ(expected.status, c.status) << expected.err;
+        EXPECT_EQ(run.status, expected.status) << run.err;
+        EXPECT_EQ(run.out, expected.out);
+        EXPECT_EQ(run.err, expected.err);
+        if (c.status == 2) {
+            expect_failure(run, 2);
+            EXPECT_NE(run.err.find(c.option), std::string::npos) << run.err;
+        } else if (c.after == json) {
+            EXPECT_TRUE(run.out.starts_with("{")) << run.out;
+        }
+    }
+}
+
+// Table columns line up on screen: a wide character takes two columns, a combining accent none.
+TEST(CliTable, AlignsByDisplayWidth) {
+    vorn_package::ProfileReport profile{.clock_hz = 1, .tiles = {}};
+    vorn_package::TileProfile tile{0, {}};
+    std::uint32_t start = 0;
+    for (const auto& [kernel, cycles] :
+         {std::pair{"gemm", 30}, {"日本語", 20}, {"cafe\u0301", 10}}) {
+        vorn_package::CycleSample sample;
+        sample.step.kernel = kernel;
+        sample.step.local_index = static_cast<std::uint32_t>(tile.samples.size());
+        sample.start_cycle = start;
+        sample.end_cycle = start += static_cast<std::uint32_t>(cycles);
+        tile.samples.push_back(sample);
+    }
+    profile.tiles.push_back(tile);
+    const std::string path = (scratch() / "wide.json").string();
+    save(path, profile_text(profile));
+
+    const Outcome run = run_tool({"query", path});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::istringstream lines(run.out);
+    std::vector<std::string> starts;
+    for (std::string line; std::getline(lines, line);) {
+        starts.push_back(line.substr(0, line.find_first_of("-d", line.find(' '))));
+    }
+    ASSERT_EQ(starts.size(), 6u) << run.out;
+    EXPECT_EQ(starts[2], "group   ");
+    EXPECT_EQ(starts[3], "gemm    ");
+    EXPECT_EQ(starts[4], "日本語  ");
+    EXPECT_EQ(starts[5], "cafe\u0301    ");
+}
+
 TEST(CliErrors, BadCommandLinesExitTwoAndNameTheOption) {
     struct Case {
         std::vector<std::string> args;
@@ -338,9 +484,30 @@ TEST(CliErrors, BadCommandLinesExitTwoAndNameTheOption) {
         {{"query", "p", "--limit"}, {"--limit"}},
         {{"query", "p", "--bogus"}, {"--bogus"}},
         {{"query"}, {"PROFILE"}},
+        {{"info", "-x.json"}, {"-x.json"}},
+        {{"info", "--bogus"}, {"--bogus"}},
+        {{"query", "--limit", "1", "--bogus"}, {"--bogus"}},
         {{"generate", "--tiles", "4294967296"}, {"--tiles", "4294967296"}},
         {{"generate", "--seed", "1.5"}, {"--seed", "1.5"}},
         {{"generate", "--clock-hz", "1", "--clock-hz", "2"}, {"--clock-hz"}},
+        {{"query", "p", "--from", "5", "--to", "5"}, {"empty window", "--from 5 --to 5"}},
+        {{"query", "p", "--to", "0"}, {"empty window"}},
+        {{"query", "p", "--from", "18446744073709551615"}, {"empty window"}},
+        {{"supersteps", "p", "--from", "9", "--to", "3"}, {"--from 9 is past --to 3"}},
+        {{"diff", "p", "q", "--from", "x"}, {"--from", "'x'"}},
+        {{"diff", "p"}, {"NEW"}},
+        {{"diff", "p", "q", "--sample-limit", "3"}, {"--sample-limit", "diff"}},
+        {{"supersteps", "p", "--group-by", "kernel"}, {"--group-by", "supersteps"}},
+        {{"supersteps", "p", "--sort-by=name"}, {"--sort-by", "supersteps"}},
+        {{"supersteps", "p", "--metadata-key", "k"}, {"--metadata-key", "supersteps"}},
+        {{"supersteps", "p", "--sample-limit", "1"}, {"--sample-limit", "supersteps"}},
+        {{"supersteps", "p", "--by", "kernel"}, {"--by", "kernel"}},
+        {{"query", "p", "--by", "tile"}, {"--by"}},
+        {{"generate", "--slow-factor", "2"}, {"--slow-factor", "--slow-kernel"}},
+        {{"generate", "--slow-tiles", "1"}, {"--slow-tiles", "--slow-kernel"}},
+        {{"generate", "--slow-kernel", "gemm", "--slow-factor", "0"}, {"--slow-factor", "'0'"}},
+        {{"generate", "--slow-kernel", "gemm", "--slow-factor", "1e3"}, {"--slow-factor", "1e3"}},
+        {{"generate", "--slow-kernel", ""}, {"--slow-kernel"}},
         {{"frobnicate"}, {"frobnicate"}},
         {{}, {"command"}},
     };
@@ -374,6 +541,125 @@ TEST(CliErrors, UnreadableProfilesExitOne) {
     }
     if (paths.size() == 1) {
         GTEST_SKIP() << "no bad profiles in " << VORN_BAD_PROFILES_DIR;
+    }
+}
+
+// Output that cannot be written (a full disk) fails every command that writes any.
+TEST_F(CliTest, UnwritableOutputExitsOne) {
+    for (const auto& args : {std::vector<std::string>{"--help"},
+                             {"--version"},
+                             {"query", "--help"},
+                             {"demo"},
+                             {"info", path_},
+                             {"query", path_},
+                             {"query", path_, "--format", "json"},
+                             {"query", path_, "--format", "csv"},
+                             {"generate", "--tiles", "2"},
+                             {"supersteps", path_},
+                             {"diff", path_, path_},
+                             {"unpack", path_},
+                             {"export", path_, "-o", "-"},
+                             {"report", path_, "-o", "-"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const Outcome run = run_tool(args, "/dev/null", "/dev/full");
+        expect_failure(run, 1);
+        EXPECT_NE(run.err.find("cannot write to standard output"), std::string::npos) << run.err;
+    }
+}
+
+// The analyses from the command line give the library's answers, rendered as the tool renders
+// them; without a window the query report is the plain query's, byte for byte.
+TEST_F(CliTest, AnalysesMatchTheLibrary) {
+    const vorn_profile::TimeWindow window{20000, 90000};
+    std::ostringstream windowed;
+    Query by_kind;
+    by_kind.group_by = GroupBy::Kind;
+    vorn_cli::write_json(windowed, vorn_profile::query_window(profile_, by_kind, window).report,
+                         window);
+    const Outcome run = run_tool({"query", path_, "--group-by", "kind", "--from", "20000", "--to",
+                                  "90000", "--format", "json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, windowed.str());
+    EXPECT_NE(run.out.find("\"from\": 20000,\n  \"to\": 90000,"), std::string::npos);
+    EXPECT_EQ(run_tool({"query", path_, "--format", "json"}).out.find("\"from\""),
+              std::string::npos);
+
+    vorn_package::SyntheticOptions slow{.tiles = 6, .steps_per_tile = 120, .seed = 3};
+    slow.slow_kernel = "gemm";
+    slow.slow_factor = 1.5;
+    const auto slowed = vorn_package::synthetic_profile(slow);
+    const std::string slow_path = (scratch() / "slow.json").string();
+    save(slow_path, profile_text(slowed));
+    const Outcome generated =
+        run_tool({"generate", "--tiles", "6", "--steps-per-tile", "120", "--seed", "3",
+                  "--slow-kernel", "gemm", "--slow-factor", "1.5"});
+    EXPECT_EQ(generated.out, profile_text(slowed));
+
+    Query limited;
+    limited.limit = 3;
+    const vorn_profile::DiffReport compared = vorn_profile::diff(profile_, slowed, limited);
+    ASSERT_FALSE(compared.rows.empty());
+    EXPECT_EQ(compared.rows[0].name, "gemm");
+    for (const auto& [format, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"json",
+              [&] {
+                  std::ostringstream out;
+                  vorn_cli::write_diff_json(out, compared, {});
+                  return out.str();
+              }()},
+             {"csv", [&] {
+                  std::ostringstream out;
+                  vorn_cli::write_diff_csv(out, compared);
+                  return out.str();
+              }()}}) {
+        const Outcome d = run_tool({"diff", path_, slow_path, "--limit", "3", "--format", format});
+        EXPECT_EQ(d.status, 0) << d.err;
+        EXPECT_EQ(d.out, expected) << format;
+    }
+
+    const vorn_profile::SuperstepReport steps = vorn_profile::supersteps(profile_, Query{});
+    for (const auto rows : {vorn_cli::SuperstepRows::Occurrence, vorn_cli::SuperstepRows::Tile}) {
+        const std::string by = rows == vorn_cli::SuperstepRows::Tile ? "tile" : "occurrence";
+        std::ostringstream json;
+        vorn_cli::write_supersteps_json(json, steps, rows, 4);
+        std::ostringstream csv;
+        vorn_cli::write_supersteps_csv(csv, steps, rows, std::nullopt);
+        EXPECT_EQ(
+            run_tool({"supersteps", path_, "--by", by, "--limit", "4", "--format", "json"}).out,
+            json.str());
+        EXPECT_EQ(run_tool({"supersteps", path_, "--by", by, "--format", "csv"}).out, csv.str());
+    }
+    // Doubles read back bit for bit.
+    simdjson::dom::parser parser;
+    const simdjson::padded_string text(
+        run_tool({"supersteps", path_, "--limit", "1", "--format", "json"}).out);
+    const simdjson::dom::element top = parser.parse(text)["occurrences"].at(0);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(double(top["imbalance"])),
+              std::bit_cast<std::uint64_t>(steps.occurrences[0].imbalance));
+    EXPECT_EQ(std::uint64_t(top["straggler"]), steps.occurrences[0].straggler);
+}
+
+// A kernel slowed on one tile by the generator: supersteps --by tile names that tile first.
+TEST(CliAnalyses, SuperstepsNameTheSlowedTile) {
+    const fs::path path = scratch() / "one-slow.json";
+    const Outcome generated =
+        run_tool({"generate", "--tiles", "12", "--steps-per-tile", "200", "--slow-kernel", "gemm",
+                  "--slow-factor", "1.3", "--slow-tiles", "7", "-o", path.string()});
+    ASSERT_EQ(generated.status, 0) << generated.err;
+    const Outcome run = run_tool({"supersteps", path.string(), "--by", "tile", "--format", "csv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.out.starts_with(
+        "physical_tile,straggler_count,busy_cycles,busy_ms,lost_cycles_caused,lost_ms\r\n7,"))
+        << run.out;
+}
+
+// diff says which of its two files cannot be read.
+TEST_F(CliTest, DiffNamesTheUnreadableFile) {
+    const std::string missing = (scratch() / "missing.json").string();
+    for (const auto& [base, next] : {std::pair{path_, missing}, std::pair{missing, path_}}) {
+        const Outcome run = run_tool({"diff", base, next});
+        expect_failure(run, 1);
+        EXPECT_TRUE(run.err.starts_with("error: " + missing + ": ")) << run.err;
     }
 }
 
@@ -411,6 +697,14 @@ TEST_F(CliTest, InfoDemoHelpAndVersion) {
     EXPECT_EQ(demo.status, 0);
     EXPECT_EQ(demo.err, "");
     EXPECT_NE(demo.out.find("$ vorn-profile query run.json --group-by kernel"), std::string::npos);
+    EXPECT_NE(demo.out.find("$ vorn-profile supersteps run.json"), std::string::npos);
+    EXPECT_NE(demo.out.find("$ vorn-profile diff run.json slow.json"), std::string::npos);
+    for (const char* command : {"diff", "supersteps"}) {
+        const Outcome help = run_tool({command, "--help"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_NE(help.out.find("Example:\n  vorn-profile"), std::string::npos) << help.out;
+        EXPECT_NE(help.out.find("--from"), std::string::npos);
+    }
     for (const auto& args : {std::vector<std::string>{"--help"},
                              {"query", "--help"},
                              {"generate", "-h"},
@@ -420,6 +714,176 @@ TEST_F(CliTest, InfoDemoHelpAndVersion) {
         EXPECT_EQ(run.err, "");
         EXPECT_FALSE(run.out.empty());
     }
+}
+
+// pack and unpack are inverses on the bytes, and generate --format packed writes what pack
+// makes of the JSON that generate writes.
+TEST_F(CliTest, PackUnpackAndGeneratePacked) {
+    const std::string packed = (scratch() / "run.packed").string();
+    const Outcome pack = run_tool({"pack", path_, "-o", packed});
+    ASSERT_EQ(pack.status, 0) << pack.err;
+    EXPECT_EQ(pack.out, "");
+    EXPECT_TRUE(vorn_package::is_profile_packed(slurp(packed)));
+
+    const std::string json = (scratch() / "unpacked.json").string();
+    const Outcome unpack = run_tool({"unpack", packed, "-o", json});
+    ASSERT_EQ(unpack.status, 0) << unpack.err;
+    EXPECT_EQ(slurp(json), profile_text(profile_));
+    EXPECT_EQ(run_tool({"unpack", packed}).out, profile_text(profile_));
+    // Packing a packed file, from standard input, gives the same file.
+    EXPECT_EQ(run_tool({"pack", "-", "-o", "-"}, packed).out, slurp(packed));
+
+    const std::string generated = (scratch() / "generated.packed").string();
+    const Outcome generate = run_tool({"generate", "--tiles", "6", "--steps-per-tile", "120",
+                                       "--seed", "3", "--format", "packed", "-o", generated});
+    ASSERT_EQ(generate.status, 0) << generate.err;
+    EXPECT_EQ(slurp(generated), slurp(packed));
+    EXPECT_EQ(run_tool({"generate", "--tiles", "6", "--steps-per-tile", "120", "--seed", "3",
+                        "--format", "packed"})
+                  .out,
+              slurp(packed));
+}
+
+// The format is told by the first bytes, not the name, for a path and for standard input;
+// the answers are the same from either format.
+TEST_F(CliTest, QueryAndInfoReadEitherFormat) {
+    const std::string packed = (scratch() / "named-like.json").string();
+    ASSERT_EQ(run_tool({"pack", path_, "-o", packed}).status, 0);
+    const std::string json_as_packed = (scratch() / "named-like.packed").string();
+    save(json_as_packed, profile_text(profile_));
+
+    const std::vector<std::string> options{"--group-by", "phase",    "--sample-limit",
+                                           "3",          "--format", "json"};
+    const auto query = [&](const std::string& path, const std::string& input = "/dev/null") {
+        std::vector<std::string> args{"query", path};
+        args.insert(args.end(), options.begin(), options.end());
+        return run_tool(args, input);
+    };
+    const Outcome expected = query(path_);
+    ASSERT_EQ(expected.status, 0) << expected.err;
+    for (const auto& [path, input] : std::vector<std::pair<std::string, std::string>>{
+             {packed, "/dev/null"}, {json_as_packed, "/dev/null"}, {"-", packed}, {"-", path_}}) {
+        SCOPED_TRACE(path + " < " + input);
+        const Outcome run = query(path, input);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, expected.out);
+    }
+    const Outcome info_json = run_tool({"info", "-"}, path_);
+    const Outcome info_packed = run_tool({"info", "-"}, packed);
+    ASSERT_EQ(info_packed.status, 0) << info_packed.err;
+    EXPECT_EQ(info_packed.out, info_json.out);
+}
+
+TEST(CliErrors, DamagedPackedFilesExitOne) {
+    const vorn_package::ProfileColumns columns =
+        vorn_package::synthetic_columns({.tiles = 3, .steps_per_tile = 20, .seed = 1});
+    std::ostringstream out;
+    vorn_package::write_profile_packed(out, columns);
+    const std::string good = out.str();
+
+    std::string flipped = good;
+    flipped[good.size() - 3] ^= 0x20;
+    std::string newer = good;
+    vorn_package::packed::store<std::uint32_t>(newer.data() + 8, 7);
+    vorn_package::packed::reseal(newer);
+    std::string bad_utf8 = good;
+    bad_utf8[good.size() - 3] = '\xc0';
+    vorn_package::packed::reseal(bad_utf8);
+    const std::string last = std::to_string(good.size() - 3);
+    const std::pair<std::string, std::string> cases[] = {
+        {good.substr(0, good.size() / 2), "at byte 24 (header): the header gives a file of "},
+        {flipped, "(section text_bytes): checksum mismatch"},
+        {newer, "at byte 8 (header): unsupported packed format version 7"},
+        {bad_utf8, "(section text_bytes): text "},
+    };
+    for (const auto& [bytes, message] : cases) {
+        SCOPED_TRACE(message);
+        const std::string path = (scratch() / "damaged.packed").string();
+        save(path, bytes);
+        for (const char* command : {"query", "info", "unpack"}) {
+            const Outcome run = run_tool({command, path});
+            expect_failure(run, 1);
+            EXPECT_TRUE(run.err.starts_with("error: " + path + ": at byte ")) << run.err;
+            EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        }
+        const Outcome piped = run_tool({"query", "-"}, path);
+        expect_failure(piped, 1);
+        EXPECT_NE(piped.err.find(message), std::string::npos) << piped.err;
+    }
+}
+
+TEST(CliErrors, PackAndGenerateFailures) {
+    const std::string missing = (scratch() / "missing.json").string();
+    const Outcome pack_missing = run_tool({"pack", missing, "-o", "-"});
+    expect_failure(pack_missing, 1);
+    EXPECT_TRUE(pack_missing.err.starts_with("error: " + missing + ": at byte 0: cannot open"))
+        << pack_missing.err;
+
+    const std::string packed = (scratch() / "self.packed").string();
+    save(packed, run_tool({"generate", "--tiles", "2", "--format", "packed"}).out);
+    const Outcome onto_itself = run_tool({"pack", packed, "-o", packed});
+    expect_failure(onto_itself, 1);
+    EXPECT_NE(onto_itself.err.find("is the profile being read"), std::string::npos);
+    EXPECT_TRUE(vorn_package::open_profile_packed(packed).has_value());
+
+    const Outcome unwritable = run_tool({"generate", "--format", "packed", "-o",
+                                         (scratch() / "no" / "such" / "dir.packed").string()});
+    expect_failure(unwritable, 1);
+    EXPECT_NE(unwritable.err.find("cannot open for writing"), std::string::npos);
+
+    expect_failure(run_tool({"generate", "--format", "parquet"}), 2);
+    expect_failure(run_tool({"pack"}), 2);
+    expect_failure(run_tool({"unpack", "a", "b"}), 2);
+    for (const auto& args : {std::vector<std::string>{"pack", "--help"},
+                             {"unpack", "--help"},
+                             {"generate", "--help"}}) {
+        const Outcome help = run_tool(args);
+        EXPECT_EQ(help.status, 0);
+        EXPECT_NE(help.out.find("Example:"), std::string::npos) << help.out;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The picture commands follow the tool's rules: a usage error exits 2, an unreadable profile 1,
+// each with one error line and nothing on standard output; a good run writes only its file.
+TEST_F(CliTest, ExportAndReportExitStatus) {
+    const std::string out = (scratch() / "picture").string();
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"export", path_}, 2, "-o FILE is required"},
+        {{"report", path_}, 2, "-o FILE is required"},
+        {{"export", path_, "-o", out, "--format", "svg"}, 2, "--format: unknown value 'svg'"},
+        {{"export", path_, "-o", out, "--from", "5", "--to", "5"}, 2, "empty window"},
+        {{"export", path_, "-o", out, "--to", "0"}, 2, "empty window"},
+        {{"export", path_, "-o", out, "--from", "-1"}, 2, "--from: '-1'"},
+        {{"report", path_, "-o", out, "--group-by", "kind"}, 2, "--group-by"},
+        {{"export", "/nonexistent/run.json", "-o", out}, 1, "/nonexistent/run.json"},
+        {{"report", path_, "-o", "/nonexistent/dir/page.html"}, 1, "cannot open for writing"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Outcome run = run_tool(c.args);
+        expect_failure(run, c.status);
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+    for (const auto& args : {std::vector<std::string>{"export", path_, "-o", out},
+                             {"export", path_, "-o", out, "--format", "chrome-json", "--from",
+                              "1000", "--to", "90000", "--kind", "compute"},
+                             {"report", path_, "-o", out, "--tile", "0-2"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const Outcome run = run_tool(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out + run.err, "");
+        EXPECT_GT(fs::file_size(out), 1000U);
+    }
+    EXPECT_EQ(run_tool({"report", path_, "-o", "-"}).out.rfind("<!DOCTYPE html>", 0), 0U);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 # End-to-end tests of the vorn-profile tool: the binary runs as a user runs it, and its answers
 # are compared with the library's for the same request.
 find_package(simdjson CONFIG REQUIRED)
+find_package(Protobuf REQUIRED)
 
-add_executable(vorn_cli_tests cli/cli_test.cpp)
+add_executable(vorn_cli_tests cli/buffered_output_test.cpp cli/cli_test.cpp)
 target_link_libraries(vorn_cli_tests PRIVATE
     vorn_profile_cli simdjson::simdjson GTest::gtest_main vorn_warnings)
 target_compile_definitions(vorn_cli_tests PRIVATE
@@ -10,4 +11,22 @@ target_compile_definitions(vorn_cli_tests PRIVATE
     VORN_BAD_PROFILES_DIR="${PROJECT_SOURCE_DIR}/tests/data/bad"
     VORN_CLI_WORK_DIR="${CMAKE_CURRENT_BINARY_DIR}/cli_work")
 add_dependencies(vorn_cli_tests vorn-profile)
+target_include_directories(vorn_cli_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/vorn_package)
 gtest_discover_tests(vorn_cli_tests TEST_PREFIX cli.)
+
+# The exported traces decoded with the schema, and the lane layout.
+add_executable(vorn_export_tests cli/export_test.cpp)
+target_link_libraries(vorn_export_tests PRIVATE
+    vorn_profile_cli vorn_trace_proto simdjson::simdjson GTest::gtest_main vorn_warnings)
+target_compile_definitions(vorn_export_tests PRIVATE
+    VORN_PROTOC="${Protobuf_PROTOC_EXECUTABLE}"
+    VORN_PROTO_DIR="${PROJECT_SOURCE_DIR}/tools/vorn-profile"
+    VORN_EXPORT_WORK_DIR="${CMAKE_CURRENT_BINARY_DIR}/export_work")
+gtest_discover_tests(vorn_export_tests TEST_PREFIX cli.)
+
+# The report page in headless Chromium (Debian's chromium; no network).
+find_program(VORN_CHROMIUM NAMES chromium chromium-browser REQUIRED)
+add_test(NAME cli.report_page_in_chromium
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/report_page_test.py
+        $<TARGET_FILE:vorn-profile> ${VORN_CHROMIUM} ${CMAKE_CURRENT_BINARY_DIR}/report_page)
+set_tests_properties(cli.report_page_in_chromium PROPERTIES TIMEOUT 400)

@@ -10,9 +10,10 @@ add_executable(vorn_case_runner_check scenarios/runner_check.cpp)
 target_link_libraries(vorn_case_runner_check PRIVATE vorn_case_runner vorn_warnings)
 
 set(expect ${CMAKE_CURRENT_SOURCE_DIR}/scenarios/expect_run.cmake)
+# Runs `program` with the arguments after `pattern`; they travel to the script as one list.
 function(vorn_runner_test name program status pattern)
     add_test(NAME ${name} COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${program}>
-        -DARGS=${ARGN} -DSTATUS=${status} "-DPATTERN=${pattern}" -P ${expect})
+        "-DARGS=${ARGN}" -DSTATUS=${status} "-DPATTERN=${pattern}" -P ${expect})
 endfunction()
 
 vorn_runner_test(scenarios_table_order vorn-profile-scenarios 0
@@ -20,7 +21,12 @@ vorn_runner_test(scenarios_table_order vorn-profile-scenarios 0
     --list)
 vorn_runner_test(scenarios_select_one vorn-profile-scenarios 0
     "^running 1 case\ncase tests::groups_by_semantic_metadata_value [.][.][.] ok\nresult: ok. 1 passed; 0 failed"
-    "tests::groups_by_semantic_metadata_value;--exact")
+    tests::groups_by_semantic_metadata_value --exact)
+vorn_runner_test(scenarios_select_by_substring vorn-profile-scenarios 0
+    "^tests::groups_by_semantic_metadata_value: test\ntests::groups_parallel_samples_by_kernel: test\n$"
+    --list tests::groups_)
+vorn_runner_test(scenarios_exact_needs_the_whole_name vorn-profile-scenarios 0 "^$"
+    --list tests::groups_ --exact)
 vorn_runner_test(scenarios_malformed_command_line vorn-profile-scenarios 101 "unknown option '--bogus'"
     --bogus)
 vorn_runner_test(runner_failing_case vorn_case_runner_check 101

@@ -7,13 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vorn_package/synthetic_profile.hpp"
@@ -123,6 +126,9 @@ TEST(ProfileJson, WriteThenReadGivesAnEqualProfile) {
         ASSERT_TRUE(read) << to_string(read.error());
         EXPECT_TRUE(*read == trip.report);
         EXPECT_EQ(written(*read), text);
+        const auto columns = read_profile_columns_json(text);
+        ASSERT_TRUE(columns) << to_string(columns.error());
+        EXPECT_TRUE(to_report(*columns) == trip.report);
     }
 }
 
@@ -225,10 +231,18 @@ TEST(ProfileJson, RejectsEachBadFileWithItsOffsetPathAndMessage) {
         }
         EXPECT_NE(error.message.find(want.fragment), std::string::npos) << error.message;
 
-        // Read in place from memory, the last tile goes through a padded copy of the tail.
-        const auto from_memory = read_profile_json(file_bytes(entry.path()));
+        // Read in place from memory, the last tile goes through a padded copy of the tail;
+        // into columns, from the file and from memory, the error is the same.
+        const std::string text = file_bytes(entry.path());
+        const auto from_memory = read_profile_json(text);
         ASSERT_FALSE(from_memory);
         EXPECT_EQ(from_memory.error(), error);
+        const auto columns_from_file = read_profile_columns_json_file(entry.path().string());
+        ASSERT_FALSE(columns_from_file);
+        EXPECT_EQ(columns_from_file.error(), error);
+        const auto columns_from_memory = read_profile_columns_json(text);
+        ASSERT_FALSE(columns_from_memory);
+        EXPECT_EQ(columns_from_memory.error(), error);
     }
     EXPECT_EQ(checked, table.size()) << "expected.txt names files that are missing";
 }
@@ -269,22 +283,101 @@ TEST(ProfileJson, ReportsFilesThatCannotBeRead) {
     }
 }
 
-TEST(ProfileJson, ReadsStandardInputFromAPipe) {
-    const ProfileReport report = synthetic_profile({.tiles = 3, .steps_per_tile = 20});
-    const std::string text = written(report);
-    ASSERT_LT(text.size(), 60'000u);  // fits in the pipe, so no writer thread is needed
+// Runs `read` with standard input a pipe that a thread fills with `text`.
+template <class Read>
+auto read_from_pipe(const std::string& text, Read&& read) {
+    std::signal(SIGPIPE, SIG_IGN);  // the reader may stop at an error before the writer is done
     int ends[2];
-    ASSERT_EQ(::pipe(ends), 0);
-    ASSERT_EQ(::write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    ::close(ends[1]);
+    EXPECT_EQ(::pipe(ends), 0);
+    std::thread writer([&text, fd = ends[1]] {
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+            if (wrote <= 0) {
+                break;  // the reader stopped early, at an error
+            }
+            done += static_cast<std::size_t>(wrote);
+        }
+        ::close(fd);
+    });
     const int saved = ::dup(STDIN_FILENO);
     ::dup2(ends[0], STDIN_FILENO);
-    const auto read = read_profile_json_file("-");
-    ::dup2(saved, STDIN_FILENO);
-    ::close(saved);
     ::close(ends[0]);
-    ASSERT_TRUE(read) << to_string(read.error());
-    EXPECT_TRUE(*read == report);
+    auto result = read();
+    ::dup2(saved, STDIN_FILENO);  // closes the read end, so that the writer cannot block
+    ::close(saved);
+    writer.join();
+    return result;
+}
+
+// Standard input is read in chunks of 1 MiB: these documents put a tile, a long unknown member,
+// long white space and faults across those chunks.
+TEST(ProfileJson, ReadsStandardInputInChunksAsFromMemory) {
+    const std::string large = written(synthetic_profile({.tiles = 24, .steps_per_tile = 400}));
+    ASSERT_GT(large.size(), 3u << 20);
+    const std::string head = R"({"clock_hz": 5, )";
+    const std::string tiles = R"("tiles": [{"physical_tile": 1, "samples": []}])";
+    const std::string long_text(3 << 20, 'x');
+    const struct {
+        std::string name;
+        std::string text;
+    } cases[] = {
+        {"large profile", large},
+        {"fault in the last tile",
+         large.substr(0, large.size() - 200) + "!" + large.substr(large.size() - 199)},
+        {"truncated", large.substr(0, large.size() - 5)},
+        {"long unknown member", head + R"("note": [")" + long_text + R"("], )" + tiles + "}"},
+        {"long member name", head + '"' + long_text + R"(": 1, )" + tiles + "}"},
+        {"long white space", head + tiles + std::string(3 << 20, ' ') + "}"},
+        {"content after long white space", head + tiles + "}" + std::string(3 << 20, ' ') + "x"},
+        {"long number", head + R"("extra": )" + std::string(3 << 20, '7') + ", " + tiles + "}"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        const auto from_memory = read_profile_json(test.text);
+        const auto records = read_from_pipe(test.text, [] { return read_profile_json_file("-"); });
+        const auto columns =
+            read_from_pipe(test.text, [] { return read_profile_columns_json_file("-"); });
+        ASSERT_EQ(records.has_value(), from_memory.has_value());
+        ASSERT_EQ(columns.has_value(), from_memory.has_value());
+        if (from_memory) {
+            EXPECT_TRUE(*records == *from_memory);
+            EXPECT_TRUE(to_report(*columns) == *from_memory);
+        } else {
+            EXPECT_EQ(records.error(), from_memory.error());
+            EXPECT_EQ(columns.error(), from_memory.error());
+        }
+    }
+}
+
+// A tile may give its number after its samples; the columns still hold each sample in its tile.
+TEST(ProfileJson, ReadsColumnsOfTilesNumberedAfterTheirSamples) {
+    const std::string sample =
+        R"({"start_cycle": 1, "end_cycle": 2, "step": {"phase": 0, "operation": "o", )"
+        R"("kind": "idle", "metadata": [{"name": "k", "value": "v"}]}})";
+    const std::string text = R"({"clock_hz": 1, "tiles": [{"samples": [)" + sample + "," + sample +
+                             R"(], "physical_tile": 7}, {"physical_tile": 8, "samples": [)" +
+                             sample + "]}]}";
+    const auto records = read_profile_json(text);
+    const auto columns = read_profile_columns_json(text);
+    ASSERT_TRUE(records) << to_string(records.error());
+    ASSERT_TRUE(columns) << to_string(columns.error());
+    EXPECT_TRUE(to_report(*columns) == *records);
+    ASSERT_EQ(columns->tile_count(), 2u);
+    EXPECT_EQ(columns->tile_physical[0], 7u);
+    EXPECT_EQ(columns->tile_sample_begin[1], 2u);
+}
+
+// On a machine with AVX2 the readers parse with simdjson's AVX2 kernel, unless told otherwise.
+TEST(ProfileJson, ParsesWithTheSimdKernelWhereTheMachineHasIt) {
+    const std::string_view kernel = profile_json_kernel();
+    if (std::getenv("SIMDJSON_FORCE_IMPLEMENTATION") != nullptr) {
+        GTEST_SKIP() << "kernel chosen by SIMDJSON_FORCE_IMPLEMENTATION: " << kernel;
+    }
+#if defined(__x86_64__)
+    EXPECT_EQ(kernel, __builtin_cpu_supports("avx2") ? "haswell" : "fallback");
+#else
+    EXPECT_EQ(kernel, "fallback");
+#endif
 }
 
 TEST(ProfileJson, ReportsProgressUpToTheWholeInput) {

@@ -32,6 +32,22 @@ const std::vector<Question>& questions() {
     return kQuestions;
 }
 
+std::string shown(std::string command, const std::vector<std::string>& words) {
+    for (const std::string& word : words) {
+        command += " " + word;
+    }
+    return command;
+}
+
+CommandLine parsed(const std::vector<std::string>& args) {
+    ParseOutcome outcome = parse_command_line(args);
+    // The demo's own command lines are valid; should one not be, the demo says so.
+    if (!outcome.command_line) {
+        throw UsageError("demo: cannot parse its own command line: " + shown("", args));
+    }
+    return *outcome.command_line;
+}
+
 }  // namespace
 
 void run_demo(std::ostream& out) {
@@ -45,13 +61,33 @@ void run_demo(std::ostream& out) {
            "and each question below is answered by the command shown above it\n"
            "(add --format json or --format csv for scripts).\n";
     for (const Question& question : questions()) {
-        std::string command = "$ vorn-profile query run.json";
-        for (const std::string& word : question.options) {
-            command += " " + word;
-        }
-        out << "\n" << question.question << "\n" << command << "\n\n";
+        out << "\n"
+            << question.question << "\n"
+            << shown("$ vorn-profile query run.json", question.options) << "\n\n";
         write_table(out, vorn_profile::query(profile, parse_query_options(question.options)));
     }
+
+    // The analyses, parsed from the very command lines they show.
+    const std::vector<std::string> steps_args{"supersteps", "run.json", "--limit", "3"};
+    const CommandLine steps = parsed(steps_args);
+    out << "\nWhich supersteps hold the device back most, and which tile do the others wait "
+           "for?\n"
+        << shown("$ vorn-profile", steps_args) << "\n\n";
+    write_supersteps_table(out, vorn_profile::supersteps(profile, steps.query),
+                           steps.superstep_rows, steps.query.limit);
+
+    const std::vector<std::string> slow_args{
+        "generate", "--slow-kernel", "gemm", "--slow-factor", "1.5", "-o", "slow.json"};
+    const std::vector<std::string> diff_args{"diff", "run.json", "slow.json", "--limit", "4"};
+    const CommandLine slow = parsed(slow_args);
+    const CommandLine compared = parsed(diff_args);
+    out << "\nWhat changes when the gemm kernel runs 1.5 times as long?\n"
+        << shown("$ vorn-profile", slow_args) << "\n"
+        << shown("$ vorn-profile", diff_args) << "\n\n";
+    write_diff_table(out,
+                     vorn_profile::diff(profile, vorn_package::synthetic_profile(slow.synthetic),
+                                        compared.query),
+                     vorn_profile::TimeWindow{});
 }
 
 }  // namespace vorn_cli

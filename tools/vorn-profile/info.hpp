@@ -4,13 +4,13 @@
 #include <iosfwd>
 #include <string>
 
-#include "vorn_package/profile.hpp"
+#include "vorn_package/profile_columns.hpp"
 
 namespace vorn_cli {
 
 /// Clock, tile and sample counts, span, and the distinct kinds, kernels, phases, epochs and
 /// metadata names with their counts, each list in a fixed order.
 void write_info(std::ostream& out, const std::string& path,
-                const vorn_package::ProfileReport& profile);
+                const vorn_package::ProfileColumns& profile);
 
 }  // namespace vorn_cli

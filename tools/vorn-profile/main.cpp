@@ -1,24 +1,35 @@
-// vorn-profile: reads a recorded cycle profile, runs one query and prints the report.
+// vorn-profile: reads recorded cycle profiles, answers one question about them (a query, the
+// difference of two runs, the supersteps) and prints the report.
 //
 // Exit status: 0 on success, 1 when a profile cannot be read (or output cannot be written),
 // 2 for a command-line error. Errors are one `error:` line on standard error, and nothing is
-// written to standard output in that case: every report is built in full before it is printed.
+// written to standard output in that case: every report is computed in full before writing
+// starts, and is then written as it is produced.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <new>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "buffered_output.hpp"
 #include "demo.hpp"
+#include "export_trace.hpp"
 #include "info.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "profile_input.hpp"
+#include "report_page.hpp"
 #include "vorn_package/profile_json.hpp"
+#include "vorn_package/profile_packed.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 
 namespace vorn_cli {
@@ -26,56 +37,190 @@ namespace {
 
 // Also used for output that cannot be written: neither is a command-line error.
 constexpr int kReadFailure = 1;
+constexpr int kUsageError = 2;
 
-/// Writes a finished text to standard output; a failed write (a full disk, a closed pipe) is
-/// reported like any other error.
-int emit(const std::string& text) {
-    std::cout << text;
-    std::cout.flush();
-    if (!std::cout) {
-        print_error("cannot write to standard output");
+/// Writes to standard output through `write(stream)`, as the text is produced, through one
+/// buffer; a failed write (a full disk, a closed pipe) is reported like any other error. Call
+/// it only once the whole answer is known, so that an error leaves standard output empty.
+template <class Write>
+int emit(Write write) {
+    BufferedOutput buffer(STDOUT_FILENO);
+    std::ostream out(&buffer);
+    write(out);
+    if (const int error = buffer.finish(); error != 0) {
+        print_error(std::string("cannot write to standard output: ") + std::strerror(error));
         return kReadFailure;
     }
     return 0;
 }
 
-int run_generate(const CommandLine& line) {
-    const vorn_package::ProfileReport profile = vorn_package::synthetic_profile(line.synthetic);
-    // "-o -" is standard output, as "-" is standard input for a profile.
-    if (!line.output || *line.output == "-") {
-        vorn_package::write_profile_json(std::cout, profile);
-        std::cout.flush();
-        if (!std::cout) {
-            print_error("cannot write to standard output");
-            return kReadFailure;
-        }
-        return 0;
+/// Whether `output` names standard output ("-o -" or no -o), as "-" names standard input.
+bool is_standard_output(const std::optional<std::string>& output) {
+    return !output || *output == "-";
+}
+
+/// Writes a whole file with `write`, to `output` or standard output; a failed open or write
+/// is reported like any other error.
+int write_output(const std::optional<std::string>& output,
+                 const std::function<void(std::ostream&)>& write) {
+    if (is_standard_output(output)) {
+        return emit(write);
     }
-    std::ofstream file(*line.output, std::ios::binary | std::ios::trunc);
+    std::ofstream file(*output, std::ios::binary | std::ios::trunc);
     if (!file) {
-        print_error(*line.output + ": cannot open for writing: " + std::strerror(errno));
+        print_error(*output + ": cannot open for writing: " + std::strerror(errno));
         return kReadFailure;
     }
-    vorn_package::write_profile_json(file, profile);
+    write(file);
     file.close();
     if (!file) {
-        print_error(*line.output + ": cannot write: " + std::strerror(errno));
+        print_error(*output + ": cannot write: " + std::strerror(errno));
         return kReadFailure;
     }
     return 0;
+}
+
+/// A packed file is binary: it goes to standard output only when that is not a terminal.
+bool refuse_binary_to_terminal(const CommandLine& line) {
+    if (is_standard_output(line.output) && isatty(STDOUT_FILENO) != 0) {
+        print_error("a packed profile is binary and standard output is a terminal; use -o FILE");
+        return true;
+    }
+    return false;
+}
+
+int run_generate(const CommandLine& line) {
+    if (line.generate_format == ProfileFormat::Json) {
+        const vorn_package::ProfileReport profile = vorn_package::synthetic_profile(line.synthetic);
+        return write_output(line.output, [&](std::ostream& out) {
+            vorn_package::write_profile_json(out, profile);
+        });
+    }
+    if (refuse_binary_to_terminal(line)) {
+        return kUsageError;
+    }
+    if (is_standard_output(line.output)) {
+        // Standard output cannot seek: the columns are made in memory, then written.
+        const vorn_package::ProfileColumns columns =
+            vorn_package::synthetic_columns(line.synthetic);
+        return write_output(line.output, [&](std::ostream& out) {
+            vorn_package::write_profile_packed(out, columns);
+        });
+    }
+    // Straight to the file, sample by sample: memory stays small whatever the size.
+    auto writer = vorn_package::PackedFileWriter::create(
+        *line.output, line.synthetic.tiles, vorn_package::synthetic_sample_count(line.synthetic));
+    if (!writer) {
+        print_error(*line.output + ": " + writer.error());
+        return kReadFailure;
+    }
+    vorn_package::synthetic_samples(line.synthetic, *writer);
+    const auto written = writer->finish();
+    if (!written) {
+        print_error(*line.output + ": " + written.error());
+        return kReadFailure;
+    }
+    return 0;
+}
+
+/// Whether `output` is an existing file that is also `input`.
+bool same_file(const std::string& input, const std::optional<std::string>& output) {
+    struct stat in {};
+    struct stat out {};
+    return input != "-" && !is_standard_output(output) && ::stat(input.c_str(), &in) == 0 &&
+           ::stat(output->c_str(), &out) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+/// `pack` and `unpack`: a profile in either format, written in the other (or the same).
+int run_convert(const CommandLine& line) {
+    if (line.command == Command::Pack && refuse_binary_to_terminal(line)) {
+        return kUsageError;
+    }
+    if (same_file(line.profile, line.output)) {
+        // A packed input is mapped: truncating it for the output would pull it from under us.
+        print_error(*line.output + ": is the profile being read; write to another file");
+        return kReadFailure;
+    }
+    auto read = read_profile(line.profile);
+    if (!read) {
+        print_error(line.profile + ": " + vorn_package::to_string(read.error()));
+        return kReadFailure;
+    }
+    if (line.command == Command::Pack) {
+        return write_output(line.output, [&](std::ostream& out) {
+            vorn_package::write_profile_packed(out, *read);
+        });
+    }
+    const vorn_package::ProfileReport report = vorn_package::to_report(*read);
+    return write_output(line.output,
+                        [&](std::ostream& out) { vorn_package::write_profile_json(out, report); });
+}
+
+int run_diff(const CommandLine& line) {
+    auto base = read_profile(line.profile);
+    if (!base) {
+        print_error(line.profile + ": " + vorn_package::to_string(base.error()));
+        return kReadFailure;
+    }
+    auto next = read_profile(line.new_profile);
+    if (!next) {
+        print_error(line.new_profile + ": " + vorn_package::to_string(next.error()));
+        return kReadFailure;
+    }
+    const vorn_profile::TimeWindow window = line.window.value_or(vorn_profile::TimeWindow{});
+    const vorn_profile::DiffReport report = vorn_profile::diff(*base, *next, line.query, window);
+    return emit([&](std::ostream& out) {
+        switch (line.format) {
+            case OutputFormat::Table:
+                write_diff_table(out, report, window);
+                break;
+            case OutputFormat::Json:
+                write_diff_json(out, report, window);
+                break;
+            case OutputFormat::Csv:
+                write_diff_csv(out, report);
+                break;
+        }
+    });
+}
+
+/// The trace's window: the whole time line unless `--from`/`--to` were given.
+Window picture_window(const std::optional<vorn_profile::TimeWindow>& window) {
+    return window ? Window{window->from, window->to} : Window{};
+}
+
+int run_picture(const CommandLine& line, const vorn_package::ProfileColumns& columns) {
+    if (line.command == Command::Report) {
+        ReportOptions options{line.query, line.profile};
+        return write_output(line.output,
+                            [&](std::ostream& out) { write_report_page(out, columns, options); });
+    }
+    ExportOptions options{line.query, picture_window(line.window), line.profile};
+    return write_output(line.output, [&](std::ostream& out) {
+        if (line.trace_format == TraceFormat::Perfetto) {
+            write_perfetto(out, columns, options);
+        } else {
+            write_chrome_json(out, columns, options);
+        }
+    });
 }
 
 int run(const CommandLine& line) {
     switch (line.command) {
         case Command::Generate:
             return run_generate(line);
-        case Command::Demo: {
-            std::ostringstream out;
-            run_demo(out);
-            return emit(out.str());
-        }
+        case Command::Demo:
+            return emit([](std::ostream& out) { run_demo(out); });
+        case Command::Pack:
+        case Command::Unpack:
+            return run_convert(line);
+        case Command::Diff:
+            return run_diff(line);
         case Command::Query:
+        case Command::Supersteps:
         case Command::Info:
+        case Command::Export:
+        case Command::Report:
             break;
     }
     auto read = read_profile(line.profile);
@@ -83,24 +228,46 @@ int run(const CommandLine& line) {
         print_error(line.profile + ": " + vorn_package::to_string(read.error()));
         return kReadFailure;
     }
-    std::ostringstream out;
+    if (line.command == Command::Export || line.command == Command::Report) {
+        return run_picture(line, *read);
+    }
     if (line.command == Command::Info) {
-        write_info(out, line.profile, *read);
-        return emit(out.str());
+        return emit([&](std::ostream& out) { write_info(out, line.profile, *read); });
     }
-    const vorn_profile::QueryReport report = vorn_profile::query(*read, line.query);
-    switch (line.format) {
-        case OutputFormat::Table:
-            write_table(out, report);
-            break;
-        case OutputFormat::Json:
-            write_json(out, report);
-            break;
-        case OutputFormat::Csv:
-            write_csv(out, report);
-            break;
+    if (line.command == Command::Supersteps) {
+        const vorn_profile::SuperstepReport report = vorn_profile::supersteps(
+            *read, line.query, line.window.value_or(vorn_profile::TimeWindow{}));
+        return emit([&](std::ostream& out) {
+            switch (line.format) {
+                case OutputFormat::Table:
+                    write_supersteps_table(out, report, line.superstep_rows, line.query.limit);
+                    break;
+                case OutputFormat::Json:
+                    write_supersteps_json(out, report, line.superstep_rows, line.query.limit);
+                    break;
+                case OutputFormat::Csv:
+                    write_supersteps_csv(out, report, line.superstep_rows, line.query.limit);
+                    break;
+            }
+        });
     }
-    return emit(out.str());
+    // Without a window the report is the plain query's.
+    const vorn_profile::QueryReport report =
+        line.window ? vorn_profile::query_window(*read, line.query, *line.window).report
+                    : vorn_profile::query(*read, line.query);
+    return emit([&](std::ostream& out) {
+        switch (line.format) {
+            case OutputFormat::Table:
+                write_table(out, report, line.window);
+                break;
+            case OutputFormat::Json:
+                write_json(out, report, line.window);
+                break;
+            case OutputFormat::Csv:
+                write_csv(out, report);
+                break;
+        }
+    });
 }
 
 }  // namespace

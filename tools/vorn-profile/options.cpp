@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <iostream>
 #include <limits>
 #include <map>
 #include <string_view>
@@ -28,8 +29,54 @@ constexpr std::string_view kFooter =
     "  vorn-profile info run.json\n"
     "  vorn-profile query run.json --group-by kernel --limit 5\n"
     "  vorn-profile query run.json --kind exchange --sample-limit 10 --format json\n"
+    "  vorn-profile pack run.json -o run.packed\n"
+    "  vorn-profile query run.packed --group-by phase\n"
+    "  vorn-profile query run.json --from 1000000 --to 2000000 --group-by kind\n"
+    "  vorn-profile diff before.json after.json --limit 5\n"
+    "  vorn-profile supersteps run.json --by tile --limit 5\n"
+    "  vorn-profile export run.json -o run.pftrace\n"
+    "  vorn-profile report run.json -o run.html\n"
     "\n"
-    "Exit status: 0 on success, 1 when the profile cannot be read, 2 for a command-line error.";
+    "Exit status: 0 on success, 1 when a profile cannot be read, 2 for a command-line error.";
+
+constexpr std::string_view kDiffFooter =
+    "Runs the same query (filters, grouping, window) on both profiles and prints one row per\n"
+    "group name found in either, ordered by the size of the change of the --sort-by field.\n"
+    "\n"
+    "Example:\n"
+    "  vorn-profile generate -o before.json\n"
+    "  vorn-profile generate --slow-kernel gemm --slow-factor 1.5 -o after.json\n"
+    "  vorn-profile diff before.json after.json --group-by kernel --limit 5";
+
+constexpr std::string_view kSuperstepsFooter =
+    "One row per phase occurrence (epoch, phase): how busy its tiles were with exchange and\n"
+    "compute, which tile the others waited for (the straggler) and the tile-cycles that cost.\n"
+    "--by tile adds it up per tile.\n"
+    "\n"
+    "Example:\n"
+    "  vorn-profile supersteps run.json --limit 10\n"
+    "  vorn-profile supersteps run.json --kind compute --by tile --format csv";
+
+constexpr std::string_view kGenerateFooter =
+    "Example:\n"
+    "  vorn-profile generate --tiles 1472 --steps-per-tile 1000 -o large.json\n"
+    "  vorn-profile generate --slow-kernel gemm --slow-factor 1.5 --slow-tiles 0-7 -o slow.json\n"
+    "  vorn-profile generate --tiles 1472 --steps-per-tile 68000 --format packed -o big.packed";
+
+/// Options of `query` that the other analyses do not take, with the reason.
+struct NotTaken {
+    std::string_view command;
+    std::string_view option;
+    std::string_view reason;
+};
+constexpr NotTaken kNotTaken[] = {
+    {"diff", "--sample-limit", "diff compares groups, it lists no steps"},
+    {"supersteps", "--group-by",
+     "supersteps are grouped by phase occurrence, or by tile with --by"},
+    {"supersteps", "--metadata-key", "supersteps are grouped by phase occurrence or by tile"},
+    {"supersteps", "--sort-by", "supersteps are ordered by lost cycles"},
+    {"supersteps", "--sample-limit", "supersteps list no steps"},
+};
 
 /// The words given to each option, one entry per occurrence.
 using Words = std::map<std::string, std::vector<std::string>>;
@@ -50,8 +97,7 @@ void add_value(CLI::App& app, Words& words, const std::string& names, const std:
         ->type_name(type);
 }
 
-void add_query_options(CLI::App& app, CommandWords& words) {
-    Words& w = words.values;
+void add_grouping_options(CLI::App& app, Words& w) {
     add_value(app, w, "--group-by", "G",
               "Group by kind, kernel (default), operation, phase, tile or metadata");
     add_value(app, w, "--metadata-key", "KEY",
@@ -59,6 +105,9 @@ void add_query_options(CLI::App& app, CommandWords& words) {
     add_value(app, w, "--sort-by", "S",
               "Order groups by phase-cycles (default), work-cycles, maximum-cycles, samples or "
               "name");
+}
+
+void add_filter_options(CLI::App& app, Words& w) {
     add_value(app, w, "--kind", "K", "Keep exchange, compute, synchronization or idle steps");
     add_value(app, w, "--kernel", "TEXT",
               "Keep steps of this kernel (exact); --kernel '' keeps steps without a kernel");
@@ -70,8 +119,26 @@ void add_query_options(CLI::App& app, CommandWords& words) {
               "Keep steps with a metadata entry NAME (holding VALUE); repeatable, all must hold");
     add_value(app, w, "--at-offset", "N",
               "Keep steps running at cycle N of the tile's time line (0 = its first sample)");
+}
+
+void add_window_options(CLI::App& app, Words& w) {
+    add_value(app, w, "--from", "A",
+              "Count only what runs from cycle A of each tile's time line on (default 0)");
+    add_value(app, w, "--to", "B",
+              "... and before cycle B (default 2^64-1); steps are cut at the window's edges");
+}
+
+void add_query_options(CLI::App& app, CommandWords& words) {
+    Words& w = words.values;
+    add_grouping_options(app, w);
+    add_filter_options(app, w);
     add_value(app, w, "--limit", "N", "Keep the first N groups after ordering (0 keeps none)");
     add_value(app, w, "--sample-limit", "N", "Also list the N longest matching steps");
+}
+
+void add_format_option(CLI::App& app, Words& w, std::string_view what) {
+    add_value(app, w, "--format", "F",
+              "Print the " + std::string(what) + " as table (default), json or csv");
 }
 
 std::string in_quotes(std::string_view text) { return "'" + std::string(text) + "'"; }
@@ -88,6 +155,15 @@ std::optional<std::string> single(const Words& words, const std::string& key) {
                          in_quotes(values[1]) + "); it may be given once");
     }
     return values.front();
+}
+
+/// The file of `-o/--output`, if given; "-" stands for standard output.
+std::optional<std::string> output_file(const Words& words) {
+    std::optional<std::string> file = single(words, "-o");
+    if (file && file->empty()) {
+        throw UsageError("--output: the file name is empty (- is standard output)");
+    }
+    return file;
 }
 
 const std::vector<std::string>& repeated(const Words& words, const std::string& key) {
@@ -285,16 +361,92 @@ vorn_profile::Query to_query(const Words& words) {
     return query;
 }
 
+/// `-o FILE`, which the picture commands need: a trace or a page is no terminal output.
+std::string required_output(const Words& words) {
+    const auto value = output_file(words);
+    if (!value) {
+        throw UsageError("-o FILE is required (- writes to standard output)");
+    }
+    return *value;
+}
+
+/// The window of `--from A` and `--to B`, when either is given; it must hold a cycle.
+std::optional<vorn_profile::TimeWindow> to_window(const Words& words) {
+    const auto from = single(words, "--from");
+    const auto to = single(words, "--to");
+    if (!from && !to) {
+        return std::nullopt;
+    }
+    vorn_profile::TimeWindow window;
+    if (from) {
+        window.from = parse_number<std::uint64_t>("--from", *from);
+    }
+    if (to) {
+        window.to = parse_number<std::uint64_t>("--to", *to);
+    }
+    if (window.from > window.to) {
+        throw UsageError("--from " + std::to_string(window.from) + " is past --to " +
+                         std::to_string(window.to) + " (the window is [A, B) with A < B)");
+    }
+    if (window.from == window.to) {
+        throw UsageError("empty window: --from " + std::to_string(window.from) + " --to " +
+                         std::to_string(window.to) +
+                         " holds no cycle (the window is [A, B) "
+                         "with A < B)");
+    }
+    return window;
+}
+
+OutputFormat to_format(const Words& words) {
+    if (const auto value = single(words, "--format")) {
+        return parse_choice<OutputFormat>("--format", *value,
+                                          {{"table", OutputFormat::Table},
+                                           {"json", OutputFormat::Json},
+                                           {"csv", OutputFormat::Csv}});
+    }
+    return OutputFormat::Table;
+}
+
+/// A decimal factor: digits with at most one point, above 0 and at most 1000.
+double parse_factor(const std::string& option, const std::string& text) {
+    const bool plain = !text.empty() && text.front() != '.' && text.back() != '.' &&
+                       std::count(text.begin(), text.end(), '.') <= 1 &&
+                       std::all_of(text.begin(), text.end(),
+                                   [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+    double value = 0;
+    if (plain) {
+        std::from_chars(text.data(), text.data() + text.size(), value);
+    }
+    if (!plain || !(value > 0 && value <= 1000)) {
+        throw UsageError(option + ": " + in_quotes(text) +
+                         " is not a decimal factor above 0 and at most 1000, such as 1.5");
+    }
+    return value;
+}
+
 /// The CLI11 description of the whole tool, writing into `words` per command.
 struct Parser {
     CLI::App app{std::string(kDescription), "vorn-profile"};
     CLI::App* query = nullptr;
+    CLI::App* diff = nullptr;
+    CLI::App* supersteps = nullptr;
     CLI::App* info = nullptr;
     CLI::App* generate = nullptr;
     CLI::App* demo = nullptr;
+    CLI::App* pack = nullptr;
+    CLI::App* unpack = nullptr;
     CommandWords query_words;
+    CommandWords diff_words;
+    CommandWords supersteps_words;
+    CLI::App* export_command = nullptr;
+    CLI::App* report = nullptr;
+    CommandWords export_words;
+    CommandWords report_words;
     CommandWords info_words;
     CommandWords generate_words;
+    CommandWords pack_words;
+    CommandWords unpack_words;
+    std::string diff_new_profile;
 
     Parser() {
         app.set_version_flag("--version", "vorn-profile " VORN_PROFILE_VERSION);
@@ -302,14 +454,47 @@ struct Parser {
         app.footer(std::string(kFooter));
 
         query = app.add_subcommand("query", "Run one query over a profile and print the report");
-        query->add_option("PROFILE", query_words.profile, "Profile file (JSON), or - for stdin")
+        query
+            ->add_option("PROFILE", query_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
             ->required();
         add_query_options(*query, query_words);
-        add_value(*query, query_words.values, "--format", "F",
-                  "Print the report as table (default), json or csv");
+        add_window_options(*query, query_words.values);
+        add_format_option(*query, query_words.values, "report");
+
+        diff = app.add_subcommand("diff", "Compare two profiles group by group");
+        diff->add_option("BASE", diff_words.profile,
+                         "The profile before (JSON or packed), or - for stdin")
+            ->required();
+        diff->add_option("NEW", diff_new_profile,
+                         "The profile after (JSON or packed), or - for stdin")
+            ->required();
+        add_grouping_options(*diff, diff_words.values);
+        add_filter_options(*diff, diff_words.values);
+        add_window_options(*diff, diff_words.values);
+        add_value(*diff, diff_words.values, "--limit", "N",
+                  "Keep the first N rows after ordering (0 keeps none)");
+        add_format_option(*diff, diff_words.values, "comparison");
+        diff->footer(std::string(kDiffFooter));
+
+        supersteps = app.add_subcommand(
+            "supersteps", "Per phase occurrence: imbalance between tiles and the straggler");
+        supersteps
+            ->add_option("PROFILE", supersteps_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
+            ->required();
+        add_filter_options(*supersteps, supersteps_words.values);
+        add_window_options(*supersteps, supersteps_words.values);
+        add_value(*supersteps, supersteps_words.values, "--limit", "N",
+                  "Keep the first N rows (0 keeps none)");
+        add_value(*supersteps, supersteps_words.values, "--by", "B",
+                  "One row per phase occurrence (default) or per tile");
+        add_format_option(*supersteps, supersteps_words.values, "supersteps");
+        supersteps->footer(std::string(kSuperstepsFooter));
 
         info = app.add_subcommand("info", "Summarise a profile: counts, span, kernels, phases");
-        info->add_option("PROFILE", info_words.profile, "Profile file (JSON), or - for stdin")
+        info->add_option("PROFILE", info_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
             ->required();
 
         generate = app.add_subcommand("generate", "Write a deterministic synthetic profile");
@@ -319,10 +504,63 @@ struct Parser {
         add_value(*generate, g, "--seed", "N",
                   "Seed (default 1); the same seed gives the same bytes");
         add_value(*generate, g, "--clock-hz", "N", "Clock of the device (default 1330000000)");
+        add_value(*generate, g, "--slow-kernel", "K",
+                  "Make the compute steps of kernel K slower, as after a bad change");
+        add_value(*generate, g, "--slow-factor", "F", "... F times as long (default 2)");
+        add_value(*generate, g, "--slow-tiles", "LIST",
+                  "... on these tiles only, e.g. 0-7 (default every tile); repeatable");
         add_value(*generate, g, "-o,--output", "FILE",
                   "Write to FILE instead of standard output (- also means it)");
+        add_value(*generate, g, "--format", "F",
+                  "Write json (default) or packed; packed to a FILE is written as it is made, "
+                  "so any size fits in memory");
+        generate->footer(std::string(kGenerateFooter));
+
+        pack = app.add_subcommand("pack", "Write a profile as a packed file, to open in no time");
+        pack->add_option("PROFILE", pack_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
+            ->required();
+        add_value(*pack, pack_words.values, "-o,--output", "FILE",
+                  "Write to FILE instead of standard output (- also means it)");
+        pack->footer("Example:\n  vorn-profile pack run.json -o run.packed");
+
+        unpack = app.add_subcommand("unpack", "Write a profile back as JSON");
+        unpack
+            ->add_option("PROFILE", unpack_words.profile,
+                         "Profile file (packed or JSON), or - for stdin")
+            ->required();
+        add_value(*unpack, unpack_words.values, "-o,--output", "FILE",
+                  "Write to FILE instead of standard output (- also means it)");
+        unpack->footer("Example:\n  vorn-profile unpack run.packed -o run.json");
 
         demo = app.add_subcommand("demo", "Answer a few typical questions on a built-in profile");
+
+        export_command = app.add_subcommand(
+            "export", "Write a timeline for Perfetto or chrome://tracing: one track per tile");
+        export_command->footer(
+            "Example:\n  vorn-profile export run.json -o run.pftrace --kind compute\n"
+            "  (open it at ui.perfetto.dev; --format chrome-json for chrome://tracing)");
+        export_command
+            ->add_option("PROFILE", export_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
+            ->required();
+        add_value(*export_command, export_words.values, "-o,--output", "FILE",
+                  "Write the trace to FILE (- for standard output); required");
+        add_value(*export_command, export_words.values, "--format", "F",
+                  "perfetto (default, protobuf) or chrome-json (Trace Event Format)");
+        add_filter_options(*export_command, export_words.values);
+        add_window_options(*export_command, export_words.values);
+
+        report = app.add_subcommand(
+            "report", "Write one self-contained HTML page with tables, charts and a tile map");
+        report->footer("Example:\n  vorn-profile report run.json -o run.html --phase 0-40");
+        report
+            ->add_option("PROFILE", report_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
+            ->required();
+        add_value(*report, report_words.values, "-o,--output", "FILE",
+                  "Write the page to FILE (- for standard output); required");
+        add_filter_options(*report, report_words.values);
     }
 
     CommandLine command_line() const {
@@ -331,11 +569,25 @@ struct Parser {
             line.command = Command::Query;
             line.profile = query_words.profile;
             line.query = to_query(query_words.values);
-            if (const auto value = single(query_words.values, "--format")) {
-                line.format = parse_choice<OutputFormat>("--format", *value,
-                                                         {{"table", OutputFormat::Table},
-                                                          {"json", OutputFormat::Json},
-                                                          {"csv", OutputFormat::Csv}});
+            line.window = to_window(query_words.values);
+            line.format = to_format(query_words.values);
+        } else if (diff->parsed()) {
+            line.command = Command::Diff;
+            line.profile = diff_words.profile;
+            line.new_profile = diff_new_profile;
+            line.query = to_query(diff_words.values);
+            line.window = to_window(diff_words.values);
+            line.format = to_format(diff_words.values);
+        } else if (supersteps->parsed()) {
+            line.command = Command::Supersteps;
+            line.profile = supersteps_words.profile;
+            line.query = to_query(supersteps_words.values);
+            line.window = to_window(supersteps_words.values);
+            line.format = to_format(supersteps_words.values);
+            if (const auto value = single(supersteps_words.values, "--by")) {
+                line.superstep_rows = parse_choice<SuperstepRows>(
+                    "--by", *value,
+                    {{"occurrence", SuperstepRows::Occurrence}, {"tile", SuperstepRows::Tile}});
             }
         } else if (info->parsed()) {
             line.command = Command::Info;
@@ -356,7 +608,53 @@ struct Parser {
             if (const auto value = single(g, "--clock-hz")) {
                 options.clock_hz = parse_number<std::uint64_t>("--clock-hz", *value);
             }
-            line.output = single(g, "-o");
+            if (const auto value = single(g, "--slow-kernel")) {
+                options.slow_kernel = text_value("--slow-kernel", *value);
+                if (options.slow_kernel->empty()) {
+                    throw UsageError("--slow-kernel: give the name of a kernel, such as gemm");
+                }
+                options.slow_factor = 2.0;
+            }
+            if (const auto value = single(g, "--slow-factor")) {
+                if (!options.slow_kernel) {
+                    throw UsageError("--slow-factor: needs --slow-kernel");
+                }
+                options.slow_factor = parse_factor("--slow-factor", *value);
+            }
+            for (const std::string& list : repeated(g, "--slow-tiles")) {
+                if (!options.slow_kernel) {
+                    throw UsageError("--slow-tiles: needs --slow-kernel");
+                }
+                add_list("--slow-tiles", list, options.slow_tiles);
+            }
+            line.output = output_file(g);
+            if (const auto value = single(g, "--format")) {
+                line.generate_format = parse_choice<ProfileFormat>(
+                    "--format", *value,
+                    {{"json", ProfileFormat::Json}, {"packed", ProfileFormat::Packed}});
+            }
+        } else if (pack->parsed() || unpack->parsed()) {
+            const CommandWords& words = pack->parsed() ? pack_words : unpack_words;
+            line.command = pack->parsed() ? Command::Pack : Command::Unpack;
+            line.profile = words.profile;
+            line.output = output_file(words.values);
+        } else if (export_command->parsed()) {
+            line.command = Command::Export;
+            line.profile = export_words.profile;
+            line.query = to_query(export_words.values);
+            line.output = required_output(export_words.values);
+            if (const auto value = single(export_words.values, "--format")) {
+                line.trace_format =
+                    parse_choice<TraceFormat>("--format", *value,
+                                              {{"perfetto", TraceFormat::Perfetto},
+                                               {"chrome-json", TraceFormat::ChromeJson}});
+            }
+            line.window = to_window(export_words.values);
+        } else if (report->parsed()) {
+            line.command = Command::Report;
+            line.profile = report_words.profile;
+            line.query = to_query(report_words.values);
+            line.output = required_output(report_words.values);
         } else {
             line.command = Command::Demo;
         }
@@ -364,8 +662,86 @@ struct Parser {
     }
 };
 
+/// Whether `name` is an option of `command`, or of a command it belongs to, that takes a value.
+bool takes_value(const CLI::App& command, const std::string& name) {
+    for (const CLI::App* app = &command; app != nullptr; app = app->get_parent()) {
+        if (const CLI::Option* option = app->get_option_no_throw(name)) {
+            return option->get_items_expected_max() > 0;
+        }
+    }
+    return false;
+}
+
+/// `args` with every `--name=` (an empty value joined by `=`) split into `--name` and an empty
+/// word. CLI11 cannot tell `--name=` from `--name` and would take the next word as the value;
+/// split, it reads exactly as `--name ''`. Words that are values themselves, and everything
+/// after `--`, are left as they are.
+std::vector<std::string> with_empty_values(const CLI::App& app,
+                                           const std::vector<std::string>& args) {
+    std::vector<std::string> words;
+    words.reserve(args.size() + 1);
+    const CLI::App* command = &app;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (word == "--") {
+            words.insert(words.end(), args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+            break;
+        }
+        words.push_back(word);
+        if (command == &app) {
+            const auto named =
+                app.get_subcommands([&](const CLI::App* sub) { return sub->check_name(word); });
+            if (!named.empty()) {
+                command = named.front();
+                continue;
+            }
+        }
+        const bool long_name = word.starts_with("--");
+        const std::size_t equals = long_name ? word.find('=') : std::string::npos;
+        if (equals != std::string::npos) {
+            if (equals + 1 == word.size() && takes_value(*command, word.substr(0, equals))) {
+                words.back().pop_back();
+                words.emplace_back();
+            }
+        } else if ((long_name || (word.size() == 2 && word[0] == '-')) &&
+                   takes_value(*command, word) && i + 1 < args.size()) {
+            words.push_back(args[++i]);  // the value, whatever it looks like
+        }
+    }
+    return words;
+}
+
+/// Parses `args` with `app`, CLI11 taking the words last first.
+void parse_words(CLI::App& app, const std::vector<std::string>& args) {
+    std::vector<std::string> words = with_empty_values(app, args);
+    std::reverse(words.begin(), words.end());
+    app.parse(words);
+}
+
 bool is_command(std::string_view word) {
-    return word == "query" || word == "info" || word == "generate" || word == "demo";
+    return word == "query" || word == "diff" || word == "supersteps" || word == "info" ||
+           word == "generate" || word == "demo" || word == "pack" || word == "unpack" ||
+           word == "export" || word == "report";
+}
+
+/// An option of `query` given to an analysis that does not take it, said in so many words
+/// (CLI11 would only call it unexpected).
+std::optional<std::string> option_not_taken(const std::vector<std::string>& args) {
+    for (const NotTaken& rule : kNotTaken) {
+        if (args[0] != rule.command) {
+            continue;
+        }
+        for (const std::string& word : args) {
+            if (word == "--") {
+                break;
+            }
+            if (word == rule.option || word.starts_with(std::string(rule.option) + "=")) {
+                return std::string(rule.option) + ": not an option of " +
+                       std::string(rule.command) + " (" + std::string(rule.reason) + ")";
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -373,22 +749,47 @@ bool is_command(std::string_view word) {
 ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     // CLI11 would call a misspelt command "an unexpected argument"; say what was meant instead.
     if (args.empty()) {
-        print_error("no command given (query, info, generate or demo); see vorn-profile --help");
+        print_error(
+            "no command given (query, diff, supersteps, info, generate, demo, pack, unpack, "
+            "export or report); see vorn-profile --help");
         return {std::nullopt, 2};
     }
     if (!args[0].starts_with('-') && !is_command(args[0])) {
         print_error("unknown command " + in_quotes(args[0]) +
-                    " (expected query, info, generate or demo)");
+                    " (expected query, diff, supersteps, info, generate, demo, pack, unpack, "
+                    "export or report)");
+        return {std::nullopt, 2};
+    }
+    if (const auto message = option_not_taken(args)) {
+        print_error(*message);
         return {std::nullopt, 2};
     }
     Parser parser;
     try {
-        // CLI11 takes the words last first.
-        std::vector<std::string> reversed(args.rbegin(), args.rend());
-        parser.app.parse(reversed);
+        parse_words(parser.app, args);
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() == 0) {
-            return {std::nullopt, parser.app.exit(error)};
+            // Help or the version: a reader who cannot get it must learn that it failed.
+            parser.app.exit(error, std::cout);
+            if (!std::cout.flush()) {
+                print_error("cannot write to standard output");
+                return {std::nullopt, 1};
+            }
+            return {std::nullopt, 0};
+        }
+        // CLI11 checks that PROFILE is there before it looks at the words it did not know;
+        // a word it did not know is the error to report (`info -x.json` names `-x.json`).
+        const std::vector<std::string> unknown = parser.app.remaining(true);
+        if (!unknown.empty() && (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr ||
+                                 dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr)) {
+            std::string message = unknown.size() > 1                 ? "unexpected words"
+                                  : unknown.front().starts_with('-') ? "unknown option"
+                                                                     : "unexpected argument";
+            for (std::size_t i = 0; i < unknown.size(); ++i) {
+                message += (i == 0 ? " " : ", ") + in_quotes(unknown[i]);
+            }
+            print_error(message);
+            return {std::nullopt, 2};
         }
         print_error(error.what());
         return {std::nullopt, 2};
@@ -406,8 +807,7 @@ vorn_profile::Query parse_query_options(const std::vector<std::string>& options)
     CommandWords words;
     add_query_options(app, words);
     try {
-        std::vector<std::string> reversed(options.rbegin(), options.rend());
-        app.parse(reversed);
+        parse_words(app, options);
     } catch (const CLI::ParseError& error) {
         throw UsageError(error.what());
     }

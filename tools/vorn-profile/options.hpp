@@ -6,22 +6,33 @@
 #include <string>
 #include <vector>
 
+#include "output.hpp"
+#include "timeline.hpp"
 #include "vorn_package/synthetic_profile.hpp"
+#include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_cli {
 
-enum class Command { Query, Info, Generate, Demo };
+enum class Command { Query, Diff, Supersteps, Info, Generate, Demo, Pack, Unpack, Export, Report };
 enum class OutputFormat { Table, Json, Csv };
+/// How a profile is stored: JSON text, or the packed binary format.
+enum class ProfileFormat { Json, Packed };
+enum class TraceFormat { Perfetto, ChromeJson };
 
 /// Everything one invocation asks for; fields that its command does not use keep their defaults.
 struct CommandLine {
     Command command = Command::Demo;
-    std::string profile;  ///< path, or "-" for standard input
+    std::string profile;      ///< path, or "-" for standard input; `diff`'s base profile
+    std::string new_profile;  ///< `diff`'s new profile
     vorn_profile::Query query;
+    std::optional<vorn_profile::TimeWindow> window;  ///< `--from`/`--to`, when either is given
+    SuperstepRows superstep_rows = SuperstepRows::Occurrence;
     OutputFormat format = OutputFormat::Table;
     vorn_package::SyntheticOptions synthetic;
-    std::optional<std::string> output;  ///< `generate -o FILE`; standard output when absent
+    std::optional<std::string> output;  ///< `-o FILE`; standard output when absent or "-"
+    ProfileFormat generate_format = ProfileFormat::Json;  ///< `generate --format`
+    TraceFormat trace_format = TraceFormat::Perfetto;     ///< `export --format`
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.
@@ -31,7 +42,8 @@ public:
 };
 
 /// What parsing decided: a command line to run, or an exit status when help or the version
-/// has been printed (0) or an error has been reported on standard error (2).
+/// has been printed (0; 1 when it could not be written) or an error has been reported on
+/// standard error (2).
 struct ParseOutcome {
     std::optional<CommandLine> command_line;
     int exit_status = 0;

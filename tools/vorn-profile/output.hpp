@@ -1,30 +1,70 @@
 // Renderings of a query report: an aligned table for a person, JSON for scripts, CSV for
-// spreadsheets. Each writes the whole report and nothing else.
+// spreadsheets. Each writes the whole report and nothing else, a piece at a time as it is
+// produced (a group, a row), so that a large report is never held twice in memory.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_cli {
 
-/// A header line with the profile totals, one row per group, then one row per listed sample.
-void write_table(std::ostream& out, const vorn_profile::QueryReport& report);
+/// A header line with the profile totals (and the window, when one is given), one row per
+/// group, then one row per listed sample.
+void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
+                 const std::optional<vorn_profile::TimeWindow>& window = std::nullopt);
 
-/// The whole report as one JSON object whose member names are the record field names.
-void write_json(std::ostream& out, const vorn_profile::QueryReport& report);
+/// The whole report as one JSON object whose member names are the record field names; `from`
+/// and `to` follow `at_offset` when a window is given.
+void write_json(std::ostream& out, const vorn_profile::QueryReport& report,
+                const std::optional<vorn_profile::TimeWindow>& window = std::nullopt);
 
 /// RFC 4180: a header row, then one row per group with the summary fields in record order.
 void write_csv(std::ostream& out, const vorn_profile::QueryReport& report);
+
+/// The two profiles' totals, then one row per group: status, figures of both sides and the
+/// change. JSON and CSV hold every field; the table the ones a person compares first.
+void write_diff_table(std::ostream& out, const vorn_profile::DiffReport& report,
+                      const vorn_profile::TimeWindow& window);
+void write_diff_json(std::ostream& out, const vorn_profile::DiffReport& report,
+                     const vorn_profile::TimeWindow& window);
+void write_diff_csv(std::ostream& out, const vorn_profile::DiffReport& report);
+
+/// Which rows of a superstep report are shown.
+enum class SuperstepRows { Occurrence, Tile };
+
+/// The totals, then the first `limit` rows (all when absent) of one phase occurrence or one
+/// tile each, with milliseconds beside the cycle figures.
+void write_supersteps_table(std::ostream& out, const vorn_profile::SuperstepReport& report,
+                            SuperstepRows rows, std::optional<std::uint64_t> limit);
+void write_supersteps_json(std::ostream& out, const vorn_profile::SuperstepReport& report,
+                           SuperstepRows rows, std::optional<std::uint64_t> limit);
+void write_supersteps_csv(std::ostream& out, const vorn_profile::SuperstepReport& report,
+                          SuperstepRows rows, std::optional<std::uint64_t> limit);
+
+/// `text` as one RFC 4180 field, preceded by a comma unless it is the first of its line.
+void csv_field(std::string& line, std::string_view text, bool first = false);
+
+/// Fixed-point text with `decimals` digits after the point.
+std::string fixed(double value, int decimals);
 
 /// The shortest text that reads back as the same double, with ".0" added when it would look
 /// like an integer: 2.0, 1.6666666666666667, 0.0, 1e+20.
 std::string shortest_double(double value);
 
+/// Appends `shortest_double(value)` to `out`.
+void append_shortest_double(std::string& out, double value);
+
 /// `text` as a JSON string literal (RFC 8259), quotes included.
 std::string json_string(std::string_view text);
+
+/// Appends `json_string(text)` to `out`.
+void append_json_string(std::string& out, std::string_view text);
 
 /// A group's dimensions as `key=value;key=value`, keys in order.
 std::string joined_dimensions(const vorn_profile::GroupSummary& group);

@@ -1,5 +1,7 @@
 // The groups of a report as RFC 4180 CSV: CRLF line ends, fields quoted when they hold a
 // comma, a quote or a line break, quotes doubled.
+#include <charconv>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -7,10 +9,8 @@
 #include "output.hpp"
 
 namespace vorn_cli {
-namespace {
 
-/// Appends one field; every field but the first is preceded by a comma.
-void field(std::string& line, std::string_view text, bool first = false) {
+void csv_field(std::string& line, std::string_view text, bool first) {
     if (!first) {
         line += ',';
     }
@@ -28,8 +28,6 @@ void field(std::string& line, std::string_view text, bool first = false) {
     line += '"';
 }
 
-}  // namespace
-
 std::string joined_dimensions(const vorn_profile::GroupSummary& group) {
     std::string joined;
     for (const auto& [key, value] : group.dimensions) {
@@ -44,31 +42,42 @@ std::string joined_dimensions(const vorn_profile::GroupSummary& group) {
 }
 
 void write_csv(std::ostream& out, const vorn_profile::QueryReport& report) {
-    std::string text =
-        "name,dimensions,sample_count,tile_count,phase_count,phase_cycles,phase_ms,work_cycles,"
-        "average_active_tiles,mean_cycles,p50_cycles,p95_cycles,maximum_cycles,first_offset,"
-        "last_offset\r\n";
+    out << "name,dimensions,sample_count,tile_count,phase_count,phase_cycles,phase_ms,work_cycles,"
+           "average_active_tiles,mean_cycles,p50_cycles,p95_cycles,maximum_cycles,first_offset,"
+           "last_offset\r\n";
+    // Written a row at a time: `line` never holds more than one group.
+    std::string line;
+    std::string number;
+    const auto count = [&](std::uint64_t value) {
+        char text[24];
+        number.assign(text, std::to_chars(std::begin(text), std::end(text), value).ptr);
+        csv_field(line, number);
+    };
+    const auto fraction = [&](double value) {
+        number.clear();
+        append_shortest_double(number, value);
+        csv_field(line, number);
+    };
     for (const vorn_profile::GroupSummary& group : report.groups) {
-        std::string line;
-        field(line, group.name, true);
-        field(line, joined_dimensions(group));
-        field(line, std::to_string(group.sample_count));
-        field(line, std::to_string(group.tile_count));
-        field(line, std::to_string(group.phase_count));
-        field(line, std::to_string(group.phase_cycles));
-        field(line, shortest_double(group.phase_ms));
-        field(line, std::to_string(group.work_cycles));
-        field(line, shortest_double(group.average_active_tiles));
-        field(line, shortest_double(group.mean_cycles));
-        field(line, std::to_string(group.p50_cycles));
-        field(line, std::to_string(group.p95_cycles));
-        field(line, std::to_string(group.maximum_cycles));
-        field(line, std::to_string(group.first_offset));
-        field(line, std::to_string(group.last_offset));
-        text += line;
-        text += "\r\n";
+        line.clear();
+        csv_field(line, group.name, true);
+        csv_field(line, joined_dimensions(group));
+        count(group.sample_count);
+        count(group.tile_count);
+        count(group.phase_count);
+        count(group.phase_cycles);
+        fraction(group.phase_ms);
+        count(group.work_cycles);
+        fraction(group.average_active_tiles);
+        fraction(group.mean_cycles);
+        count(group.p50_cycles);
+        count(group.p95_cycles);
+        count(group.maximum_cycles);
+        count(group.first_offset);
+        count(group.last_offset);
+        line += "\r\n";
+        out.write(line.data(), static_cast<std::streamsize>(line.size()));
     }
-    out << text;
 }
 
 }  // namespace vorn_cli

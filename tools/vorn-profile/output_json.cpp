@@ -5,78 +5,22 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 
+#include "json_writer.hpp"
 #include "output.hpp"
 
 namespace vorn_cli {
 namespace {
 
-/// Appends members of one object with the given indentation, handling the commas.
-class ObjectWriter {
-public:
-    ObjectWriter(std::string& out, int indent) : out_(out), indent_(indent) { out_ += '{'; }
-
-    void key(std::string_view name) {
-        out_ += first_ ? "\n" : ",\n";
-        first_ = false;
-        out_.append(static_cast<std::size_t>(indent_ + 2), ' ');
-        out_ += json_string(name);
-        out_ += ": ";
-    }
-    void member(std::string_view name, std::uint64_t value) {
-        key(name);
-        out_ += std::to_string(value);
-    }
-    void member(std::string_view name, double value) {
-        key(name);
-        // Non-finite values have no JSON form; the engine never produces them.
-        out_ += std::isfinite(value) ? shortest_double(value) : "null";
-    }
-    void member(std::string_view name, std::string_view value) {
-        key(name);
-        out_ += json_string(value);
-    }
-    void close() {
-        if (!first_) {
-            out_ += '\n';
-            out_.append(static_cast<std::size_t>(indent_), ' ');
-        }
-        out_ += '}';
-    }
-
-private:
-    std::string& out_;
-    int indent_;
-    bool first_ = true;
-};
-
-/// Writes `items` as an array, one element per line, each rendered by `write(item, indent)`.
-template <class Items, class Write>
-void array(std::string& out, const Items& items, int indent, Write write) {
-    if (items.empty()) {
-        out += "[]";
-        return;
-    }
-    out += '[';
-    bool first = true;
-    for (const auto& item : items) {
-        out += first ? "\n" : ",\n";
-        first = false;
-        out.append(static_cast<std::size_t>(indent + 2), ' ');
-        write(item, indent + 2);
-    }
-    out += '\n';
-    out.append(static_cast<std::size_t>(indent), ' ');
-    out += ']';
-}
-
 void write_group(std::string& out, const vorn_profile::GroupSummary& group, int indent) {
     ObjectWriter object(out, indent);
     object.member("name", group.name);
-    object.key("dimensions");
+    object.field("dimensions");
     ObjectWriter dimensions(out, indent + 2);
     for (const auto& [name, value] : group.dimensions) {
-        dimensions.member(name, value);
+        dimensions.key(name);
+        append_json_string(out, value);
     }
     dimensions.close();
     object.member("sample_count", group.sample_count);
@@ -105,34 +49,47 @@ void write_sample(std::string& out, const vorn_profile::SampleRecord& sample, in
     object.member("kind", sample.kind);
     object.member("operation", sample.operation);
     object.member("kernel", sample.kernel);
-    object.key("metadata");
+    object.field("metadata");
     array(out, sample.metadata, indent + 2, [&](const vorn_profile::MetadataEntry& entry, int) {
-        out += "{\"name\": " + json_string(entry.name) +
-               ", \"value\": " + json_string(entry.value) + "}";
+        out += "{\"name\": ";
+        append_json_string(out, entry.name);
+        out += ", \"value\": ";
+        append_json_string(out, entry.value);
+        out += '}';
     });
     object.close();
 }
 
 }  // namespace
 
-std::string shortest_double(double value) {
+void append_shortest_double(std::string& out, double value) {
     char text[32];
     const auto end = std::to_chars(std::begin(text), std::end(text), value).ptr;
-    std::string result(text, end);
-    if (result.find_first_not_of("-0123456789") == std::string::npos) {
-        result += ".0";
+    const std::string_view written(text, static_cast<std::size_t>(end - text));
+    out += written;
+    if (written.find_first_not_of("-0123456789") == std::string_view::npos) {
+        out += ".0";
     }
-    return result;
 }
 
-std::string json_string(std::string_view text) {
+std::string shortest_double(double value) {
+    std::string text;
+    append_shortest_double(text, value);
+    return text;
+}
+
+void append_json_string(std::string& out, std::string_view text) {
     constexpr std::string_view kHex = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size() + 2);
     out += '"';
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
+    std::size_t plain = 0;  // start of the run of bytes that need no escape
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte != '"' && byte != '\\') {
+            continue;
+        }
+        out.append(text, plain, i - plain);
+        plain = i + 1;
+        switch (byte) {
             case '"':
                 out += "\\\"";
                 break;
@@ -155,20 +112,25 @@ std::string json_string(std::string_view text) {
                 out += "\\t";
                 break;
             default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out += kHex[byte >> 4];
-                    out += kHex[byte & 0xf];
-                } else {
-                    out += c;
-                }
+                out += "\\u00";
+                out += kHex[byte >> 4];
+                out += kHex[byte & 0xf];
         }
     }
+    out.append(text, plain);
     out += '"';
+}
+
+std::string json_string(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    append_json_string(out, text);
     return out;
 }
 
-void write_json(std::ostream& out, const vorn_profile::QueryReport& report) {
+void write_json(std::ostream& out, const vorn_profile::QueryReport& report,
+                const std::optional<vorn_profile::TimeWindow>& window) {
+    // Written a group or a sample at a time: `text` never holds more than one of them.
     std::string text;
     ObjectWriter object(text, 0);
     object.member("clock_hz", report.clock_hz);
@@ -177,19 +139,33 @@ void write_json(std::ostream& out, const vorn_profile::QueryReport& report) {
     object.member("matched_sample_count", report.matched_sample_count);
     object.member("profile_span_cycles", report.profile_span_cycles);
     object.member("profile_span_ms", report.profile_span_ms);
-    object.key("at_offset");
-    text += report.at_offset ? std::to_string(*report.at_offset) : "null";
-    object.key("groups");
-    array(text, report.groups, 2, [&](const vorn_profile::GroupSummary& group, int indent) {
-        write_group(text, group, indent);
-    });
-    object.key("samples");
-    array(text, report.samples, 2, [&](const vorn_profile::SampleRecord& sample, int indent) {
-        write_sample(text, sample, indent);
-    });
+    object.field("at_offset");
+    if (report.at_offset) {
+        append_number(text, *report.at_offset);
+    } else {
+        text += "null";
+    }
+    if (window) {
+        object.member("from", window->from);
+        object.member("to", window->to);
+    }
+    object.field("groups");
+    array(
+        text, report.groups, 2,
+        [&](const vorn_profile::GroupSummary& group, int indent) {
+            write_group(text, group, indent);
+        },
+        &out);
+    object.field("samples");
+    array(
+        text, report.samples, 2,
+        [&](const vorn_profile::SampleRecord& sample, int indent) {
+            write_sample(text, sample, indent);
+        },
+        &out);
     object.close();
     text += '\n';
-    out << text;
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 }  // namespace vorn_cli

@@ -8,7 +8,6 @@
 #include "text_table.hpp"
 
 namespace vorn_cli {
-namespace {
 
 std::string fixed(double value, int decimals) {
     char text[64];
@@ -16,11 +15,14 @@ std::string fixed(double value, int decimals) {
     return text;
 }
 
+namespace {
+
 std::string number(std::uint64_t value) { return std::to_string(value); }
 
 std::string or_dash(std::string text) { return text.empty() ? "-" : text; }
 
-std::string totals_line(const vorn_profile::QueryReport& report) {
+std::string totals_line(const vorn_profile::QueryReport& report,
+                        const std::optional<vorn_profile::TimeWindow>& window) {
     std::string line = number(report.tile_count) + " tiles, " + number(report.sample_count) +
                        " samples (" + number(report.matched_sample_count) + " matched), clock " +
                        number(report.clock_hz) + " Hz, span " + number(report.profile_span_cycles) +
@@ -28,10 +30,13 @@ std::string totals_line(const vorn_profile::QueryReport& report) {
     if (report.at_offset) {
         line += ", at offset " + number(*report.at_offset);
     }
+    if (window) {
+        line += ", window [" + number(window->from) + ", " + number(window->to) + ")";
+    }
     return line + "\n";
 }
 
-std::string groups_table(const std::vector<vorn_profile::GroupSummary>& groups) {
+void write_groups(std::ostream& out, const std::vector<vorn_profile::GroupSummary>& groups) {
     TextTable table({{"group"},
                      {"dimensions"},
                      {"samples", Align::Right},
@@ -47,19 +52,30 @@ std::string groups_table(const std::vector<vorn_profile::GroupSummary>& groups) 
                      {"max", Align::Right},
                      {"first_offset", Align::Right},
                      {"last_offset", Align::Right}});
-    for (const vorn_profile::GroupSummary& group : groups) {
-        table.add_row(
-            {group.name.empty() ? "\"\"" : group.name, or_dash(joined_dimensions(group)),
-             number(group.sample_count), number(group.tile_count), number(group.phase_count),
-             number(group.phase_cycles), fixed(group.phase_ms, 6), number(group.work_cycles),
-             fixed(group.average_active_tiles, 2), fixed(group.mean_cycles, 1),
-             number(group.p50_cycles), number(group.p95_cycles), number(group.maximum_cycles),
-             number(group.first_offset), number(group.last_offset)});
-    }
-    return table.render();
+    std::vector<std::string> cells;
+    table.write(out, [&](auto emit) {
+        for (const vorn_profile::GroupSummary& group : groups) {
+            cells = {group.name.empty() ? "\"\"" : group.name,
+                     or_dash(joined_dimensions(group)),
+                     number(group.sample_count),
+                     number(group.tile_count),
+                     number(group.phase_count),
+                     number(group.phase_cycles),
+                     fixed(group.phase_ms, 6),
+                     number(group.work_cycles),
+                     fixed(group.average_active_tiles, 2),
+                     fixed(group.mean_cycles, 1),
+                     number(group.p50_cycles),
+                     number(group.p95_cycles),
+                     number(group.maximum_cycles),
+                     number(group.first_offset),
+                     number(group.last_offset)};
+            emit(cells);
+        }
+    });
 }
 
-std::string samples_table(const std::vector<vorn_profile::SampleRecord>& samples) {
+void write_samples(std::ostream& out, const std::vector<vorn_profile::SampleRecord>& samples) {
     TextTable table({{"tile", Align::Right},
                      {"offset", Align::Right},
                      {"duration", Align::Right},
@@ -69,30 +85,36 @@ std::string samples_table(const std::vector<vorn_profile::SampleRecord>& samples
                      {"operation"},
                      {"kernel"},
                      {"metadata"}});
-    for (const vorn_profile::SampleRecord& sample : samples) {
-        std::string metadata;
-        for (const vorn_profile::MetadataEntry& entry : sample.metadata) {
-            metadata += metadata.empty() ? "" : ", ";
-            metadata += entry.name + "=" + entry.value;
+    std::vector<std::string> cells;
+    table.write(out, [&](auto emit) {
+        for (const vorn_profile::SampleRecord& sample : samples) {
+            std::string metadata;
+            for (const vorn_profile::MetadataEntry& entry : sample.metadata) {
+                metadata += metadata.empty() ? "" : ", ";
+                metadata += entry.name + "=" + entry.value;
+            }
+            cells = {number(sample.physical_tile), number(sample.offset),  number(sample.duration),
+                     number(sample.phase),         number(sample.epoch),   sample.kind,
+                     or_dash(sample.operation),    or_dash(sample.kernel), or_dash(metadata)};
+            emit(cells);
         }
-        table.add_row({number(sample.physical_tile), number(sample.offset), number(sample.duration),
-                       number(sample.phase), number(sample.epoch), sample.kind,
-                       or_dash(sample.operation), or_dash(sample.kernel), or_dash(metadata)});
-    }
-    return table.render();
+    });
 }
 
 }  // namespace
 
-void write_table(std::ostream& out, const vorn_profile::QueryReport& report) {
-    std::string text = totals_line(report);
-    text += '\n';
-    text += report.groups.empty() ? "no groups\n" : groups_table(report.groups);
-    if (!report.samples.empty()) {
-        text += "\nlongest matching steps\n";
-        text += samples_table(report.samples);
+void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
+                 const std::optional<vorn_profile::TimeWindow>& window) {
+    out << totals_line(report, window) << '\n';
+    if (report.groups.empty()) {
+        out << "no groups\n";
+    } else {
+        write_groups(out, report.groups);
     }
-    out << text;
+    if (!report.samples.empty()) {
+        out << "\nlongest matching steps\n";
+        write_samples(out, report.samples);
+    }
 }
 
 }  // namespace vorn_cli

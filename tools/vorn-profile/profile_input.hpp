@@ -1,15 +1,19 @@
-// Reading a profile for a command, with progress on a terminal.
+// Reading a profile for a command: JSON or packed, told apart by the first bytes, from a path
+// or standard input, with progress on a terminal.
 #pragma once
 
 #include <string>
 
+#include "vorn_package/profile_columns.hpp"
 #include "vorn_package/profile_json.hpp"
 
 namespace vorn_cli {
 
-/// Reads `path` ("-" for standard input). While reading, a percentage is shown on standard
-/// error when it is a terminal, and erased when done; otherwise nothing is written.
-vorn_package::Result<vorn_package::ProfileReport, vorn_package::ReadError> read_profile(
+/// Reads `path` ("-" for standard input) as columns. A file that begins with the packed
+/// format's magic number is opened as a packed profile (mapped when it is a regular file);
+/// anything else is read as JSON. While JSON is read, a percentage is shown on standard error
+/// when it is a terminal, and erased when done; otherwise nothing is written.
+vorn_package::Result<vorn_package::ProfileColumns, vorn_package::ReadError> read_profile(
     const std::string& path);
 
 }  // namespace vorn_cli

@@ -1,0 +1,48 @@
+// Picks the tile parser of the kernel that simdjson runs on this machine.
+#include "vorn_package/json/tile_parser.hpp"
+
+#include <simdjson.h>
+
+#include <string>
+
+namespace vorn_package::json {
+
+namespace fallback {
+std::unique_ptr<TileParser> make_tile_parser();
+}
+#if VORN_JSON_HASWELL
+namespace haswell {
+std::unique_ptr<TileParser> make_tile_parser();
+}
+#endif
+
+namespace {
+
+// simdjson chooses its kernel from the CPU's features (or SIMDJSON_FORCE_IMPLEMENTATION); a
+// machine that runs the AVX-512 kernel runs the AVX2 one too.
+bool use_haswell() {
+#if VORN_JSON_HASWELL
+    static const bool chosen = [] {
+        const std::string& name = simdjson::get_active_implementation()->name();
+        return name == "haswell" || name == "icelake";
+    }();
+    return chosen;
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+std::unique_ptr<TileParser> make_tile_parser() {
+#if VORN_JSON_HASWELL
+    if (use_haswell()) {
+        return haswell::make_tile_parser();
+    }
+#endif
+    return fallback::make_tile_parser();
+}
+
+std::string_view tile_parser_kernel() { return use_haswell() ? "haswell" : "fallback"; }
+
+}  // namespace vorn_package::json

@@ -1,0 +1,27 @@
+// Reading one tile object with simdjson's On-Demand parser. The parser is compiled once per
+// simdjson kernel (AVX2 and portable); `make_tile_parser` picks the one this machine runs.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "vorn_package/json/cursor.hpp"
+#include "vorn_package/json/sink.hpp"
+
+namespace vorn_package::json {
+
+class TileParser {
+public:
+    virtual ~TileParser() = default;
+    /// Reads the tile object from `open` to its closing brace `close` into `sink`. Memory is
+    /// readable up to `cursor.readable_end()`, at least `kPadding` bytes past `close`.
+    virtual bool read(Cursor& cursor, const char* open, const char* close, ProfileSink& sink) = 0;
+};
+
+/// The parser of the fastest kernel that the machine runs and simdjson has chosen.
+std::unique_ptr<TileParser> make_tile_parser();
+
+/// The name of that kernel: "haswell" (AVX2) or "fallback".
+std::string_view tile_parser_kernel();
+
+}  // namespace vorn_package::json

@@ -1,0 +1,309 @@
+// Supersteps: one walk over the matched samples gathers, per phase occurrence, each tile's busy
+// cycles, the synchronization cycles and the occurrence's extent; the rows follow from those.
+//
+// A tile's busy cycles in an occurrence are summed while the walk is on the tile, and folded
+// into the occurrence's figures (tiles, total, maximum and straggler, minimum) when the walk
+// moves on to another physical tile. Only when a physical tile comes back after another one
+// (its samples held in tile records apart) are its contributions kept per occurrence, merged
+// by tile and folded after the walk.
+#include <algorithm>
+#include <unordered_set>
+#include <vector>
+
+#include "column_source.hpp"
+#include "flat_index.hpp"
+#include "record_source.hpp"
+#include "vorn_profile/analyses.hpp"
+#include "window.hpp"
+
+namespace vorn_profile {
+namespace {
+
+/// One tile's busy cycles in one occurrence.
+struct TileBusy {
+    std::uint32_t tile = 0;
+    std::uint32_t state = 0;  // the tile's position in the list of tiles
+    std::uint64_t busy = 0;
+};
+
+struct OccurrenceState {
+    std::uint64_t key = 0;  // epoch << 32 | phase
+    std::uint64_t start = UINT64_MAX;
+    std::uint64_t end = 0;
+    std::uint64_t sync = 0;
+    std::uint64_t tiles = 0;
+    std::uint64_t busy = 0;
+    std::uint64_t max_busy = 0;
+    std::uint64_t min_busy = 0;
+    std::uint32_t straggler = 0;
+    std::uint32_t straggler_state = 0;
+    std::vector<TileBusy> pending;  // only for physical tiles held in separate tile records
+
+    void fold(const TileBusy& entry) {
+        tiles += 1;
+        busy += entry.busy;
+        if (tiles == 1 || entry.busy > max_busy ||
+            (entry.busy == max_busy && entry.tile < straggler)) {
+            max_busy = entry.busy;
+            straggler = entry.tile;
+            straggler_state = entry.state;
+        }
+        min_busy = tiles == 1 ? entry.busy : std::min(min_busy, entry.busy);
+    }
+};
+
+struct TileState {
+    std::uint32_t tile = 0;
+    std::uint64_t busy = 0;
+    std::uint64_t straggler_count = 0;
+    std::uint64_t lost = 0;
+};
+
+/// Positions of keys in a list the caller keeps, remembering the last key asked for: the walk
+/// meets the same occurrence and the same tile many times in a row.
+class KeyIndex {
+public:
+    template <class Add>
+    std::uint32_t find_or_add(std::uint64_t key, std::uint32_t next,
+                              const std::vector<std::uint64_t>& keys, Add add) {
+        if (has_last_ && key == last_key_) {
+            return last_;
+        }
+        const auto [position, added] = index_.find_or_add(
+            detail::FlatIndex::mix(key), next, [&](std::uint32_t at) { return keys[at] == key; });
+        if (added) {
+            add();
+        }
+        has_last_ = true;
+        last_key_ = key;
+        last_ = position;
+        return position;
+    }
+
+private:
+    detail::FlatIndex index_;
+    bool has_last_ = false;
+    std::uint64_t last_key_ = 0;
+    std::uint32_t last_ = 0;
+};
+
+/// Sorts an occurrence's pending entries by tile and merges the entries of each tile into one.
+void merge_by_tile(std::vector<TileBusy>& tiles) {
+    std::stable_sort(tiles.begin(), tiles.end(),
+                     [](const TileBusy& l, const TileBusy& r) { return l.tile < r.tile; });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < tiles.size(); ++i) {
+        if (kept > 0 && tiles[kept - 1].tile == tiles[i].tile) {
+            tiles[kept - 1].busy += tiles[i].busy;
+        } else {
+            tiles[kept++] = tiles[i];
+        }
+    }
+    tiles.resize(kept);
+}
+
+/// Whether some physical tile is held in tile records with another tile's records between.
+template <class Source>
+bool tiles_come_back(Source& source) {
+    std::unordered_set<std::uint32_t> seen;
+    bool has_previous = false;
+    std::uint32_t previous = 0;
+    for (std::uint64_t t = 0; t < source.tile_count(); ++t) {
+        if (source.enter_tile(t) == 0) {
+            continue;
+        }
+        const std::uint32_t physical = source.physical_tile();
+        if (has_previous && physical == previous) {
+            continue;
+        }
+        if (!seen.insert(physical).second) {
+            return true;
+        }
+        has_previous = true;
+        previous = physical;
+    }
+    return false;
+}
+
+/// The walk and the rows, for any source. `kind(i)` is the profile's step kind of the entered
+/// tile's sample `i`.
+template <class Source, class Kind>
+SuperstepReport run_supersteps(Source& source, Kind kind, std::uint64_t clock_hz,
+                               const TimeWindow& window) {
+    SuperstepReport result;
+    result.clock_hz = clock_hz;
+    result.tile_count = source.tile_count();
+    result.from = window.from;
+    result.to = window.to;
+
+    const bool keep_pending = tiles_come_back(source);
+    std::vector<OccurrenceState> occurrences;
+    std::vector<std::uint64_t> occurrence_keys;
+    std::vector<TileState> tiles;
+    std::vector<std::uint64_t> tile_keys;
+    KeyIndex occurrence_index;
+    KeyIndex tile_index;
+
+    // The busy cycles of the physical tile the walk is on, per occurrence it met: `current`
+    // in the order met, `slot` and `slot_round` to find an occurrence's entry in it.
+    std::vector<TileBusy> current;
+    std::vector<std::uint32_t> current_occurrence;
+    std::vector<std::uint32_t> slot;
+    std::vector<std::uint64_t> slot_round;
+    std::uint64_t round = 1;
+    std::uint32_t current_state = UINT32_MAX;
+    const auto flush = [&] {
+        for (std::size_t k = 0; k < current.size(); ++k) {
+            OccurrenceState& occurrence = occurrences[current_occurrence[k]];
+            if (keep_pending) {
+                occurrence.pending.push_back(current[k]);
+            } else {
+                occurrence.fold(current[k]);
+            }
+        }
+        current.clear();
+        current_occurrence.clear();
+        round += 1;
+    };
+
+    detail::Window storage;
+    const detail::WalkTotals totals = walk_samples(
+        source, detail::walk_window(window, storage),
+        [&](std::uint64_t i, std::uint64_t offset, std::uint32_t sample_duration) {
+            result.matched_sample_count += 1;
+            const std::uint32_t physical = source.physical_tile();
+            const std::uint32_t t = tile_index.find_or_add(
+                physical, static_cast<std::uint32_t>(tiles.size()), tile_keys, [&] {
+                    tiles.push_back({physical, 0, 0, 0});
+                    tile_keys.push_back(physical);
+                });
+            if (t != current_state) {
+                flush();
+                current_state = t;
+            }
+            const std::uint64_t key = source.occurrence(i);
+            const std::uint32_t o = occurrence_index.find_or_add(
+                key, static_cast<std::uint32_t>(occurrences.size()), occurrence_keys, [&] {
+                    occurrences.emplace_back().key = key;
+                    occurrence_keys.push_back(key);
+                    slot.push_back(0);
+                    slot_round.push_back(0);
+                });
+            OccurrenceState& occurrence = occurrences[o];
+            occurrence.start = std::min(occurrence.start, offset);
+            occurrence.end = std::max(occurrence.end, offset + sample_duration);
+            if (slot_round[o] != round) {
+                slot_round[o] = round;
+                slot[o] = static_cast<std::uint32_t>(current.size());
+                current.push_back({physical, t, 0});
+                current_occurrence.push_back(o);
+            }
+            switch (kind(i)) {
+                case vorn_package::ProfileStepKind::Exchange:
+                case vorn_package::ProfileStepKind::Compute:
+                    current[slot[o]].busy += sample_duration;
+                    tiles[t].busy += sample_duration;
+                    break;
+                case vorn_package::ProfileStepKind::Synchronization:
+                    occurrence.sync += sample_duration;
+                    break;
+                case vorn_package::ProfileStepKind::Idle:
+                    break;
+            }
+        });
+    flush();
+    result.sample_count = totals.sample_count;
+    result.profile_span_cycles = totals.profile_span_cycles;
+    result.profile_span_ms = cycles_to_ms(totals.profile_span_cycles, clock_hz);
+
+    result.occurrences.reserve(occurrences.size());
+    for (OccurrenceState& occurrence : occurrences) {
+        if (keep_pending) {
+            merge_by_tile(occurrence.pending);
+            for (const TileBusy& entry : occurrence.pending) {
+                occurrence.fold(entry);
+            }
+            occurrence.pending = {};
+        }
+        SuperstepRow& row = result.occurrences.emplace_back();
+        row.epoch = static_cast<std::uint32_t>(occurrence.key >> 32);
+        row.phase = static_cast<std::uint32_t>(occurrence.key);
+        row.tiles = occurrence.tiles;
+        row.start = occurrence.start;
+        row.end = occurrence.end;
+        row.span_cycles = occurrence.end - occurrence.start;
+        row.span_ms = cycles_to_ms(row.span_cycles, clock_hz);
+        row.busy_cycles = occurrence.busy;
+        row.max_busy = occurrence.max_busy;
+        row.max_busy_ms = cycles_to_ms(row.max_busy, clock_hz);
+        row.min_busy = occurrence.min_busy;
+        row.min_busy_ms = cycles_to_ms(row.min_busy, clock_hz);
+        row.mean_busy = row.tiles == 0
+                            ? 0.0
+                            : static_cast<double>(row.busy_cycles) / static_cast<double>(row.tiles);
+        row.imbalance =
+            row.busy_cycles == 0 ? 0.0 : static_cast<double>(row.max_busy) / row.mean_busy;
+        row.straggler = occurrence.straggler;
+        row.lost_cycles = row.tiles * row.max_busy - row.busy_cycles;
+        row.lost_ms = cycles_to_ms(row.lost_cycles, clock_hz);
+        row.sync_cycles = occurrence.sync;
+        row.sync_ms = cycles_to_ms(row.sync_cycles, clock_hz);
+        TileState& straggler = tiles[occurrence.straggler_state];
+        straggler.straggler_count += 1;
+        straggler.lost += row.lost_cycles;
+    }
+    std::sort(result.occurrences.begin(), result.occurrences.end(),
+              [](const SuperstepRow& l, const SuperstepRow& r) {
+                  if (l.lost_cycles != r.lost_cycles) {
+                      return l.lost_cycles > r.lost_cycles;
+                  }
+                  return l.epoch != r.epoch ? l.epoch < r.epoch : l.phase < r.phase;
+              });
+
+    result.tiles.reserve(tiles.size());
+    for (const TileState& tile : tiles) {
+        result.tiles.push_back({tile.tile, tile.straggler_count, tile.busy,
+                                cycles_to_ms(tile.busy, clock_hz), tile.lost,
+                                cycles_to_ms(tile.lost, clock_hz)});
+    }
+    std::sort(result.tiles.begin(), result.tiles.end(),
+              [](const StragglerTile& l, const StragglerTile& r) {
+                  if (l.lost_cycles_caused != r.lost_cycles_caused) {
+                      return l.lost_cycles_caused > r.lost_cycles_caused;
+                  }
+                  return l.physical_tile < r.physical_tile;
+              });
+    return result;
+}
+
+/// The query's filters alone: grouping by tile needs no work per step before the walk.
+Query filters_of(const Query& query) {
+    Query filters = query;
+    filters.group_by = GroupBy::Tile;
+    filters.metadata_key.reset();
+    filters.limit.reset();
+    filters.sample_limit = 0;
+    return filters;
+}
+
+}  // namespace
+
+SuperstepReport supersteps(const vorn_package::ProfileReport& report, const Query& query,
+                           const TimeWindow& window) {
+    const Query filters = filters_of(query);
+    detail::RecordSource source(report, filters);
+    return run_supersteps(
+        source, [&](std::uint64_t i) { return source.ref(i)->step.kind; }, report.clock_hz, window);
+}
+
+SuperstepReport supersteps(const vorn_package::ProfileColumns& columns, const Query& query,
+                           const TimeWindow& window) {
+    const Query filters = filters_of(query);
+    detail::GroupTable unused;
+    detail::ColumnSource source(columns, filters, unused);
+    return run_supersteps(
+        source, [&](std::uint64_t i) { return columns.step_kind[columns.step[source.ref(i)]]; },
+        columns.clock_hz, window);
+}
+
+}  // namespace vorn_profile

@@ -1,0 +1,634 @@
+// The analyses (time windows, differences, supersteps) against plain models of their rules, on
+// hand-made cases and on many random profiles and windows, through both entry points.
+#include "vorn_profile/analyses.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <map>
+#include <random>
+#include <set>
+
+#include "profile_builder.hpp"
+#include "vorn_package/synthetic_profile.hpp"
+
+namespace vorn_profile {
+namespace {
+
+using vorn_package::ProfileReport;
+using vorn_package::ProfileStepKind;
+using vorn_test::step;
+
+std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+
+// ---- Models ---------------------------------------------------------------------------------
+// Written from the rules, one sample at a time: the window test and clip, then the query's
+// own building blocks (filter, group key, accumulator, summary, orders) as the walk uses them.
+
+/// The window rule: whether a sample passes, and its part inside the window.
+bool model_clip(const TimeWindow& w, std::uint64_t& offset, std::uint32_t& length) {
+    if (w.from >= w.to) {
+        return false;  // an empty or backwards window holds nothing
+    }
+    if (length == 0) {
+        return w.from <= offset && offset < w.to;
+    }
+    if (!(offset < w.to && offset + length > w.from)) {
+        return false;
+    }
+    const std::uint64_t start = std::max(offset, w.from);
+    const std::uint64_t end = std::min(offset + length, w.to);
+    offset = start;
+    length = static_cast<std::uint32_t>(end - start);
+    return true;
+}
+
+/// Calls `visit(tile, sample, offset, length)` for every sample that passes the filter and the
+/// window, clipped; returns the totals of the whole profile.
+template <class Visit>
+std::pair<std::uint64_t, std::uint64_t> model_walk(const ProfileReport& report, const Query& q,
+                                                   const TimeWindow& w, Visit visit) {
+    std::uint64_t samples = 0;
+    std::uint64_t span = 0;
+    for (const auto& tile : report.tiles) {
+        for (const auto& s : tile.samples) {
+            std::uint64_t offset = std::uint32_t(s.start_cycle - tile.samples[0].start_cycle);
+            std::uint32_t length = s.end_cycle - s.start_cycle;
+            samples += 1;
+            span = std::max(span, offset + length);
+            if (matches_query(q, tile.physical_tile, s, offset, length) &&
+                model_clip(w, offset, length)) {
+                visit(tile.physical_tile, s, offset, length);
+            }
+        }
+    }
+    return {samples, span};
+}
+
+double model_ms(std::uint64_t cycles, std::uint64_t clock) {
+    return clock == 0 ? 0.0 : double(cycles) * 1000.0 / double(clock);
+}
+
+WindowReport model_window(const ProfileReport& report, const Query& q, const TimeWindow& w) {
+    WindowReport out{w.from, w.to, {}};
+    QueryReport& r = out.report;
+    r.clock_hz = report.clock_hz;
+    r.tile_count = report.tiles.size();
+    r.at_offset = q.at_offset;
+    std::map<std::string, Accumulator> groups;
+    std::vector<Candidate> candidates;
+    std::tie(r.sample_count, r.profile_span_cycles) =
+        model_walk(report, q, w,
+                   [&](std::uint32_t tile, const vorn_package::CycleSample& s, std::uint64_t offset,
+                       std::uint32_t length) {
+                       r.matched_sample_count++;
+                       GroupKey key = group_key(q, tile, s);
+                       auto [it, fresh] = groups.try_emplace(key.name);
+                       Accumulator& a = it->second;
+                       if (fresh) {
+                           a.dimensions = key.dimensions;
+                           a.first_offset = offset;
+                       }
+                       a.durations.push_back(length);
+                       a.tiles.insert(tile);
+                       a.phases[{s.step.phase, s.step.epoch}].push_back({offset, offset + length});
+                       a.work_cycles += length;
+                       a.first_offset = std::min(a.first_offset, offset);
+                       a.last_offset = std::max(a.last_offset, offset + length);
+                       if (q.sample_limit > 0) {
+                           candidates.push_back({tile, offset, length, &s});
+                       }
+                   });
+    r.profile_span_ms = model_ms(r.profile_span_cycles, report.clock_hz);
+    for (auto& [name, a] : groups) {
+        r.groups.push_back(group_summary(name, std::move(a), report.clock_hz));
+    }
+    std::stable_sort(r.groups.begin(), r.groups.end(), [&](const auto& l, const auto& rr) {
+        return compare_groups(q.sort_by, l, rr) < 0;
+    });
+    if (q.limit && *q.limit < r.groups.size()) {
+        r.groups.resize(*q.limit);
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const auto& l, const auto& rr) { return compare_candidates(l, rr) < 0; });
+    for (std::size_t i = 0; i < candidates.size() && i < q.sample_limit; ++i) {
+        r.samples.push_back(sample_record(candidates[i]));
+    }
+    return out;
+}
+
+DiffFigures model_figures(const GroupSummary& g) {
+    return {g.sample_count,
+            g.tile_count,
+            g.phase_count,
+            g.phase_cycles,
+            g.phase_ms,
+            g.work_cycles,
+            g.average_active_tiles,
+            g.mean_cycles,
+            std::uint64_t{g.p95_cycles},
+            std::uint64_t{g.maximum_cycles}};
+}
+
+DiffReport model_diff(const QueryReport& base, const QueryReport& next, SortBy sort_by,
+                      std::optional<std::uint64_t> limit) {
+    DiffReport out;
+    out.base = {base.sample_count, base.matched_sample_count, base.profile_span_cycles,
+                base.profile_span_ms};
+    out.next = {next.sample_count, next.matched_sample_count, next.profile_span_cycles,
+                next.profile_span_ms};
+    auto sub = [](std::uint64_t b, std::uint64_t n) { return std::int64_t(n) - std::int64_t(b); };
+    out.delta = {sub(base.sample_count, next.sample_count),
+                 sub(base.matched_sample_count, next.matched_sample_count),
+                 sub(base.profile_span_cycles, next.profile_span_cycles),
+                 next.profile_span_ms - base.profile_span_ms};
+    std::set<std::string> names;
+    for (const auto* report : {&base, &next}) {
+        for (const auto& g : report->groups) {
+            names.insert(g.name);
+        }
+    }
+    for (const std::string& name : names) {
+        DiffRow row;
+        row.name = name;
+        bool in_base = false, in_next = false;
+        for (const auto& g : base.groups) {
+            if (g.name == name) {
+                row.base = model_figures(g);
+                in_base = true;
+            }
+        }
+        for (const auto& g : next.groups) {
+            if (g.name == name) {
+                row.next = model_figures(g);
+                in_next = true;
+            }
+        }
+        row.status = in_base && in_next ? DiffStatus::Both
+                     : in_base          ? DiffStatus::Removed
+                                        : DiffStatus::Added;
+        const DiffFigures &b = row.base, &n = row.next;
+        row.delta = {sub(b.sample_count, n.sample_count),
+                     sub(b.tile_count, n.tile_count),
+                     sub(b.phase_count, n.phase_count),
+                     sub(b.phase_cycles, n.phase_cycles),
+                     n.phase_ms - b.phase_ms,
+                     sub(b.work_cycles, n.work_cycles),
+                     n.average_active_tiles - b.average_active_tiles,
+                     n.mean_cycles - b.mean_cycles,
+                     sub(b.p95_cycles, n.p95_cycles),
+                     sub(b.maximum_cycles, n.maximum_cycles)};
+        if (b.phase_cycles > 0) {
+            row.phase_cycles_ratio = double(n.phase_cycles) / double(b.phase_cycles);
+        }
+        out.rows.push_back(row);
+    }
+    auto change = [&](const DiffRow& row) -> std::uint64_t {
+        const DiffDelta& d = row.delta;
+        const std::int64_t value = sort_by == SortBy::PhaseCycles     ? d.phase_cycles
+                                   : sort_by == SortBy::WorkCycles    ? d.work_cycles
+                                   : sort_by == SortBy::MaximumCycles ? d.maximum_cycles
+                                   : sort_by == SortBy::Samples       ? d.sample_count
+                                                                      : 0;
+        return value < 0 ? std::uint64_t(-value) : std::uint64_t(value);
+    };
+    std::sort(out.rows.begin(), out.rows.end(), [&](const DiffRow& l, const DiffRow& r) {
+        return change(l) != change(r) ? change(l) > change(r) : l.name < r.name;
+    });
+    if (limit && *limit < out.rows.size()) {
+        out.rows.resize(*limit);
+    }
+    return out;
+}
+
+SuperstepReport model_supersteps(const ProfileReport& report, const Query& q, const TimeWindow& w) {
+    struct Occurrence {
+        std::map<std::uint32_t, std::uint64_t> busy;  // by physical tile
+        std::uint64_t start = UINT64_MAX, end = 0, sync = 0;
+    };
+    std::map<std::pair<std::uint32_t, std::uint32_t>, Occurrence> occurrences;
+    std::map<std::uint32_t, StragglerTile> tiles;
+    SuperstepReport out;
+    out.clock_hz = report.clock_hz;
+    out.tile_count = report.tiles.size();
+    out.from = w.from;
+    out.to = w.to;
+    std::tie(out.sample_count, out.profile_span_cycles) =
+        model_walk(report, q, w,
+                   [&](std::uint32_t tile, const vorn_package::CycleSample& s, std::uint64_t offset,
+                       std::uint32_t length) {
+                       out.matched_sample_count++;
+                       Occurrence& o = occurrences[{s.step.epoch, s.step.phase}];
+                       const bool busy = s.step.kind == ProfileStepKind::Exchange ||
+                                         s.step.kind == ProfileStepKind::Compute;
+                       o.busy[tile] += busy ? length : 0;
+                       o.sync += s.step.kind == ProfileStepKind::Synchronization ? length : 0;
+                       o.start = std::min(o.start, offset);
+                       o.end = std::max(o.end, offset + length);
+                       tiles[tile].physical_tile = tile;
+                       tiles[tile].busy_cycles += busy ? length : 0;
+                   });
+    out.profile_span_ms = model_ms(out.profile_span_cycles, report.clock_hz);
+    const std::uint64_t clock = report.clock_hz;
+    for (const auto& [key, o] : occurrences) {
+        SuperstepRow row;
+        row.epoch = key.first;
+        row.phase = key.second;
+        row.tiles = o.busy.size();
+        row.start = o.start;
+        row.end = o.end;
+        row.span_cycles = o.end - o.start;
+        row.span_ms = model_ms(row.span_cycles, clock);
+        row.min_busy = UINT64_MAX;
+        for (const auto& [tile, busy] : o.busy) {
+            row.busy_cycles += busy;
+            row.min_busy = std::min(row.min_busy, busy);
+            row.max_busy = std::max(row.max_busy, busy);
+        }
+        for (auto it = o.busy.rbegin(); it != o.busy.rend(); ++it) {
+            if (it->second == row.max_busy) {
+                row.straggler = it->first;  // the last one met going down is the lowest
+            }
+        }
+        row.max_busy_ms = model_ms(row.max_busy, clock);
+        row.min_busy_ms = model_ms(row.min_busy, clock);
+        row.mean_busy = double(row.busy_cycles) / double(row.tiles);
+        row.imbalance = row.busy_cycles == 0 ? 0.0 : double(row.max_busy) / row.mean_busy;
+        row.lost_cycles = row.tiles * row.max_busy - row.busy_cycles;
+        row.lost_ms = model_ms(row.lost_cycles, clock);
+        row.sync_cycles = o.sync;
+        row.sync_ms = model_ms(o.sync, clock);
+        tiles[row.straggler].straggler_count++;
+        tiles[row.straggler].lost_cycles_caused += row.lost_cycles;
+        out.occurrences.push_back(row);
+    }
+    std::stable_sort(out.occurrences.begin(), out.occurrences.end(),
+                     [](const auto& l, const auto& r) { return l.lost_cycles > r.lost_cycles; });
+    for (auto& [tile, t] : tiles) {
+        t.busy_ms = model_ms(t.busy_cycles, clock);
+        t.lost_ms = model_ms(t.lost_cycles_caused, clock);
+        out.tiles.push_back(t);
+    }
+    std::stable_sort(out.tiles.begin(), out.tiles.end(), [](const auto& l, const auto& r) {
+        return l.lost_cycles_caused > r.lost_cycles_caused;
+    });
+    return out;
+}
+
+// ---- Field-by-field comparisons, doubles bit for bit ---------------------------------------
+
+void expect_same(const SuperstepRow& g, const SuperstepRow& w) {
+    EXPECT_EQ(g.epoch, w.epoch);
+    EXPECT_EQ(g.phase, w.phase);
+    EXPECT_EQ(g.tiles, w.tiles);
+    EXPECT_EQ(g.start, w.start);
+    EXPECT_EQ(g.end, w.end);
+    EXPECT_EQ(g.span_cycles, w.span_cycles);
+    EXPECT_EQ(bits(g.span_ms), bits(w.span_ms));
+    EXPECT_EQ(g.busy_cycles, w.busy_cycles);
+    EXPECT_EQ(g.max_busy, w.max_busy);
+    EXPECT_EQ(bits(g.max_busy_ms), bits(w.max_busy_ms));
+    EXPECT_EQ(g.min_busy, w.min_busy);
+    EXPECT_EQ(bits(g.min_busy_ms), bits(w.min_busy_ms));
+    EXPECT_EQ(bits(g.mean_busy), bits(w.mean_busy));
+    EXPECT_EQ(bits(g.imbalance), bits(w.imbalance));
+    EXPECT_EQ(g.straggler, w.straggler);
+    EXPECT_EQ(g.lost_cycles, w.lost_cycles);
+    EXPECT_EQ(bits(g.lost_ms), bits(w.lost_ms));
+    EXPECT_EQ(g.sync_cycles, w.sync_cycles);
+    EXPECT_EQ(bits(g.sync_ms), bits(w.sync_ms));
+}
+
+void expect_same(const DiffFigures& g, const DiffFigures& w) {
+    EXPECT_EQ(g.sample_count, w.sample_count);
+    EXPECT_EQ(g.tile_count, w.tile_count);
+    EXPECT_EQ(g.phase_count, w.phase_count);
+    EXPECT_EQ(g.phase_cycles, w.phase_cycles);
+    EXPECT_EQ(bits(g.phase_ms), bits(w.phase_ms));
+    EXPECT_EQ(g.work_cycles, w.work_cycles);
+    EXPECT_EQ(bits(g.average_active_tiles), bits(w.average_active_tiles));
+    EXPECT_EQ(bits(g.mean_cycles), bits(w.mean_cycles));
+    EXPECT_EQ(g.p95_cycles, w.p95_cycles);
+    EXPECT_EQ(g.maximum_cycles, w.maximum_cycles);
+}
+
+void expect_same(const DiffReport& got, const DiffReport& want) {
+    ASSERT_EQ(got.rows.size(), want.rows.size());
+    for (std::size_t i = 0; i < got.rows.size(); ++i) {
+        const DiffRow& g = got.rows[i];
+        const DiffRow& w = want.rows[i];
+        SCOPED_TRACE("row " + std::to_string(i) + " " + w.name);
+        EXPECT_EQ(g.name, w.name);
+        EXPECT_EQ(g.status, w.status);
+        expect_same(g.base, w.base);
+        expect_same(g.next, w.next);
+        EXPECT_EQ(bits(g.delta.phase_ms), bits(w.delta.phase_ms));
+        EXPECT_EQ(bits(g.delta.average_active_tiles), bits(w.delta.average_active_tiles));
+        EXPECT_EQ(bits(g.delta.mean_cycles), bits(w.delta.mean_cycles));
+        EXPECT_EQ(g.delta, w.delta);
+        EXPECT_EQ(g.phase_cycles_ratio.has_value(), w.phase_cycles_ratio.has_value());
+        if (g.phase_cycles_ratio && w.phase_cycles_ratio) {
+            EXPECT_EQ(bits(*g.phase_cycles_ratio), bits(*w.phase_cycles_ratio));
+        }
+    }
+    EXPECT_EQ(bits(got.delta.profile_span_ms), bits(want.delta.profile_span_ms));
+    EXPECT_EQ(got, want);
+}
+
+void expect_same(const SuperstepReport& got, const SuperstepReport& want) {
+    ASSERT_EQ(got.occurrences.size(), want.occurrences.size());
+    for (std::size_t i = 0; i < got.occurrences.size(); ++i) {
+        SCOPED_TRACE("occurrence " + std::to_string(i));
+        expect_same(got.occurrences[i], want.occurrences[i]);
+    }
+    EXPECT_EQ(got.tiles, want.tiles);
+    EXPECT_EQ(got, want);
+}
+
+// ---- Random profiles and windows -------------------------------------------------------------
+
+ProfileReport random_profile(std::mt19937_64& random, int kernel_offset) {
+    const char* kernels[] = {"", "add", "gemm", "Add", "(no kernel)", "mul", "div"};
+    ProfileReport report;
+    report.clock_hz = random() % 4 == 0 ? 0 : 1 + random() % 2'000'000'000;
+    const int tiles = random() % 6;
+    for (int t = 0; t < tiles; ++t) {
+        vorn_package::TileProfile tile;
+        tile.physical_tile = random() % 5 == 0 ? 4294967295U : random() % 4;  // repeats happen
+        // Some tiles start close to 2^32, so that their counter wraps during the run.
+        std::uint32_t clock = random() % 3 == 0 ? 4294967295U - random() % 200 : random();
+        const int samples = random() % 14;
+        for (int s = 0; s < samples; ++s) {
+            vorn_package::CycleSample sample;
+            if (random() % 12 == 0) {
+                clock -= random() % 300;  // before the tile's base: an offset near 2^32
+            }
+            sample.start_cycle = clock;
+            sample.end_cycle = clock + (random() % 4 == 0 ? 0 : random() % 60);
+            if (random() % 30 == 0) {
+                sample.end_cycle = clock - 1 - random() % 5;  // a length near 2^32
+            }
+            clock = sample.end_cycle + random() % 3 * (random() % 20);
+            sample.step.phase = random() % 3;
+            sample.step.epoch = random() % 2;
+            sample.step.kind = ProfileStepKind(random() % 4);
+            sample.step.kernel = kernels[(kernel_offset + random() % 5) % 7];
+            sample.step.operation = "op" + std::to_string(random() % 3);
+            if (random() % 3 == 0) {
+                sample.step.metadata.push_back({"block", std::to_string(random() % 3)});
+            }
+            tile.samples.push_back(sample);
+        }
+        report.tiles.push_back(tile);
+    }
+    return report;
+}
+
+Query random_query(std::mt19937_64& random) {
+    Query q;
+    q.group_by = GroupBy(random() % 6);
+    q.sort_by = SortBy(random() % 5);
+    q.metadata_key = "block";
+    if (random() % 6 == 0)
+        q.kind = StepKind(random() % 4);
+    if (random() % 8 == 0)
+        q.kernel = random() % 2 ? "" : "gemm";
+    if (random() % 8 == 0)
+        q.tiles = {std::uint32_t(random() % 4), 4294967295U};
+    if (random() % 8 == 0)
+        q.phases = {std::uint32_t(random() % 3)};
+    if (random() % 8 == 0)
+        q.at_offset = random() % 200;
+    if (random() % 4 == 0)
+        q.limit = random() % 4;
+    if (random() % 3 == 0)
+        q.sample_limit = random() % 2 ? UINT64_MAX : random() % 6;
+    return q;
+}
+
+/// Windows that start at 0, end at 2^64-1, are empty or backwards, hold a single cycle, or
+/// begin or end exactly where a step of the profile begins or ends.
+TimeWindow random_window(std::mt19937_64& random, const ProfileReport& report) {
+    std::vector<std::uint64_t> edges{0, 1, 4294967295ULL, 4294967296ULL};
+    for (const auto& tile : report.tiles) {
+        for (const auto& s : tile.samples) {
+            const std::uint64_t offset = std::uint32_t(s.start_cycle - tile.samples[0].start_cycle);
+            edges.push_back(offset);
+            edges.push_back(offset + std::uint32_t(s.end_cycle - s.start_cycle));
+        }
+    }
+    auto pick = [&] {
+        switch (random() % 4) {
+            case 0:
+                return edges[random() % edges.size()];
+            case 1:
+                return edges[random() % edges.size()] + 1;
+            default:
+                return std::uint64_t(random() % 400);
+        }
+    };
+    TimeWindow w;
+    switch (random() % 6) {
+        case 0:
+            break;  // the whole line
+        case 1:
+            w.to = pick();  // from 0
+            break;
+        case 2:
+            w.from = pick();  // to 2^64-1
+            break;
+        case 3:
+            w.from = pick();
+            w.to = w.from + (random() % 3 == 0 ? 0 : 1);  // empty, or one cycle
+            break;
+        default:
+            w.from = pick();
+            w.to = pick();  // sometimes backwards
+    }
+    return w;
+}
+
+// ---- Tests -----------------------------------------------------------------------------------
+
+TEST(QueryWindow, ClipsEachStepToTheWindow) {
+    // Tile 1: [0, 10) [10, 30) [30, 30) [30, 40); tile 2: [0, 25).
+    const ProfileReport report = vorn_test::profile(
+        {{1, {step(100, 110, "a"), step(110, 130, "b"), step(130, 130, "z"), step(130, 140, "a")}},
+         {2, {step(7, 32, "b")}}});
+    struct Case {
+        TimeWindow window;
+        std::uint64_t matched;
+        std::map<std::string, std::uint64_t> work;  // by kernel
+    };
+    const Case cases[] = {
+        {{0, UINT64_MAX}, 5, {{"a", 20}, {"b", 45}, {"z", 0}}},
+        {{15, 25}, 2, {{"b", 20}}},           // cuts both b steps
+        {{10, 30}, 2, {{"b", 35}}},           // touches a at either end: not in
+        {{30, 31}, 2, {{"a", 1}, {"z", 0}}},  // the zero-length step at its start
+        {{29, 30}, 1, {{"b", 1}}},            // ... but not at its end
+        {{30, 30}, 0, {}},                    // empty
+        {{35, 20}, 0, {}},                    // backwards
+        {{39, UINT64_MAX}, 1, {{"a", 1}}},    // to 2^64-1
+        {{0, 1}, 2, {{"a", 1}, {"b", 1}}},    // from 0
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.window.from) + ".." + std::to_string(c.window.to));
+        const WindowReport got = query_window(report, Query{}, c.window);
+        EXPECT_EQ(got.from, c.window.from);
+        EXPECT_EQ(got.to, c.window.to);
+        EXPECT_EQ(got.report.matched_sample_count, c.matched);
+        EXPECT_EQ(got.report.sample_count, 5U);
+        EXPECT_EQ(got.report.profile_span_cycles, 40U) << "totals are the whole profile's";
+        std::map<std::string, std::uint64_t> work;
+        for (const GroupSummary& g : got.report.groups) {
+            work[g.name] = g.work_cycles;
+        }
+        EXPECT_EQ(work, c.work);
+    }
+    // The filter sees the whole step: at cycle 12 the step [10, 30) runs, clipped to [20, 30).
+    Query at;
+    at.at_offset = 12;
+    at.sample_limit = 5;
+    const WindowReport clipped = query_window(report, at, {20, 100});
+    ASSERT_EQ(clipped.report.samples.size(), 2U);
+    EXPECT_EQ(clipped.report.samples[0].offset, 20U);
+    EXPECT_EQ(clipped.report.samples[0].duration, 10U);
+    EXPECT_EQ(clipped.report.samples[1].physical_tile, 2U);  // [20, 25): shorter, listed second
+}
+
+TEST(AnalysesDifferential, WindowQueryAgreesWithTheModel) {
+    std::mt19937_64 random(7);
+    for (int round = 0; round < 3000; ++round) {
+        const ProfileReport report = random_profile(random, 0);
+        const Query q = random_query(random);
+        const TimeWindow w = random_window(random, report);
+        SCOPED_TRACE("round " + std::to_string(round));
+        const WindowReport want = model_window(report, q, w);
+        SCOPED_TRACE("window " + std::to_string(w.from) + " " + std::to_string(w.to));
+        EXPECT_EQ(query_window(report, q, w), want);
+        EXPECT_EQ(query_window(vorn_package::to_columns(report), q, w), want);
+        if (w == TimeWindow{}) {
+            EXPECT_EQ(want.report, query(report, q)) << "the whole line changes nothing";
+        }
+        if (HasFailure())
+            return;
+    }
+}
+
+TEST(AnalysesDifferential, DiffAgreesWithTheModel) {
+    std::mt19937_64 random(8);
+    for (int round = 0; round < 1500; ++round) {
+        // Different kernel sets, so that some groups are in one profile only.
+        const ProfileReport base = random_profile(random, 0);
+        const ProfileReport next = random_profile(random, 2);
+        Query q = random_query(random);
+        const TimeWindow w = random_window(random, base);
+        SCOPED_TRACE("round " + std::to_string(round));
+        Query all = q;
+        all.limit.reset();
+        all.sample_limit = 0;
+        const DiffReport want = model_diff(model_window(base, all, w).report,
+                                           model_window(next, all, w).report, q.sort_by, q.limit);
+        expect_same(diff(query(base, all), query(next, all), q.sort_by, q.limit),
+                    model_diff(query(base, all), query(next, all), q.sort_by, q.limit));
+        expect_same(diff(base, next, q, w), want);
+        expect_same(diff(vorn_package::to_columns(base), vorn_package::to_columns(next), q, w),
+                    want);
+        if (HasFailure())
+            return;
+    }
+}
+
+TEST(AnalysesDifferential, SuperstepsAgreeWithTheModel) {
+    std::mt19937_64 random(9);
+    for (int round = 0; round < 3000; ++round) {
+        const ProfileReport report = random_profile(random, 0);
+        const Query q = random_query(random);
+        const TimeWindow w = random_window(random, report);
+        SCOPED_TRACE("round " + std::to_string(round));
+        const SuperstepReport want = model_supersteps(report, q, w);
+        expect_same(supersteps(report, q, w), want);
+        expect_same(supersteps(vorn_package::to_columns(report), q, w), want);
+        if (HasFailure())
+            return;
+    }
+}
+
+TEST(Supersteps, RepeatedTilesTiesAndSynchronization) {
+    // Physical tile 5 appears twice; together it is as busy as tile 2, and the lower tile wins
+    // the tie. Tile 9 only synchronizes: it counts in the occurrence with 0 busy cycles.
+    const auto sync = ProfileStepKind::Synchronization;
+    const ProfileReport report =
+        vorn_test::profile({{5, {step(0, 30, "k"), step(30, 40, "", 0, 0, sync)}},
+                            {2, {step(0, 50, "k"), step(50, 60, "", 1)}},
+                            {5,
+                             {step(0, 20, "k", 0, 0, ProfileStepKind::Exchange),
+                              step(20, 25, "", 0, 0, ProfileStepKind::Idle)}},
+                            {9, {step(0, 70, "", 0, 0, sync)}}},
+                           1000);
+    const SuperstepReport got = supersteps(report, Query{});
+    ASSERT_EQ(got.occurrences.size(), 2U);
+    const SuperstepRow& first = got.occurrences[0];
+    EXPECT_EQ(first.phase, 0U);
+    EXPECT_EQ(first.tiles, 3U);
+    EXPECT_EQ(first.busy_cycles, 100U);
+    EXPECT_EQ(first.max_busy, 50U);
+    EXPECT_EQ(first.min_busy, 0U);
+    EXPECT_EQ(first.straggler, 2U);
+    EXPECT_EQ(first.lost_cycles, 50U);
+    EXPECT_EQ(first.sync_cycles, 80U);
+    EXPECT_EQ(first.span_cycles, 70U);
+    EXPECT_EQ(first.imbalance, 50.0 / (100.0 / 3.0));
+    EXPECT_EQ(first.lost_ms, 50.0);
+    ASSERT_EQ(got.tiles.size(), 3U);
+    EXPECT_EQ(got.tiles[0].physical_tile, 2U);
+    EXPECT_EQ(got.tiles[0].straggler_count, 2U);  // the lone tile of phase 1 too
+    EXPECT_EQ(got.tiles[1].physical_tile, 5U);
+    EXPECT_EQ(got.tiles[1].busy_cycles, 50U);
+}
+
+// A kernel made slower on a few tiles by the generator is what both analyses point at.
+TEST(Analyses, FindTheGeneratorsSlowedKernel) {
+    vorn_package::SyntheticOptions options{.tiles = 24, .steps_per_tile = 300, .seed = 5};
+    const ProfileReport base = vorn_package::synthetic_profile(options);
+    options.slow_kernel = "layernorm";
+    options.slow_factor = 1.0;
+    EXPECT_EQ(vorn_package::synthetic_profile(options), base) << "a factor of 1 changes nothing";
+
+    options.slow_factor = 2.5;
+    const ProfileReport everywhere = vorn_package::synthetic_profile(options);
+    Query by_work;
+    by_work.sort_by = SortBy::WorkCycles;
+    for (const Query& q : {Query{}, by_work}) {
+        const DiffReport d = diff(base, everywhere, q);
+        ASSERT_FALSE(d.rows.empty());
+        EXPECT_EQ(d.rows[0].name, "layernorm");
+        // Each step takes 2.5 times as long, give or take the jitter and the truncation; the
+        // phase cycles grow a little less, as the tiles do not start the kernel in step.
+        EXPECT_NEAR(d.rows[0].next.mean_cycles / d.rows[0].base.mean_cycles, 2.5, 0.01);
+        ASSERT_TRUE(d.rows[0].phase_cycles_ratio);
+        EXPECT_GT(*d.rows[0].phase_cycles_ratio, 2.0);
+        EXPECT_LE(*d.rows[0].phase_cycles_ratio, 2.5);
+        EXPECT_EQ(d.rows[0].delta.sample_count, 0);
+    }
+
+    options.slow_kernel = "gemm";
+    options.slow_factor = 1.5;
+    options.slow_tiles = {3, 17};
+    const SuperstepReport steps =
+        supersteps(vorn_package::to_columns(vorn_package::synthetic_profile(options)), Query{});
+    // The slower of the two slowed tiles is the straggler of every phase the kernel runs in; the
+    // two are the busiest tiles.
+    ASSERT_GE(steps.tiles.size(), 3U);
+    EXPECT_TRUE(options.slow_tiles.contains(steps.tiles[0].physical_tile));
+    EXPECT_GT(steps.tiles[0].lost_cycles_caused, 10 * steps.tiles[1].lost_cycles_caused);
+    std::vector<StragglerTile> by_busy = steps.tiles;
+    std::sort(by_busy.begin(), by_busy.end(),
+              [](const auto& l, const auto& r) { return l.busy_cycles > r.busy_cycles; });
+    EXPECT_EQ(std::set<std::uint32_t>({by_busy[0].physical_tile, by_busy[1].physical_tile}),
+              options.slow_tiles);
+}
+
+}  // namespace
+}  // namespace vorn_profile

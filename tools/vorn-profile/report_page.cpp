@@ -1,0 +1,433 @@
+#include "report_page.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "svg_chart.hpp"
+#include "timeline.hpp"
+
+namespace vorn_cli {
+namespace {
+
+constexpr int kPageWidth = 1160;  // content width; the page reads well at 1280 px
+constexpr std::uint64_t kTopKernels = 12;
+
+/// "3", "1-5,9": a set of numbers as the ranges that `--tile` and `--phase` accept.
+std::string ranges(const std::set<std::uint32_t>& numbers) {
+    std::string text;
+    auto it = numbers.begin();
+    while (it != numbers.end()) {
+        const std::uint32_t first = *it;
+        std::uint32_t last = first;
+        for (++it; it != numbers.end() && *it == last + 1; ++it) {
+            last = *it;
+        }
+        text += text.empty() ? "" : ",";
+        text += std::to_string(first);
+        if (last != first) {
+            text += "-" + std::to_string(last);
+        }
+    }
+    return text;
+}
+
+std::string_view step_kind_text(vorn_profile::StepKind kind) {
+    constexpr std::string_view kNames[] = {"exchange", "compute", "synchronization", "idle"};
+    return kNames[static_cast<int>(kind)];
+}
+
+/// The filters of the query as the options that give them; "none" without any.
+std::string describe_filters(const vorn_profile::Query& query) {
+    std::vector<std::string> parts;
+    if (query.kind) {
+        parts.push_back("--kind " + std::string(step_kind_text(*query.kind)));
+    }
+    if (query.kernel) {
+        parts.push_back("--kernel '" + *query.kernel + "'");
+    }
+    if (query.operation_contains) {
+        parts.push_back("--operation-contains '" + *query.operation_contains + "'");
+    }
+    if (!query.tiles.empty()) {
+        parts.push_back("--tile " + ranges(query.tiles));
+    }
+    if (!query.phases.empty()) {
+        parts.push_back("--phase " + ranges(query.phases));
+    }
+    for (const vorn_profile::MetadataFilter& filter : query.metadata) {
+        parts.push_back("--metadata '" + filter.name + (filter.value ? "=" + *filter.value : "") +
+                        "'");
+    }
+    if (query.at_offset) {
+        parts.push_back("--at-offset " + std::to_string(*query.at_offset));
+    }
+    std::string text;
+    for (const std::string& part : parts) {
+        text += (text.empty() ? "" : " ") + part;
+    }
+    return text.empty() ? "none" : text;
+}
+
+std::string display_name(const std::string& name) { return name.empty() ? "(no kernel)" : name; }
+
+std::string card(std::string_view title, const std::string& value, const std::string& note) {
+    return "<div class=\"card\"><div class=\"card-title\">" + std::string(title) +
+           "</div><div class=\"card-value\">" + value + "</div><div class=\"card-note\">" + note +
+           "</div></div>";
+}
+
+std::string with_ms(std::uint64_t cycles, std::uint64_t clock_hz) {
+    const std::string ms = ms_text(static_cast<double>(cycles), clock_hz);
+    return grouped(cycles) + " cycles" + (ms.empty() ? "" : " \u00b7 " + ms);
+}
+
+/// A table of group summaries, the columns a reader compares.
+std::string group_table(const vorn_profile::QueryReport& report, std::string_view first_title) {
+    std::string html = "<table class=\"groups\"><thead><tr><th>" + std::string(first_title) +
+                       "</th><th>samples</th><th>tiles</th><th>phase occurrences</th>"
+                       "<th>phase cycles</th><th>phase ms</th><th>work cycles</th>"
+                       "<th>avg active tiles</th><th>mean cycles</th><th>p95 cycles</th>"
+                       "<th>max cycles</th></tr></thead><tbody>";
+    for (const vorn_profile::GroupSummary& group : report.groups) {
+        html += "<tr><td class=\"name\">" + html_escape(display_name(group.name)) + "</td><td>" +
+                grouped(group.sample_count) + "</td><td>" + grouped(group.tile_count) +
+                "</td><td>" + grouped(group.phase_count) + "</td><td>" +
+                grouped(group.phase_cycles) + "</td><td>" + fixed(group.phase_ms, 3) + "</td><td>" +
+                grouped(group.work_cycles) + "</td><td>" + fixed(group.average_active_tiles, 2) +
+                "</td><td>" + fixed(group.mean_cycles, 1) + "</td><td>" +
+                grouped(group.p95_cycles) + "</td><td>" + grouped(group.maximum_cycles) +
+                "</td></tr>";
+    }
+    if (report.groups.empty()) {
+        html += "<tr><td colspan=\"11\">no step matches the filters</td></tr>";
+    }
+    return html + "</tbody></table>";
+}
+
+std::vector<Bar> group_bars(const vorn_profile::QueryReport& report, bool by_kind) {
+    std::vector<Bar> bars;
+    for (const vorn_profile::GroupSummary& group : report.groups) {
+        Bar bar;
+        bar.label = display_name(group.name);
+        bar.value = group.phase_cycles;
+        bar.color = "#4e79a7";
+        if (by_kind) {
+            for (std::size_t k = 0; k < kKindCount; ++k) {
+                if (kind_text(kKinds[k]) == group.name) {
+                    bar.color = std::string(kind_color(k));
+                }
+            }
+        }
+        bar.tip = bar.label + ": " + with_ms(group.phase_cycles, report.clock_hz) +
+                  " of phase cycles over " + grouped(group.sample_count) + " samples on " +
+                  grouped(group.tile_count) + " tiles";
+        bars.push_back(std::move(bar));
+    }
+    return bars;
+}
+
+struct TileFigures {
+    std::uint32_t physical = 0;
+    bool selected = true;
+    TileCycles cycles;
+};
+
+std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t span,
+                     std::uint64_t clock_hz) {
+    const std::size_t n = std::max<std::size_t>(tiles.size(), 1);
+    constexpr int kLeft = 64;  // row labels
+    constexpr int kTop = 22;   // column labels
+    const int plot_width = kPageWidth - kLeft - 16;
+    std::size_t columns =
+        static_cast<std::size_t>(std::ceil(std::sqrt(2.5 * static_cast<double>(n))));
+    columns = std::clamp<std::size_t>(columns, 1, static_cast<std::size_t>(plot_width / 12));
+    columns = std::min(columns, n);
+    const int cell = std::clamp(plot_width / static_cast<int>(columns), 12, 44);
+    const std::size_t rows = (n + columns - 1) / columns;
+    const int grid_bottom = kTop + cell * static_cast<int>(rows);
+    const int height = grid_bottom + 64;
+
+    std::string svg = "<svg class=\"chart tile-map\" id=\"tile-map\" role=\"img\" width=\"" +
+                      std::to_string(kPageWidth) + "\" height=\"" + std::to_string(height) +
+                      "\" viewBox=\"0 0 " + std::to_string(kPageWidth) + " " +
+                      std::to_string(height) + "\">";
+    // Rows are labelled with their first tile, columns with the step from it.
+    svg += "<g class=\"axis y-axis\"><line class=\"domain\" x1=\"" + std::to_string(kLeft - 4) +
+           "\" y1=\"" + std::to_string(kTop) + "\" x2=\"" + std::to_string(kLeft - 4) + "\" y2=\"" +
+           std::to_string(grid_bottom) + "\"/>";
+    const std::size_t label_every = cell >= 16 ? 1 : 2;
+    for (std::size_t r = 0; r < rows; r += label_every) {
+        if (r * columns >= tiles.size()) {
+            break;
+        }
+        svg += "<text class=\"tick-label\" x=\"" + std::to_string(kLeft - 8) + "\" y=\"" +
+               std::to_string(kTop + cell * static_cast<int>(r) + cell / 2 + 4) +
+               "\" text-anchor=\"end\">tile " + std::to_string(tiles[r * columns].physical) +
+               "</text>";
+    }
+    svg += "</g><g class=\"axis x-axis\"><line class=\"domain\" x1=\"" + std::to_string(kLeft) +
+           "\" y1=\"" + std::to_string(kTop - 4) + "\" x2=\"" +
+           std::to_string(kLeft + cell * static_cast<int>(columns)) + "\" y2=\"" +
+           std::to_string(kTop - 4) + "\"/>";
+    const std::size_t column_every = columns <= 16 ? 1 : 5;
+    for (std::size_t c = 0; c < columns; c += column_every) {
+        svg += "<text class=\"tick-label\" x=\"" +
+               std::to_string(kLeft + cell * static_cast<int>(c) + cell / 2) + "\" y=\"" +
+               std::to_string(kTop - 8) + "\" text-anchor=\"middle\">+" + std::to_string(c) +
+               "</text>";
+    }
+    svg += "</g><g class=\"cells\">";
+    // The colours span the busy fractions that occur, in steps of 5%, so that tiles that are
+    // all nearly busy still tell apart.
+    const auto busy_of = [&](const TileFigures& tile) {
+        return span == 0 ? 0.0 : static_cast<double>(tile.cycles.busy) / static_cast<double>(span);
+    };
+    double low = 1.0;
+    double high = 0.0;
+    for (const TileFigures& tile : tiles) {
+        if (tile.selected) {
+            low = std::min(low, busy_of(tile));
+            high = std::max(high, busy_of(tile));
+        }
+    }
+    low = std::floor(std::min(low, high) * 20) / 20;
+    high = std::max(std::ceil(high * 20) / 20, std::min(low + 0.05, 1.0));
+    if (high <= low) {
+        low = std::max(0.0, high - 0.05);
+    }
+    const auto scaled = [&](double busy) { return (busy - low) / (high - low); };
+    for (std::size_t i = 0; i < tiles.size(); ++i) {
+        const TileFigures& tile = tiles[i];
+        const int x = kLeft + cell * static_cast<int>(i % columns);
+        const int y = kTop + cell * static_cast<int>(i / columns);
+        const double busy = busy_of(tile);
+        std::string tip = "tile " + std::to_string(tile.physical);
+        if (tile.selected) {
+            tip += ": busy " + fixed(busy * 100, 1) + "% (" + with_ms(tile.cycles.busy, clock_hz) +
+                   " of " + grouped(span) + ")";
+        } else {
+            tip += ": not selected by --tile";
+        }
+        svg += "<rect class=\"mark tile\" x=\"" + std::to_string(x + 1) + "\" y=\"" +
+               std::to_string(y + 1) + "\" width=\"" + std::to_string(cell - 2) + "\" height=\"" +
+               std::to_string(cell - 2) + "\" fill=\"" +
+               (tile.selected ? busy_color(scaled(busy)) : std::string("#eeeeee")) +
+               "\" data-tile=\"" + std::to_string(tile.physical) + "\" data-selected=\"" +
+               (tile.selected ? "1" : "0") + "\" data-busy=\"" + fixed(busy, 4) + "\"";
+        for (std::size_t k = 0; k < kKindCount; ++k) {
+            svg += " data-" + std::string(kind_text(kKinds[k])) + "=\"" +
+                   std::to_string(tile.cycles.kind[k]) + "\"";
+        }
+        svg += " data-samples=\"" + std::to_string(tile.cycles.samples) + "\"><title>" +
+               html_escape(tip) + "</title></rect>";
+    }
+    svg += "</g>";
+    // The colour scale, under the grid.
+    const int legend_y = grid_bottom + 18;
+    svg += "<g class=\"legend\"><defs><linearGradient id=\"busy-scale\">";
+    for (int stop = 0; stop <= 10; ++stop) {
+        svg += "<stop offset=\"" + std::to_string(stop * 10) + "%\" stop-color=\"" +
+               busy_color(stop / 10.0) + "\"/>";
+    }
+    svg += "</linearGradient></defs><text x=\"" + std::to_string(kLeft) + "\" y=\"" +
+           std::to_string(legend_y + 12) +
+           "\">busy fraction of the span (exchange and compute cycles)</text>";
+    const int scale_x = kLeft + 400;
+    svg += "<rect x=\"" + std::to_string(scale_x) + "\" y=\"" + std::to_string(legend_y) +
+           "\" width=\"300\" height=\"14\" fill=\"url(#busy-scale)\" stroke=\"#999\"/>";
+    const double step = (high - low) * 100 / 4;
+    const int decimals = step == std::round(step) ? 0 : 1;
+    for (int quarter = 0; quarter <= 4; ++quarter) {
+        const double value = low + (high - low) * quarter / 4;
+        svg += "<text class=\"tick-label\" x=\"" + std::to_string(scale_x + quarter * 75) +
+               "\" y=\"" + std::to_string(legend_y + 30) + "\" text-anchor=\"middle\">" +
+               fixed(value * 100, decimals) + "%</text>";
+    }
+    svg += "<rect x=\"" + std::to_string(scale_x + 340) + "\" y=\"" + std::to_string(legend_y) +
+           "\" width=\"14\" height=\"14\" fill=\"#eeeeee\" stroke=\"#999\"/><text x=\"" +
+           std::to_string(scale_x + 360) + "\" y=\"" + std::to_string(legend_y + 12) +
+           "\">not selected</text></g>";
+    return svg + "</svg>";
+}
+
+constexpr std::string_view kStyle = R"css(
+body{font-family:"DejaVu Sans",system-ui,sans-serif;color:#222;margin:0;background:#fafafa}
+main{max-width:1160px;margin:0 auto;padding:20px 24px 40px;background:#fff}
+h1{font-size:24px;margin:8px 0 4px}h3{font-size:15px;margin:18px 0 2px}h2{font-size:19px;margin:32px 0 6px;border-bottom:1px solid #ddd;padding-bottom:4px}
+p.lead{color:#555;margin:0 0 14px;font-size:14px}p.note{color:#555;font-size:13px;margin:4px 0 10px}
+.cards{display:grid;grid-template-columns:repeat(5,1fr);gap:10px}
+.card{border:1px solid #ddd;border-radius:6px;padding:10px 12px;background:#fcfcfc}
+.card-title{font-size:12px;color:#666;text-transform:uppercase;letter-spacing:.04em}
+.card-value{font-size:20px;margin:4px 0 2px}.card-note{font-size:12px;color:#666}
+table.groups{border-collapse:collapse;font-size:13px;width:100%;margin-top:8px}
+table.groups th,table.groups td{padding:4px 8px;border-bottom:1px solid #eee;text-align:right;white-space:nowrap}
+table.groups th{background:#f2f2f2;font-weight:600}table.groups td.name,table.groups th:first-child{text-align:left}
+svg.chart{display:block;font-size:12px;margin-top:6px}
+svg.chart .domain,svg.chart .tick{stroke:#444;stroke-width:1}
+svg.chart .grid line{stroke:#e6e6e6}svg.chart .tick-label{fill:#333}svg.chart .tick-label.ms{fill:#888}
+svg.chart .axis-title{fill:#333;font-size:12px}svg.chart .value-label{fill:#333;font-size:11px}
+svg.chart rect.tile:hover{stroke:#000;stroke-width:2}svg.chart .hover-line{stroke:#000;stroke-dasharray:3 3}
+#tile-info,#activity-info{font-size:13px;min-height:1.4em;color:#333;background:#f4f6f8;border-radius:4px;padding:4px 8px;margin-top:4px}
+footer{font-size:12px;color:#777;margin-top:30px}
+)css";
+
+// Hover read-outs for the tile map and the activity chart; the page works without them.
+constexpr std::string_view kScript = R"js(
+(function () {
+  var data = JSON.parse(document.getElementById("report-data").textContent);
+  var kinds = ["compute", "exchange", "synchronization", "idle"];
+  function group(n) { return String(Math.round(n)).replace(/\B(?=(\d{3})+(?!\d))/g, ","); }
+  function ms(cycles) { return data.clock_hz > 0 ? " (" + (cycles * 1000 / data.clock_hz).toFixed(3) + " ms)" : ""; }
+  var info = document.getElementById("tile-info");
+  document.querySelectorAll("#tile-map rect.tile").forEach(function (cell) {
+    cell.addEventListener("mouseenter", function () {
+      var d = cell.dataset;
+      if (d.selected !== "1") { info.textContent = "tile " + d.tile + ": not selected by --tile"; return; }
+      var text = "tile " + d.tile + ": busy " + (100 * Number(d.busy)).toFixed(1) + "% of the span";
+      kinds.forEach(function (k) { text += " \u00b7 " + k + " " + group(Number(d[k])) + " cycles" + ms(Number(d[k])); });
+      info.textContent = text + " \u00b7 " + group(Number(d.samples)) + " steps";
+    });
+  });
+  var chart = document.getElementById("activity");
+  var line = chart.querySelector(".hover-line");
+  var readout = document.getElementById("activity-info");
+  chart.addEventListener("mousemove", function (event) {
+    var box = chart.getBoundingClientRect();
+    var x = (event.clientX - box.left) * chart.viewBox.baseVal.width / box.width;
+    var a = data.activity;
+    var x0 = Number(chart.dataset.x0), x1 = Number(chart.dataset.x1);
+    if (x < x0 || x > x1 || a.count === 0) { line.setAttribute("visibility", "hidden"); return; }
+    var cycle = a.begin + (x - x0) / (x1 - x0) * (a.end - a.begin);
+    var b = Math.min(a.count - 1, Math.floor((cycle - a.begin) / a.width));
+    line.setAttribute("x1", x); line.setAttribute("x2", x); line.setAttribute("visibility", "visible");
+    var text = "cycles " + group(a.begin + b * a.width) + "\u2013" + group(Math.min(a.end, a.begin + (b + 1) * a.width)) + ms(a.begin + b * a.width) + ":";
+    kinds.forEach(function (k, i) { text += " " + k + " " + a.series[i][b].toFixed(1); });
+    readout.textContent = text + " tiles";
+  });
+  document.body.dataset.status = "ready";
+})();
+)js";
+
+}  // namespace
+
+void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& columns,
+                       const ReportOptions& options) {
+    vorn_profile::Query by_kernel = options.query;
+    by_kernel.group_by = vorn_profile::GroupBy::Kernel;
+    by_kernel.sort_by = vorn_profile::SortBy::PhaseCycles;
+    by_kernel.limit = kTopKernels;
+    by_kernel.sample_limit = 0;
+    vorn_profile::Query by_kind = by_kernel;
+    by_kind.group_by = vorn_profile::GroupBy::Kind;
+    by_kind.limit.reset();
+    const vorn_profile::QueryReport kernels = vorn_profile::query(columns, by_kernel);
+    const vorn_profile::QueryReport kinds = vorn_profile::query(columns, by_kind);
+    const std::uint64_t clock_hz = columns.clock_hz;
+
+    // One pass over the tiles for the map and the activity chart.
+    const SampleFilter filter(columns, options.query);
+    const std::uint64_t span = kernels.profile_span_cycles;
+    constexpr int kActivityWidth = kPageWidth;
+    ActivityBuckets activity(0, span, kActivityWidth - 80);
+    // A long run has more supersteps than the chart has pixels: the first twentieth of the
+    // span again, close up, shows them one by one.
+    ActivityBuckets close_up(0, span / 20, kActivityWidth - 80);
+    std::vector<TileFigures> tiles;
+    std::vector<TimedSample> samples;
+    std::uint64_t busy_total = 0;
+    for (const PhysicalTile& tile : physical_tiles(columns)) {
+        select_samples(columns, filter, Window{}, tile, samples);
+        TileFigures figures{tile.physical, filter.keeps_tile(tile.physical),
+                            activity.add_tile(columns, samples)};
+        close_up.add_tile(columns, samples);
+        busy_total += figures.cycles.busy;
+        tiles.push_back(figures);
+    }
+    activity.finish();
+    close_up.finish();
+
+    std::string title = options.source == "-" ? "standard input" : options.source;
+    std::string html =
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><meta "
+        "name=\"viewport\" content=\"width=device-width\"><title>vorn-profile report: " +
+        html_escape(title) + "</title><style>" + std::string(kStyle) + "</style></head><body>";
+    const std::size_t slash = title.find_last_of('/');
+    const std::string file_name = slash == std::string::npos ? title : title.substr(slash + 1);
+    html += "<main><h1>Profile report: " + html_escape(file_name) + "</h1>";
+    html += "<p class=\"lead\">Filters: <code>" + html_escape(describe_filters(options.query)) +
+            "</code>. Cycles are on each tile's own time line, which starts at its first "
+            "step.</p>";
+
+    // Totals.
+    const double mean_busy =
+        tiles.empty() || span == 0
+            ? 0.0
+            : static_cast<double>(busy_total) / (static_cast<double>(span) * tiles.size());
+    html += "<div class=\"cards\">";
+    html += card("Tiles", grouped(tiles.size()), grouped(kernels.tile_count) + " tile records");
+    html += card("Samples", grouped(kernels.matched_sample_count),
+                 "matched, of " + grouped(kernels.sample_count));
+    html += card("Profile span", grouped(span) + " cycles",
+                 clock_hz == 0 ? "clock unknown" : ms_text(static_cast<double>(span), clock_hz));
+    html += card("Busy", fixed(mean_busy * 100, 1) + "%",
+                 "exchange + compute cycles over the span, mean of the tiles");
+    html += card("Clock", clock_hz == 0 ? "unknown" : grouped(clock_hz) + " Hz",
+                 clock_hz == 0 ? "times in cycles only" : "for the ms figures");
+    html += "</div>";
+
+    html +=
+        "<h2>By kind</h2><p class=\"note\">Phase cycles: per phase occurrence, the cycles "
+        "covered by at least one step of the group, summed over the occurrences.</p>";
+    html += bar_chart("kinds-chart", "phase cycles", group_bars(kinds, true), clock_hz, kPageWidth);
+    html += group_table(kinds, "kind");
+
+    html += "<h2>Top kernels</h2><p class=\"note\">The " + std::to_string(kTopKernels) +
+            " kernels that cover the most phase cycles.</p>";
+    html += bar_chart("kernels-chart", "phase cycles", group_bars(kernels, false), clock_hz,
+                      kPageWidth);
+    html += group_table(kernels, "kernel");
+
+    html +=
+        "<h2>Tile map</h2><p class=\"note\">Every physical tile, in tile order, coloured by "
+        "its busy fraction: the cycles it ran exchange or compute steps, over the profile "
+        "span. Point at a tile for its figures.</p>";
+    html += tile_map(tiles, span, clock_hz);
+    html += "<div id=\"tile-info\">Point at a tile.</div>";
+
+    html +=
+        "<h2>Tiles active over time</h2><p class=\"note\">How many tiles run each kind of "
+        "step, as a mean over each time bucket; supersteps show as repeating bands of "
+        "compute, synchronization and exchange.</p>";
+    html += activity_chart("activity", activity, clock_hz, kActivityWidth, 340);
+    html += "<div id=\"activity-info\">Point at the chart.</div>";
+    if (close_up.count() > 0) {
+        html += "<h3>The first " + grouped(close_up.end()) + " cycles, close up</h3>";
+        html += activity_chart("activity-close-up", close_up, clock_hz, kActivityWidth, 300);
+    }
+
+    // The figures the script reads for its read-outs.
+    html += "<script type=\"application/json\" id=\"report-data\">{\"clock_hz\":" +
+            std::to_string(clock_hz) +
+            ",\"activity\":{\"begin\":" + std::to_string(activity.begin()) +
+            ",\"end\":" + std::to_string(activity.end()) +
+            ",\"width\":" + std::to_string(activity.width()) +
+            ",\"count\":" + std::to_string(activity.count()) + ",\"series\":[";
+    for (std::size_t k = 0; k < kKindCount; ++k) {
+        html += k == 0 ? "[" : ",[";
+        for (std::uint64_t b = 0; b < activity.count(); ++b) {
+            html += (b == 0 ? "" : ",") + fixed(activity.mean_active(k, b), 2);
+        }
+        html += "]";
+    }
+    html += "]}}</script>";
+    html += "<footer>Written by vorn-profile report from " + html_escape(title) +
+            ". A self-contained page: no network needed.</footer></main>";
+    html += "<script>" + std::string(kScript) + "</script></body></html>\n";
+    out << html;
+}
+
+}  // namespace vorn_cli
