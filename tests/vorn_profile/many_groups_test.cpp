@@ -166,9 +166,6 @@ void expect_agrees(const ProfileReport& report, const vorn_package::ProfileColum
     }
 }
 
-constexpr SortBy kEverySort[] = {SortBy::PhaseCycles, SortBy::WorkCycles, SortBy::MaximumCycles,
-                                 SortBy::Samples, SortBy::Name};
-
 /// Every ordering without limit and cut inside ties, the default one also cut after 10 groups
 /// and before the last; then a grouping of fewer groups, and the many grouping behind a filter.
 /// The model answers each grouping once; its groups are put in each order by the model's own
