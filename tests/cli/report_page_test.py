@@ -1,10 +1,12 @@
 """The report page opened in headless Chromium, as a user opens it: the page's script runs
-without a console message, the tile map holds one cell per tile, every chart has its axes and
-at least one mark, and a screenshot is not blank.
+without a console message, the tile map holds one cell per tile with the slow tile outlined as
+the straggler, every chart has its axes and at least one mark, and a screenshot is not blank.
+The page of a window is checked the same way, and its tile cells against the windowed query.
 
 Usage: report_page_test.py VORN_PROFILE CHROMIUM WORK_DIR
 """
 import html.parser
+import json
 import os
 import subprocess
 import sys
@@ -12,6 +14,8 @@ import tempfile
 import zlib
 
 TILES = 40
+SLOW_TILE = 7
+WINDOW = ("20000", "60000")
 VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source",
         "track", "wbr", "stop"}
 
@@ -31,7 +35,8 @@ class Charts(html.parser.HTMLParser):
         if tag == "body":
             self.status = attrs.get("data-status")
         if tag == "svg" and "chart" in classes:
-            self.charts.append({"id": attrs.get("id"), "axes": set(), "marks": 0, "tiles": set()})
+            self.charts.append({"id": attrs.get("id"), "axes": set(), "marks": 0, "tiles": set(),
+                                "compute": {}, "stragglers": set()})
         inside = any(t == "svg" for t in self.stack) and self.charts
         if inside and "axis" in classes:
             self.charts[-1]["axes"].update(c for c in classes if c.endswith("-axis"))
@@ -39,6 +44,9 @@ class Charts(html.parser.HTMLParser):
             self.charts[-1]["marks"] += 1
             if "tile" in classes:
                 self.charts[-1]["tiles"].add(attrs.get("data-tile"))
+                self.charts[-1]["compute"][attrs.get("data-tile")] = int(attrs.get("data-compute"))
+        if inside and "straggler" in classes and attrs.get("data-tile") is not None:
+            self.charts[-1]["stragglers"].add(attrs.get("data-tile"))
         if tag not in VOID:
             self.stack.append(tag)
 
@@ -78,17 +86,9 @@ def chromium(exe, *args):
             capture_output=True, text=True, timeout=180, check=True)
 
 
-def main():
-    tool, exe, work = sys.argv[1:4]
-    os.makedirs(work, exist_ok=True)
-    profile = os.path.join(work, "run.json")
-    page = os.path.join(work, "report.html")
-    shot = os.path.join(work, "report.png")
-    subprocess.run([tool, "generate", "--tiles", str(TILES), "--steps-per-tile", "300", "-o",
-                    profile], check=True)
-    subprocess.run([tool, "report", profile, "-o", page], check=True)
+def check_page(exe, page, shot, wanted_charts):
+    """The page as Chromium shows it; returns its tile map chart and the failures."""
     url = "file://" + os.path.abspath(page)
-
     failures = []
     dumped = chromium(exe, "--dump-dom", url)
     console = [line for line in dumped.stderr.splitlines() if ":CONSOLE" in line]
@@ -99,7 +99,7 @@ def main():
     if parser.status != "ready":
         failures.append("the page's script did not finish: status %r" % parser.status)
     ids = [chart["id"] for chart in parser.charts]
-    for wanted in ("kinds-chart", "kernels-chart", "tile-map", "activity"):
+    for wanted in wanted_charts:
         if wanted not in ids:
             failures.append("no chart " + wanted)
     for chart in parser.charts:
@@ -108,15 +108,55 @@ def main():
         if chart["marks"] == 0:
             failures.append("%s: no mark" % chart["id"])
     tile_map = [c for c in parser.charts if c["id"] == "tile-map"]
-    if tile_map and tile_map[0]["tiles"] != {str(t) for t in range(TILES)}:
+    tile_map = tile_map[0] if tile_map else {"tiles": set(), "marks": 0, "compute": {},
+                                              "stragglers": set()}
+    if tile_map["tiles"] != {str(t) for t in range(TILES)}:
         failures.append("tile map cells: %d, expected one per tile (%d)"
-                        % (len(tile_map[0]["tiles"]), TILES))
-    if tile_map and tile_map[0]["marks"] != TILES:
-        failures.append("tile map has %d cells for %d tiles" % (tile_map[0]["marks"], TILES))
+                        % (len(tile_map["tiles"]), TILES))
+    if tile_map["marks"] != TILES:
+        failures.append("tile map has %d cells for %d tiles" % (tile_map["marks"], TILES))
+    if str(SLOW_TILE) not in tile_map["stragglers"]:
+        failures.append("the slow tile %d is not outlined as a straggler (outlined: %s)"
+                        % (SLOW_TILE, sorted(tile_map["stragglers"])))
 
     chromium(exe, "--hide-scrollbars", "--window-size=1280,2400", "--screenshot=" + shot, url)
     if not png_is_not_blank(shot):
         failures.append("the screenshot is blank")
+    return tile_map, [os.path.basename(page) + ": " + f for f in failures]
+
+
+def main():
+    tool, exe, work = sys.argv[1:4]
+    os.makedirs(work, exist_ok=True)
+    profile = os.path.join(work, "run.json")
+    # One tile runs its gemm steps slower, so that every superstep waits for it.
+    subprocess.run([tool, "generate", "--tiles", str(TILES), "--steps-per-tile", "300",
+                    "--slow-kernel", "gemm", "--slow-tiles", str(SLOW_TILE), "-o", profile],
+                   check=True)
+    charts = ("kinds-chart", "kernels-chart", "supersteps-chart", "tile-map", "activity")
+    failures = []
+
+    page = os.path.join(work, "report.html")
+    subprocess.run([tool, "report", profile, "-o", page], check=True)
+    _, found = check_page(exe, page, os.path.join(work, "report.png"),
+                          charts + ("activity-close-up",))
+    failures += found
+
+    # A window: each tile's compute cycles on the map are the windowed query's.
+    page = os.path.join(work, "window.html")
+    window = ["--from", WINDOW[0], "--to", WINDOW[1]]
+    subprocess.run([tool, "report", profile, "-o", page] + window, check=True)
+    tile_map, found = check_page(exe, page, os.path.join(work, "window.png"), charts)
+    failures += found
+    answer = subprocess.run([tool, "query", profile, "--group-by", "tile", "--kind", "compute",
+                             "--format", "json"] + window,
+                            capture_output=True, text=True, check=True)
+    expected = {str(t): 0 for t in range(TILES)}
+    for group in json.loads(answer.stdout)["groups"]:
+        expected[group["dimensions"]["physicalTile"]] = group["phase_cycles"]
+    if tile_map["compute"] != expected:
+        wrong = sorted(t for t in expected if tile_map["compute"].get(t) != expected[t])
+        failures.append("window.html: compute cycles of tiles %s differ from the query's" % wrong)
 
     for failure in failures:
         print("FAIL:", failure)

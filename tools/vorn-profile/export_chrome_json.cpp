@@ -31,7 +31,7 @@ public:
         number(header.clock_hz);
         buffer_ += ",\"time\":";
         buffer_ += json_string(header.time_note);
-        if (!header.window.whole()) {
+        if (header.window != Window{}) {
             buffer_ += ",\"window_from_cycles\":";
             number(header.window.from);
             buffer_ += ",\"window_to_cycles\":";

@@ -184,18 +184,13 @@ int run_diff(const CommandLine& line) {
     });
 }
 
-/// The trace's window: the whole time line unless `--from`/`--to` were given.
-Window picture_window(const std::optional<vorn_profile::TimeWindow>& window) {
-    return window ? Window{window->from, window->to} : Window{};
-}
-
 int run_picture(const CommandLine& line, const vorn_package::ProfileColumns& columns) {
     if (line.command == Command::Report) {
-        ReportOptions options{line.query, line.profile};
+        ReportOptions options{line.query, line.window, line.profile};
         return write_output(line.output,
                             [&](std::ostream& out) { write_report_page(out, columns, options); });
     }
-    ExportOptions options{line.query, picture_window(line.window), line.profile};
+    ExportOptions options{line.query, line.window.value_or(Window{}), line.profile};
     return write_output(line.output, [&](std::ostream& out) {
         if (line.trace_format == TraceFormat::Perfetto) {
             write_perfetto(out, columns, options);

@@ -553,7 +553,9 @@ struct Parser {
 
         report = app.add_subcommand(
             "report", "Write one self-contained HTML page with tables, charts and a tile map");
-        report->footer("Example:\n  vorn-profile report run.json -o run.html --phase 0-40");
+        report->footer(
+            "Example:\n  vorn-profile report run.json -o run.html --phase 0-40\n"
+            "  vorn-profile report run.json -o part.html --from 100000 --to 200000");
         report
             ->add_option("PROFILE", report_words.profile,
                          "Profile file (JSON or packed), or - for stdin")
@@ -561,6 +563,7 @@ struct Parser {
         add_value(*report, report_words.values, "-o,--output", "FILE",
                   "Write the page to FILE (- for standard output); required");
         add_filter_options(*report, report_words.values);
+        add_window_options(*report, report_words.values);
     }
 
     CommandLine command_line() const {
@@ -655,6 +658,7 @@ struct Parser {
             line.profile = report_words.profile;
             line.query = to_query(report_words.values);
             line.output = required_output(report_words.values);
+            line.window = to_window(report_words.values);
         } else {
             line.command = Command::Demo;
         }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "report_supersteps.hpp"
+#include "report_tile_map.hpp"
 #include "svg_chart.hpp"
 #include "timeline.hpp"
 
@@ -15,6 +17,7 @@ namespace {
 
 constexpr int kPageWidth = 1160;  // content width; the page reads well at 1280 px
 constexpr std::uint64_t kTopKernels = 12;
+constexpr std::size_t kSuperstepRows = 10;
 
 /// "3", "1-5,9": a set of numbers as the ranges that `--tile` and `--phase` accept.
 std::string ranges(const std::set<std::uint32_t>& numbers) {
@@ -80,11 +83,6 @@ std::string card(std::string_view title, const std::string& value, const std::st
            "</div></div>";
 }
 
-std::string with_ms(std::uint64_t cycles, std::uint64_t clock_hz) {
-    const std::string ms = ms_text(static_cast<double>(cycles), clock_hz);
-    return grouped(cycles) + " cycles" + (ms.empty() ? "" : " \u00b7 " + ms);
-}
-
 /// A table of group summaries, the columns a reader compares.
 std::string group_table(const vorn_profile::QueryReport& report, std::string_view first_title) {
     std::string html = "<table class=\"groups\"><thead><tr><th>" + std::string(first_title) +
@@ -130,130 +128,6 @@ std::vector<Bar> group_bars(const vorn_profile::QueryReport& report, bool by_kin
     return bars;
 }
 
-struct TileFigures {
-    std::uint32_t physical = 0;
-    bool selected = true;
-    TileCycles cycles;
-};
-
-std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t span,
-                     std::uint64_t clock_hz) {
-    const std::size_t n = std::max<std::size_t>(tiles.size(), 1);
-    constexpr int kLeft = 64;  // row labels
-    constexpr int kTop = 22;   // column labels
-    const int plot_width = kPageWidth - kLeft - 16;
-    std::size_t columns =
-        static_cast<std::size_t>(std::ceil(std::sqrt(2.5 * static_cast<double>(n))));
-    columns = std::clamp<std::size_t>(columns, 1, static_cast<std::size_t>(plot_width / 12));
-    columns = std::min(columns, n);
-    const int cell = std::clamp(plot_width / static_cast<int>(columns), 12, 44);
-    const std::size_t rows = (n + columns - 1) / columns;
-    const int grid_bottom = kTop + cell * static_cast<int>(rows);
-    const int height = grid_bottom + 64;
-
-    std::string svg = "<svg class=\"chart tile-map\" id=\"tile-map\" role=\"img\" width=\"" +
-                      std::to_string(kPageWidth) + "\" height=\"" + std::to_string(height) +
-                      "\" viewBox=\"0 0 " + std::to_string(kPageWidth) + " " +
-                      std::to_string(height) + "\">";
-    // Rows are labelled with their first tile, columns with the step from it.
-    svg += "<g class=\"axis y-axis\"><line class=\"domain\" x1=\"" + std::to_string(kLeft - 4) +
-           "\" y1=\"" + std::to_string(kTop) + "\" x2=\"" + std::to_string(kLeft - 4) + "\" y2=\"" +
-           std::to_string(grid_bottom) + "\"/>";
-    const std::size_t label_every = cell >= 16 ? 1 : 2;
-    for (std::size_t r = 0; r < rows; r += label_every) {
-        if (r * columns >= tiles.size()) {
-            break;
-        }
-        svg += "<text class=\"tick-label\" x=\"" + std::to_string(kLeft - 8) + "\" y=\"" +
-               std::to_string(kTop + cell * static_cast<int>(r) + cell / 2 + 4) +
-               "\" text-anchor=\"end\">tile " + std::to_string(tiles[r * columns].physical) +
-               "</text>";
-    }
-    svg += "</g><g class=\"axis x-axis\"><line class=\"domain\" x1=\"" + std::to_string(kLeft) +
-           "\" y1=\"" + std::to_string(kTop - 4) + "\" x2=\"" +
-           std::to_string(kLeft + cell * static_cast<int>(columns)) + "\" y2=\"" +
-           std::to_string(kTop - 4) + "\"/>";
-    const std::size_t column_every = columns <= 16 ? 1 : 5;
-    for (std::size_t c = 0; c < columns; c += column_every) {
-        svg += "<text class=\"tick-label\" x=\"" +
-               std::to_string(kLeft + cell * static_cast<int>(c) + cell / 2) + "\" y=\"" +
-               std::to_string(kTop - 8) + "\" text-anchor=\"middle\">+" + std::to_string(c) +
-               "</text>";
-    }
-    svg += "</g><g class=\"cells\">";
-    // The colours span the busy fractions that occur, in steps of 5%, so that tiles that are
-    // all nearly busy still tell apart.
-    const auto busy_of = [&](const TileFigures& tile) {
-        return span == 0 ? 0.0 : static_cast<double>(tile.cycles.busy) / static_cast<double>(span);
-    };
-    double low = 1.0;
-    double high = 0.0;
-    for (const TileFigures& tile : tiles) {
-        if (tile.selected) {
-            low = std::min(low, busy_of(tile));
-            high = std::max(high, busy_of(tile));
-        }
-    }
-    low = std::floor(std::min(low, high) * 20) / 20;
-    high = std::max(std::ceil(high * 20) / 20, std::min(low + 0.05, 1.0));
-    if (high <= low) {
-        low = std::max(0.0, high - 0.05);
-    }
-    const auto scaled = [&](double busy) { return (busy - low) / (high - low); };
-    for (std::size_t i = 0; i < tiles.size(); ++i) {
-        const TileFigures& tile = tiles[i];
-        const int x = kLeft + cell * static_cast<int>(i % columns);
-        const int y = kTop + cell * static_cast<int>(i / columns);
-        const double busy = busy_of(tile);
-        std::string tip = "tile " + std::to_string(tile.physical);
-        if (tile.selected) {
-            tip += ": busy " + fixed(busy * 100, 1) + "% (" + with_ms(tile.cycles.busy, clock_hz) +
-                   " of " + grouped(span) + ")";
-        } else {
-            tip += ": not selected by --tile";
-        }
-        svg += "<rect class=\"mark tile\" x=\"" + std::to_string(x + 1) + "\" y=\"" +
-               std::to_string(y + 1) + "\" width=\"" + std::to_string(cell - 2) + "\" height=\"" +
-               std::to_string(cell - 2) + "\" fill=\"" +
-               (tile.selected ? busy_color(scaled(busy)) : std::string("#eeeeee")) +
-               "\" data-tile=\"" + std::to_string(tile.physical) + "\" data-selected=\"" +
-               (tile.selected ? "1" : "0") + "\" data-busy=\"" + fixed(busy, 4) + "\"";
-        for (std::size_t k = 0; k < kKindCount; ++k) {
-            svg += " data-" + std::string(kind_text(kKinds[k])) + "=\"" +
-                   std::to_string(tile.cycles.kind[k]) + "\"";
-        }
-        svg += " data-samples=\"" + std::to_string(tile.cycles.samples) + "\"><title>" +
-               html_escape(tip) + "</title></rect>";
-    }
-    svg += "</g>";
-    // The colour scale, under the grid.
-    const int legend_y = grid_bottom + 18;
-    svg += "<g class=\"legend\"><defs><linearGradient id=\"busy-scale\">";
-    for (int stop = 0; stop <= 10; ++stop) {
-        svg += "<stop offset=\"" + std::to_string(stop * 10) + "%\" stop-color=\"" +
-               busy_color(stop / 10.0) + "\"/>";
-    }
-    svg += "</linearGradient></defs><text x=\"" + std::to_string(kLeft) + "\" y=\"" +
-           std::to_string(legend_y + 12) +
-           "\">busy fraction of the span (exchange and compute cycles)</text>";
-    const int scale_x = kLeft + 400;
-    svg += "<rect x=\"" + std::to_string(scale_x) + "\" y=\"" + std::to_string(legend_y) +
-           "\" width=\"300\" height=\"14\" fill=\"url(#busy-scale)\" stroke=\"#999\"/>";
-    const double step = (high - low) * 100 / 4;
-    const int decimals = step == std::round(step) ? 0 : 1;
-    for (int quarter = 0; quarter <= 4; ++quarter) {
-        const double value = low + (high - low) * quarter / 4;
-        svg += "<text class=\"tick-label\" x=\"" + std::to_string(scale_x + quarter * 75) +
-               "\" y=\"" + std::to_string(legend_y + 30) + "\" text-anchor=\"middle\">" +
-               fixed(value * 100, decimals) + "%</text>";
-    }
-    svg += "<rect x=\"" + std::to_string(scale_x + 340) + "\" y=\"" + std::to_string(legend_y) +
-           "\" width=\"14\" height=\"14\" fill=\"#eeeeee\" stroke=\"#999\"/><text x=\"" +
-           std::to_string(scale_x + 360) + "\" y=\"" + std::to_string(legend_y + 12) +
-           "\">not selected</text></g>";
-    return svg + "</svg>";
-}
-
 constexpr std::string_view kStyle = R"css(
 body{font-family:"DejaVu Sans",system-ui,sans-serif;color:#222;margin:0;background:#fafafa}
 main{max-width:1160px;margin:0 auto;padding:20px 24px 40px;background:#fff}
@@ -270,7 +144,7 @@ svg.chart{display:block;font-size:12px;margin-top:6px}
 svg.chart .domain,svg.chart .tick{stroke:#444;stroke-width:1}
 svg.chart .grid line{stroke:#e6e6e6}svg.chart .tick-label{fill:#333}svg.chart .tick-label.ms{fill:#888}
 svg.chart .axis-title{fill:#333;font-size:12px}svg.chart .value-label{fill:#333;font-size:11px}
-svg.chart rect.tile:hover{stroke:#000;stroke-width:2}svg.chart .hover-line{stroke:#000;stroke-dasharray:3 3}
+svg.chart rect.tile:hover{stroke:#000;stroke-width:2}svg.chart rect.straggler{fill:none;stroke:#d62728;stroke-width:2.5;pointer-events:none}svg.chart .hover-line{stroke:#000;stroke-dasharray:3 3}
 #tile-info,#activity-info{font-size:13px;min-height:1.4em;color:#333;background:#f4f6f8;border-radius:4px;padding:4px 8px;margin-top:4px}
 footer{font-size:12px;color:#777;margin-top:30px}
 )css";
@@ -287,9 +161,13 @@ constexpr std::string_view kScript = R"js(
     cell.addEventListener("mouseenter", function () {
       var d = cell.dataset;
       if (d.selected !== "1") { info.textContent = "tile " + d.tile + ": not selected by --tile"; return; }
-      var text = "tile " + d.tile + ": busy " + (100 * Number(d.busy)).toFixed(1) + "% of the span";
+      var text = "tile " + d.tile + ": busy " + (100 * Number(d.busy)).toFixed(1) + "% of " + data.range;
       kinds.forEach(function (k) { text += " \u00b7 " + k + " " + group(Number(d[k])) + " cycles" + ms(Number(d[k])); });
-      info.textContent = text + " \u00b7 " + group(Number(d.samples)) + " steps";
+      text += " \u00b7 " + group(Number(d.samples)) + " steps";
+      if (Number(d.straggler) > 0) {
+        text += " \u00b7 the busiest tile of " + group(Number(d.straggler)) + (d.straggler === "1" ? " superstep, " : " supersteps, ") + group(Number(d.lost)) + " tile-cycles lost waiting for it";
+      }
+      info.textContent = text;
     });
   });
   var chart = document.getElementById("activity");
@@ -324,31 +202,57 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
     vorn_profile::Query by_kind = by_kernel;
     by_kind.group_by = vorn_profile::GroupBy::Kind;
     by_kind.limit.reset();
-    const vorn_profile::QueryReport kernels = vorn_profile::query(columns, by_kernel);
-    const vorn_profile::QueryReport kinds = vorn_profile::query(columns, by_kind);
+    // Without a window the tables are the plain query's, as `vorn-profile query` prints them.
+    const auto run = [&](const vorn_profile::Query& query) {
+        return options.window ? vorn_profile::query_window(columns, query, *options.window).report
+                              : vorn_profile::query(columns, query);
+    };
+    const vorn_profile::QueryReport kernels = run(by_kernel);
+    const vorn_profile::QueryReport kinds = run(by_kind);
+    const Window window = options.window.value_or(Window{});
+    const vorn_profile::SuperstepReport steps =
+        vorn_profile::supersteps(columns, options.query, window);
+    const std::set<std::uint32_t> marked = listed_stragglers(steps, kSuperstepRows);
     const std::uint64_t clock_hz = columns.clock_hz;
+
+    // The pictures show the part of the span inside the window.
+    const std::uint64_t span = kernels.profile_span_cycles;
+    const std::uint64_t range_begin = std::min(window.from, span);
+    const std::uint64_t range_end = std::max(range_begin, std::min(window.to, span));
+    const std::uint64_t range_length = range_end - range_begin;
+    constexpr int kActivityWidth = kPageWidth;
+    ActivityBuckets activity(range_begin, range_end, kActivityWidth - 80);
+    // A long run has more supersteps than the chart has pixels: the first twentieth of the
+    // span again, close up, shows them one by one. A window is a close-up of its own.
+    ActivityBuckets close_up(range_begin, range_begin + range_length / 20, kActivityWidth - 80);
 
     // One pass over the tiles for the map and the activity chart.
     const SampleFilter filter(columns, options.query);
-    const std::uint64_t span = kernels.profile_span_cycles;
-    constexpr int kActivityWidth = kPageWidth;
-    ActivityBuckets activity(0, span, kActivityWidth - 80);
-    // A long run has more supersteps than the chart has pixels: the first twentieth of the
-    // span again, close up, shows them one by one.
-    ActivityBuckets close_up(0, span / 20, kActivityWidth - 80);
     std::vector<TileFigures> tiles;
     std::vector<TimedSample> samples;
     std::uint64_t busy_total = 0;
     for (const PhysicalTile& tile : physical_tiles(columns)) {
-        select_samples(columns, filter, Window{}, tile, samples);
+        select_samples(columns, filter, window, tile, samples);
         TileFigures figures{tile.physical, filter.keeps_tile(tile.physical),
                             activity.add_tile(columns, samples)};
         close_up.add_tile(columns, samples);
         busy_total += figures.cycles.busy;
+        figures.marked = marked.contains(tile.physical);
         tiles.push_back(figures);
     }
     activity.finish();
     close_up.finish();
+    // The straggler figures of every tile, for the map's hover text.
+    for (const vorn_profile::StragglerTile& straggler : steps.tiles) {
+        const auto at = std::lower_bound(tiles.begin(), tiles.end(), straggler.physical_tile,
+                                         [](const TileFigures& tile, std::uint32_t physical) {
+                                             return tile.physical < physical;
+                                         });
+        if (at != tiles.end() && at->physical == straggler.physical_tile) {
+            at->straggler_count = straggler.straggler_count;
+            at->lost_cycles_caused = straggler.lost_cycles_caused;
+        }
+    }
 
     std::string title = options.source == "-" ? "standard input" : options.source;
     std::string html =
@@ -359,14 +263,24 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
     const std::string file_name = slash == std::string::npos ? title : title.substr(slash + 1);
     html += "<main><h1>Profile report: " + html_escape(file_name) + "</h1>";
     html += "<p class=\"lead\">Filters: <code>" + html_escape(describe_filters(options.query)) +
-            "</code>. Cycles are on each tile's own time line, which starts at its first "
-            "step.</p>";
+            "</code>. ";
+    if (options.window) {
+        html += "Window: cycles " + grouped(window.from) + " to " +
+                (window.to == UINT64_MAX ? std::string("the end") : grouped(window.to)) +
+                " (<code>--from " + std::to_string(window.from) +
+                (window.to == UINT64_MAX ? "" : " --to " + std::to_string(window.to)) +
+                "</code>); every figure counts the part of each step inside it. ";
+    }
+    html +=
+        "Cycles are on each tile's own time line, which starts at its first "
+        "step.</p>";
 
     // Totals.
     const double mean_busy =
-        tiles.empty() || span == 0
+        tiles.empty() || range_length == 0
             ? 0.0
-            : static_cast<double>(busy_total) / (static_cast<double>(span) * tiles.size());
+            : static_cast<double>(busy_total) / (static_cast<double>(range_length) * tiles.size());
+    const std::string range_name = options.window ? "the window" : "the span";
     html += "<div class=\"cards\">";
     html += card("Tiles", grouped(tiles.size()), grouped(kernels.tile_count) + " tile records");
     html += card("Samples", grouped(kernels.matched_sample_count),
@@ -374,7 +288,7 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
     html += card("Profile span", grouped(span) + " cycles",
                  clock_hz == 0 ? "clock unknown" : ms_text(static_cast<double>(span), clock_hz));
     html += card("Busy", fixed(mean_busy * 100, 1) + "%",
-                 "exchange + compute cycles over the span, mean of the tiles");
+                 "exchange + compute cycles over " + range_name + ", mean of the tiles");
     html += card("Clock", clock_hz == 0 ? "unknown" : grouped(clock_hz) + " Hz",
                  clock_hz == 0 ? "times in cycles only" : "for the ms figures");
     html += "</div>";
@@ -391,27 +305,33 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
                       kPageWidth);
     html += group_table(kernels, "kernel");
 
+    html += superstep_section(steps, kSuperstepRows, kPageWidth);
+
     html +=
         "<h2>Tile map</h2><p class=\"note\">Every physical tile, in tile order, coloured by "
-        "its busy fraction: the cycles it ran exchange or compute steps, over the profile "
-        "span. Point at a tile for its figures.</p>";
-    html += tile_map(tiles, span, clock_hz);
+        "its busy fraction: the cycles it ran exchange or compute steps, over " +
+        range_name +
+        ". Outlined tiles are the stragglers of the supersteps above. Point at a "
+        "tile for its figures.</p>";
+    html += tile_map(tiles, range_length, clock_hz, range_name, kPageWidth);
     html += "<div id=\"tile-info\">Point at a tile.</div>";
 
     html +=
         "<h2>Tiles active over time</h2><p class=\"note\">How many tiles run each kind of "
-        "step, as a mean over each time bucket; supersteps show as repeating bands of "
-        "compute, synchronization and exchange.</p>";
+        "step, as a mean over each time bucket of " +
+        range_name +
+        "; supersteps show as repeating bands of compute, synchronization and exchange.</p>";
     html += activity_chart("activity", activity, clock_hz, kActivityWidth, 340);
     html += "<div id=\"activity-info\">Point at the chart.</div>";
-    if (close_up.count() > 0) {
-        html += "<h3>The first " + grouped(close_up.end()) + " cycles, close up</h3>";
+    if (!options.window && close_up.count() > 0) {
+        html += "<h3>Cycles " + grouped(close_up.begin()) + " to " + grouped(close_up.end()) +
+                ", close up</h3>";
         html += activity_chart("activity-close-up", close_up, clock_hz, kActivityWidth, 300);
     }
 
     // The figures the script reads for its read-outs.
     html += "<script type=\"application/json\" id=\"report-data\">{\"clock_hz\":" +
-            std::to_string(clock_hz) +
+            std::to_string(clock_hz) + ",\"range\":\"" + range_name + "\"" +
             ",\"activity\":{\"begin\":" + std::to_string(activity.begin()) +
             ",\"end\":" + std::to_string(activity.end()) +
             ",\"width\":" + std::to_string(activity.width()) +

@@ -109,6 +109,11 @@ std::string ms_text(double cycles, std::uint64_t clock_hz) {
     return fixed(ms, decimals) + " ms";
 }
 
+std::string with_ms(std::uint64_t cycles, std::uint64_t clock_hz) {
+    const std::string ms = ms_text(static_cast<double>(cycles), clock_hz);
+    return grouped(cycles) + " cycles" + (ms.empty() ? "" : " \u00b7 " + ms);
+}
+
 std::vector<double> nice_ticks(double maximum, int target) {
     if (maximum <= 0) {
         return {0.0, 1.0};

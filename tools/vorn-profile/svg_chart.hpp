@@ -26,6 +26,9 @@ std::string compact(double value);
 /// Milliseconds for a cycle count, "0.512 ms"; empty when the clock is unknown (0).
 std::string ms_text(double cycles, std::uint64_t clock_hz);
 
+/// "1,234 cycles · 0.512 ms"; without the milliseconds when the clock is unknown.
+std::string with_ms(std::uint64_t cycles, std::uint64_t clock_hz);
+
 /// Round tick values from 0 to at least `maximum`, about `target` of them.
 std::vector<double> nice_ticks(double maximum, int target);
 

@@ -4,23 +4,19 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "vorn_package/profile_columns.hpp"
+#include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_cli {
 
-/// Cycles [from, to) on every tile's own time line; the default holds everything.
-struct Window {
-    std::uint64_t from = 0;
-    std::uint64_t to = std::numeric_limits<std::uint64_t>::max();
-
-    bool whole() const { return from == 0 && to == std::numeric_limits<std::uint64_t>::max(); }
-};
+/// The pictures take the window of the analyses: cycles [from, to) on every tile's own time
+/// line, the whole of it by default.
+using Window = vorn_profile::TimeWindow;
 
 /// The filter part of a query, evaluated once per distinct step and then per sample, with
 /// the same rules as the query engine.
