@@ -508,6 +508,7 @@ TEST(CliErrors, BadCommandLinesExitTwoAndNameTheOption) {
         {{"generate", "--slow-kernel", "gemm", "--slow-factor", "0"}, {"--slow-factor", "'0'"}},
         {{"generate", "--slow-kernel", "gemm", "--slow-factor", "1e3"}, {"--slow-factor", "1e3"}},
         {{"generate", "--slow-kernel", ""}, {"--slow-kernel"}},
+        {{"generate", "--slow-kernel", "gemm", "--slow-tiles", "3,64"}, {"tile 64", "0 to 63"}},
         {{"frobnicate"}, {"frobnicate"}},
         {{}, {"command"}},
     };

@@ -630,6 +630,16 @@ struct Parser {
                 }
                 add_list("--slow-tiles", list, options.slow_tiles);
             }
+            // A slow tile the profile does not have would leave it unchanged without a word.
+            if (!options.slow_tiles.empty() && *options.slow_tiles.rbegin() >= options.tiles) {
+                const std::string tiles =
+                    options.tiles == 0 ? "it has none"
+                                       : "its tiles are 0 to " + std::to_string(options.tiles - 1);
+                throw UsageError("--slow-tiles: tile " +
+                                 std::to_string(*options.slow_tiles.rbegin()) +
+                                 " is not in the profile: " + tiles + " (--tiles " +
+                                 std::to_string(options.tiles) + ")");
+            }
             line.output = output_file(g);
             if (const auto value = single(g, "--format")) {
                 line.generate_format = parse_choice<ProfileFormat>(
