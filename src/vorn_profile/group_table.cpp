@@ -6,28 +6,52 @@
 #include "summary.hpp"
 
 namespace vorn_profile::detail {
-namespace {}  // namespace
 
 std::uint32_t GroupTable::coverage_slot(std::uint32_t group, GroupState& state,
                                         std::uint64_t occurrence) {
-    if (state.coverage != FlatIndex::kNone) {
-        // A group's own index of its occurrences, made when it leaves its first one. It stays
-        // small and close at hand while the walk is on the group's samples.
-        if (state.occurrences == FlatIndex::kNone) {
-            state.occurrences = static_cast<std::uint32_t>(occurrence_indexes_.size());
-            occurrence_indexes_.emplace_back().find_or_add(slots_[state.coverage].occurrence,
-                                                           state.coverage, slots_);
-        }
-        const auto [position, added] = occurrence_indexes_[state.occurrences].find_or_add(
-            occurrence, static_cast<std::uint32_t>(slots_.size()), slots_);
-        if (!added) {
-            return position;
-        }
+    if (state.coverage == FlatIndex::kNone) {
+        return new_slot(group, state, occurrence, FlatIndex::kNone);
     }
+    if (state.occurrences == FlatIndex::kNone) {
+        // The group leaves its first occurrence.
+        state.occurrences = static_cast<std::uint32_t>(occurrence_indexes_.size());
+        OccurrenceIndex& index = occurrence_indexes_.emplace_back();
+        index.latest_occurrence = slots_[state.coverage].occurrence;
+        index.newest = state.coverage;
+    }
+    OccurrenceIndex& index = occurrence_indexes_[state.occurrences];
+    if (occurrence > index.latest_occurrence) {
+        index.latest_occurrence = occurrence;
+        return index.newest = new_slot(group, state, occurrence, index.newest);
+    }
+    file_new_slots(index);
+    const auto [position, added] = index.slots.find_or_add(
+        FlatIndex::mix(occurrence), static_cast<std::uint32_t>(slots_.size()),
+        [&](std::uint32_t at) { return slots_[at].occurrence == occurrence; });
+    if (!added) {
+        return position;
+    }
+    index.newest = index.newest_filed = new_slot(group, state, occurrence, index.newest);
+    return position;
+}
+
+std::uint32_t GroupTable::new_slot(std::uint32_t group, GroupState& state, std::uint64_t occurrence,
+                                   std::uint32_t previous) {
     // A new slot holds the empty run [0, 0), which the first interval replaces.
-    slots_.push_back({{}, occurrence, group, FlatIndex::kNone, FlatIndex::kNone});
+    slots_.push_back({{}, occurrence, group, FlatIndex::kNone, FlatIndex::kNone, previous});
     state.phase_count += 1;
     return static_cast<std::uint32_t>(slots_.size() - 1);
+}
+
+void GroupTable::file_new_slots(OccurrenceIndex& index) {
+    // Every slot a group made has its own occurrence, so each is simply added.
+    for (std::uint32_t at = index.newest; at != index.newest_filed && at != FlatIndex::kNone;
+         at = slots_[at].previous) {
+        const std::uint64_t occurrence = slots_[at].occurrence;
+        index.slots.find_or_add(FlatIndex::mix(occurrence), at,
+                                [](std::uint32_t) { return false; });
+    }
+    index.newest_filed = index.newest;
 }
 
 void GroupTable::cover_slow(CoverageSlot& slot, std::uint64_t start, std::uint64_t end) {

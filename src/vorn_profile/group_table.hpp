@@ -29,52 +29,19 @@ struct CoverageSlot {
     // The slot the group moved to from this one the last time: tiles run the same schedule, so
     // a group tends to pass through its occurrences in the same order on every tile.
     std::uint32_t next = FlatIndex::kNone;
+    // The group's slot made before this one, for filling its index late.
+    std::uint32_t previous = FlatIndex::kNone;
 };
 
-/// A group's index of its coverage slots by occurrence: positions only, 4 bytes an entry, the
-/// occurrence compared in the slot itself.
-class SlotIndex {
-public:
-    template <class Slots>
-    std::pair<std::uint32_t, bool> find_or_add(std::uint64_t occurrence, std::uint32_t next,
-                                               const Slots& slots) {
-        if ((size_ + 1) * 2 > positions_.size()) {
-            grow(slots);
-        }
-        const std::size_t mask = positions_.size() - 1;
-        for (std::size_t at = FlatIndex::mix(occurrence) & mask;; at = (at + 1) & mask) {
-            const std::uint32_t position = positions_[at];
-            if (position == FlatIndex::kNone) {
-                positions_[at] = next;
-                size_ += 1;
-                return {next, true};
-            }
-            if (slots[position].occurrence == occurrence) {
-                return {position, false};
-            }
-        }
-    }
-
-private:
-    template <class Slots>
-    void grow(const Slots& slots) {
-        std::vector<std::uint32_t> old(positions_.empty() ? 8 : positions_.size() * 2,
-                                       FlatIndex::kNone);
-        old.swap(positions_);
-        const std::size_t mask = positions_.size() - 1;
-        for (const std::uint32_t position : old) {
-            if (position != FlatIndex::kNone) {
-                std::size_t at = FlatIndex::mix(slots[position].occurrence) & mask;
-                while (positions_[at] != FlatIndex::kNone) {
-                    at = (at + 1) & mask;
-                }
-                positions_[at] = position;
-            }
-        }
-    }
-
-    std::vector<std::uint32_t> positions_;
-    std::uint32_t size_ = 0;
+/// The slots of a group that has met several occurrences. Time on a tile runs forward through
+/// the occurrences, so a group's first pass over a tile meets each occurrence later than every
+/// one before it: such a slot is new without a look-up. The index of the slots by occurrence
+/// is filled only when an occurrence comes back, from the slots made since it was last filled.
+struct OccurrenceIndex {
+    FlatIndex slots;
+    std::uint64_t latest_occurrence = 0;            // the largest the group has met
+    std::uint32_t newest = FlatIndex::kNone;        // the group's last slot made
+    std::uint32_t newest_filed = FlatIndex::kNone;  // the last slot made that `slots` holds
 };
 
 /// Running totals of one group.
@@ -183,6 +150,9 @@ private:
     }
 
     std::uint32_t coverage_slot(std::uint32_t group, GroupState& state, std::uint64_t occurrence);
+    std::uint32_t new_slot(std::uint32_t group, GroupState& state, std::uint64_t occurrence,
+                           std::uint32_t previous);
+    void file_new_slots(OccurrenceIndex& index);
 
     void cover(CoverageSlot& slot, std::uint64_t start, std::uint64_t end) {
         if (slot.overflow == FlatIndex::kNone && start <= slot.run.end && slot.run.start <= end) {
@@ -204,7 +174,8 @@ private:
     // Coverage of (group, phase occurrence) pairs.
     BlockList<CoverageSlot> slots_;
     std::vector<CoverageSet> overflow_;
-    std::vector<SlotIndex> occurrence_indexes_;  // only for groups with several occurrences
+    // Made only for a group that has met several occurrences.
+    std::vector<OccurrenceIndex> occurrence_indexes_;
 
     std::vector<GroupDuration> durations_;  // walk order
     // (group, tile) each time a group's tile changed after its first; a group that stays on one

@@ -366,7 +366,7 @@ TEST_F(CliTest, EqualsSpellingIsTheSameAsTwoWords) {
     cases.push_back({generate, "--seed", "", {"--clock-hz", "5"}, 2});
     cases.push_back({generate, "--output", "-", seed, 0});
     cases.push_back({generate, "--output", "", seed, 2});
-    const std::vector<std::string> slow{"generate", "--tiles", "2", "--slow-kernel", "gemm"};
+    const std::vector<std::string> slow{"generate", "--tiles", "4", "--slow-kernel", "gemm"};
     for (const std::string option : {"--slow-factor", "--slow-tiles"}) {
         cases.push_back({slow, option, "3", seed, 0});
         cases.push_back({slow, option, "", seed, 2});

@@ -4,6 +4,7 @@
 // apart.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -239,6 +240,49 @@ TEST(ManyGroups, AgreeWithThePlainModelAtFiftyThousand) {
         if (HasFailure()) {
             return;
         }
+    }
+}
+
+// Few groups over thousands of occurrences that each tile meets in its own order: forward,
+// backward, forward again around older ones, shuffled. A group's slots are found by look-up only
+// once an occurrence comes back, so every way back to an occurrence must find its slot, and
+// steps of one occurrence on several tiles must merge into one union.
+TEST(ManyGroups, OccurrencesThatComeBackFindTheirCoverage) {
+    constexpr std::uint32_t kOccurrences = 3000;
+    std::mt19937_64 random(7);
+    std::vector<std::uint32_t> forward(kOccurrences);
+    for (std::uint32_t i = 0; i < kOccurrences; ++i) {
+        forward[i] = i;
+    }
+    std::vector<std::uint32_t> backward(forward.rbegin(), forward.rend());
+    std::vector<std::uint32_t> around;  // 0, 1, 0, 2, 1, 3, 2, ...
+    for (std::uint32_t i = 0; i < kOccurrences; ++i) {
+        around.push_back(i);
+        around.push_back(i == 0 ? 0 : i - 1);
+    }
+    std::vector<std::uint32_t> shuffled = forward;
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    ProfileReport report;
+    report.clock_hz = 1'000'000'000;
+    std::uint32_t physical = 0;
+    for (const auto* order : {&forward, &backward, &around, &shuffled, &forward}) {
+        vorn_package::TileProfile& tile = report.tiles.emplace_back();
+        tile.physical_tile = physical++;
+        std::uint32_t clock = 0;
+        for (const std::uint32_t occurrence : *order) {
+            vorn_package::CycleSample sample =
+                step(clock, clock + 1 + random() % 50, random() % 3 == 0 ? "gemm" : "add",
+                     occurrence % 1000, occurrence / 1000);
+            clock = sample.end_cycle - random() % 30;  // steps overlap now and then
+            tile.samples.push_back(sample);
+        }
+    }
+    const vorn_package::ProfileColumns columns = vorn_package::to_columns(report);
+    for (const GroupBy group_by : {GroupBy::Kind, GroupBy::Kernel, GroupBy::Tile}) {
+        SCOPED_TRACE(static_cast<int>(group_by));
+        Query q;
+        q.group_by = group_by;
+        expect_agrees(report, columns, q, model::model_query(report, q));
     }
 }
 
