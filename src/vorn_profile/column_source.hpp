@@ -23,8 +23,8 @@ public:
 
     std::uint64_t tile_count() const { return columns_.tile_count(); }
     std::uint64_t sample_count() const { return columns_.sample_count(); }
-    bool physical_tiles_unique() const {
-        return all_distinct({columns_.tile_physical.begin(), columns_.tile_physical.end()});
+    TileNumbers tile_numbers() const {
+        return survey_tiles({columns_.tile_physical.begin(), columns_.tile_physical.end()});
     }
     std::uint64_t enter_tile(std::uint64_t t) {
         begin_ = columns_.tile_sample_begin[t];

@@ -29,13 +29,22 @@ QueryReport run_query(Source& source, GroupTable& groups, const Query& query,
 
     // Address space for every sample; only what the matches use is ever touched.
     groups.reserve(source.sample_count());
-    groups.set_unique_tiles(source.physical_tiles_unique());
+    const TileNumbers tiles = source.tile_numbers();
+    groups.set_unique_tiles(tiles.unique);
+    // Grouped by tile, with the usual small tile numbers: a tile's group is found by its
+    // number, without hashing.
+    const bool tiles_numbered = query.group_by == GroupBy::Tile && tiles.dense;
+    if (tiles_numbered) {
+        groups.number_groups(std::size_t{tiles.largest} + 1);
+    }
     SampleListing<typename Source::Ref> listing(query.sample_limit);
     const WalkTotals totals = walk_samples(
         source, window, [&](std::uint64_t i, std::uint64_t offset, std::uint32_t sample_duration) {
             result.matched_sample_count += 1;
             const std::uint32_t tile = source.physical_tile();
-            const std::uint32_t group = source.group(groups, i, offset);
+            const std::uint32_t group = tiles_numbered
+                                            ? groups.find_or_add_numbered(tile, {{}, tile}, offset)
+                                            : source.group(groups, i, offset);
             groups.add(group, tile, source.occurrence(i), offset, sample_duration);
             if (query.sample_limit > 0) {
                 listing.offer(tile, offset, sample_duration, source.ref(i));

@@ -33,13 +33,13 @@ public:
         }
         return count;
     }
-    bool physical_tiles_unique() const {
+    TileNumbers tile_numbers() const {
         std::vector<std::uint32_t> tiles;
         tiles.reserve(report_.tiles.size());
         for (const vorn_package::TileProfile& tile : report_.tiles) {
             tiles.push_back(tile.physical_tile);
         }
-        return all_distinct(std::move(tiles));
+        return survey_tiles(std::move(tiles));
     }
     std::uint64_t enter_tile(std::uint64_t t) {
         const vorn_package::TileProfile& tile = report_.tiles[t];

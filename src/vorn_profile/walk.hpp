@@ -21,10 +21,36 @@ struct WalkTotals {
     std::uint64_t profile_span_cycles = 0;
 };
 
-/// Whether no two tile records name the same physical tile.
-inline bool all_distinct(std::vector<std::uint32_t> tiles) {
-    std::sort(tiles.begin(), tiles.end());
-    return std::adjacent_find(tiles.begin(), tiles.end()) == tiles.end();
+/// What the walk needs to know of the physical tile numbers of a profile's tile records.
+struct TileNumbers {
+    bool unique = true;  ///< no two tile records name the same physical tile
+    /// The numbers are small for their count (the usual 0 .. n-1), so that a table by number
+    /// costs at most a few bytes a tile record.
+    bool dense = false;
+    std::uint32_t largest = 0;
+};
+
+inline TileNumbers survey_tiles(std::vector<std::uint32_t> tiles) {
+    TileNumbers numbers;
+    if (tiles.empty()) {
+        return numbers;
+    }
+    numbers.largest = *std::max_element(tiles.begin(), tiles.end());
+    numbers.dense = numbers.largest < 2 * tiles.size() + 1024;
+    if (numbers.dense) {
+        std::vector<bool> seen(std::size_t{numbers.largest} + 1);
+        for (const std::uint32_t tile : tiles) {
+            if (seen[tile]) {
+                numbers.unique = false;
+                break;
+            }
+            seen[tile] = true;
+        }
+    } else {
+        std::sort(tiles.begin(), tiles.end());
+        numbers.unique = std::adjacent_find(tiles.begin(), tiles.end()) == tiles.end();
+    }
+    return numbers;
 }
 
 /// Whether a sample that passed the filter lies in `window`, and if so its part inside it: a
