@@ -1,0 +1,23 @@
+// vorn_package/profile_file.hpp
+//
+// A stored profile of either format, told apart by its first bytes: a packed file begins with
+// the packed format's magic number, anything else is read as JSON.
+//
+//     auto columns = vorn_package::read_profile_columns_file("run.packed");
+//     if (!columns) { std::cerr << vorn_package::to_string(columns.error()) << "\n"; }
+#pragma once
+
+#include <string>
+
+#include "vorn_package/profile_columns.hpp"
+#include "vorn_package/profile_json.hpp"
+
+namespace vorn_package {
+
+/// Reads `path` ("-" for standard input) as columns. A regular file is looked at before it is
+/// read: a packed one is mapped, a JSON one streamed. Standard input or a pipe is read whole
+/// first. `progress` is called while JSON is read, as by `read_profile_columns_json_file`.
+[[nodiscard]] Result<ProfileColumns, ReadError> read_profile_columns_file(
+    const std::string& path, const ReadProgress& progress = {});
+
+}  // namespace vorn_package
