@@ -32,7 +32,8 @@ std::string ranges(const std::set<std::uint32_t>& numbers) {
         text += text.empty() ? "" : ",";
         text += std::to_string(first);
         if (last != first) {
-            text += "-" + std::to_string(last);
+            text += '-';
+            text += std::to_string(last);
         }
     }
     return text;
@@ -339,7 +340,8 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
     for (std::size_t k = 0; k < kKindCount; ++k) {
         html += k == 0 ? "[" : ",[";
         for (std::uint64_t b = 0; b < activity.count(); ++b) {
-            html += (b == 0 ? "" : ",") + fixed(activity.mean_active(k, b), 2);
+            html += b == 0 ? "" : ",";
+            html += fixed(activity.mean_active(k, b), 2);
         }
         html += "]";
     }
