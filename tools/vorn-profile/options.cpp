@@ -1,24 +1,20 @@
-// Command-line parsing: CLI11 collects the words, then each value is checked and converted here,
-// so that every error names its option and the offending value in the same style.
+// Command-line parsing: CLI11 collects the words of each command, then each value is checked and
+// converted (option_values), and the command line is put together.
 #include "options.hpp"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <iostream>
-#include <limits>
 #include <map>
 #include <string_view>
 #include <utility>
 
+#include "option_values.hpp"
 #include "text_table.hpp"
 
 namespace vorn_cli {
 namespace {
-
-// A set of tiles or phases is held in memory; no device comes near this many.
-constexpr std::uint64_t kMaxListNumbers = 1'048'576;
 
 constexpr std::string_view kDescription =
     "Answers questions about cycle profiles recorded on a tiled accelerator.";
@@ -78,9 +74,6 @@ constexpr NotTaken kNotTaken[] = {
     {"supersteps", "--sample-limit", "supersteps list no steps"},
 };
 
-/// The words given to each option, one entry per occurrence.
-using Words = std::map<std::string, std::vector<std::string>>;
-
 struct CommandWords {
     std::string profile;
     Words values;
@@ -139,289 +132,6 @@ void add_query_options(CLI::App& app, CommandWords& words) {
 void add_format_option(CLI::App& app, Words& w, std::string_view what) {
     add_value(app, w, "--format", "F",
               "Print the " + std::string(what) + " as table (default), json or csv");
-}
-
-std::string in_quotes(std::string_view text) { return "'" + std::string(text) + "'"; }
-
-/// The value of an option that may be given once, if it was given.
-std::optional<std::string> single(const Words& words, const std::string& key) {
-    const auto found = words.find(key);
-    if (found == words.end() || found->second.empty()) {
-        return std::nullopt;
-    }
-    const std::vector<std::string>& values = found->second;
-    if (values.size() > 1) {
-        throw UsageError(key + ": given more than once (" + in_quotes(values[0]) + " and " +
-                         in_quotes(values[1]) + "); it may be given once");
-    }
-    return values.front();
-}
-
-/// The file of `-o/--output`, if given; "-" stands for standard output.
-std::optional<std::string> output_file(const Words& words) {
-    std::optional<std::string> file = single(words, "-o");
-    if (file && file->empty()) {
-        throw UsageError("--output: the file name is empty (- is standard output)");
-    }
-    return file;
-}
-
-const std::vector<std::string>& repeated(const Words& words, const std::string& key) {
-    static const std::vector<std::string> kNone;
-    const auto found = words.find(key);
-    return found == words.end() ? kNone : found->second;
-}
-
-/// A plain unsigned decimal number that fits `T`; leading zeros are fine, nothing else is.
-template <class T>
-T parse_number(const std::string& option, std::string_view text) {
-    const bool digits_only = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= '0' && c <= '9';
-    });
-    if (!digits_only) {
-        throw UsageError(option + ": " + in_quotes(text) + " is not an unsigned decimal number");
-    }
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error == std::errc::result_out_of_range || value > std::numeric_limits<T>::max()) {
-        throw UsageError(option + ": " + std::string(text) + " is out of range (at most " +
-                         std::to_string(std::numeric_limits<T>::max()) + ")");
-    }
-    return static_cast<T>(value);
-}
-
-/// Adds the numbers of one comma-separated list of numbers and inclusive ranges `A-B`.
-void add_list(const std::string& option, std::string_view list, std::set<std::uint32_t>& into) {
-    std::size_t begin = 0;
-    while (true) {
-        const std::size_t comma = std::min(list.find(',', begin), list.size());
-        const std::string_view item = list.substr(begin, comma - begin);
-        if (item.empty()) {
-            throw UsageError(option + ": empty item in " + in_quotes(list));
-        }
-        const std::size_t dash = item.find('-');
-        std::uint32_t first = 0;
-        std::uint32_t last = 0;
-        if (dash == std::string_view::npos) {
-            first = last = parse_number<std::uint32_t>(option, item);
-        } else {
-            const std::string_view low = item.substr(0, dash);
-            const std::string_view high = item.substr(dash + 1);
-            if (low.empty() || high.empty()) {
-                throw UsageError(option + ": " + in_quotes(item) +
-                                 " is neither a number nor a range A-B");
-            }
-            first = parse_number<std::uint32_t>(option, low);
-            last = parse_number<std::uint32_t>(option, high);
-            if (first > last) {
-                throw UsageError(option + ": range " + in_quotes(item) + " runs backwards (" +
-                                 std::string(low) + " > " + std::string(high) + ")");
-            }
-            if (std::uint64_t{last} - first + 1 > kMaxListNumbers) {
-                throw UsageError(option + ": range " + in_quotes(item) + " spans " +
-                                 std::to_string(std::uint64_t{last} - first + 1) +
-                                 " numbers (at most " + std::to_string(kMaxListNumbers) + ")");
-            }
-        }
-        for (std::uint64_t n = first; n <= last; ++n) {
-            into.insert(static_cast<std::uint32_t>(n));
-        }
-        if (into.size() > kMaxListNumbers) {
-            throw UsageError(option + ": the lists name more than " +
-                             std::to_string(kMaxListNumbers) + " numbers");
-        }
-        if (comma == list.size()) {
-            return;
-        }
-        begin = comma + 1;
-    }
-}
-
-/// Whether `text` is well-formed UTF-8. Profile texts always are, so a filter or key that is
-/// not could never match and would make the JSON report invalid.
-bool is_utf8(std::string_view text) {
-    struct Form {
-        unsigned char mask;
-        unsigned char lead;
-        std::size_t length;
-        std::uint32_t minimum;  // smaller values in this form are overlong
-    };
-    constexpr Form kForms[] = {{0x80, 0x00, 1, 0x0},
-                               {0xe0, 0xc0, 2, 0x80},
-                               {0xf0, 0xe0, 3, 0x800},
-                               {0xf8, 0xf0, 4, 0x10000}};
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto first = static_cast<unsigned char>(text[i]);
-        const Form* form = std::find_if(std::begin(kForms), std::end(kForms),
-                                        [&](const Form& f) { return (first & f.mask) == f.lead; });
-        if (form == std::end(kForms) || text.size() - i < form->length) {
-            return false;
-        }
-        std::uint32_t code = first & static_cast<unsigned char>(~form->mask);
-        for (std::size_t k = 1; k < form->length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xc0) != 0x80) {
-                return false;
-            }
-            code = (code << 6) | (next & 0x3f);
-        }
-        if (code < form->minimum || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
-            return false;
-        }
-        i += form->length;
-    }
-    return true;
-}
-
-std::string text_value(const std::string& option, std::string value) {
-    if (!is_utf8(value)) {
-        throw UsageError(option + ": value is not valid UTF-8");
-    }
-    return value;
-}
-
-template <class E>
-E parse_choice(const std::string& option, const std::string& value,
-               std::initializer_list<std::pair<std::string_view, E>> choices) {
-    std::string names;
-    for (const auto& [name, choice] : choices) {
-        if (name == value) {
-            return choice;
-        }
-        names += names.empty() ? "" : ", ";
-        names += name;
-    }
-    throw UsageError(option + ": unknown value " + in_quotes(value) + " (expected one of " + names +
-                     ")");
-}
-
-vorn_profile::Query to_query(const Words& words) {
-    using vorn_profile::GroupBy;
-    using vorn_profile::SortBy;
-    using vorn_profile::StepKind;
-    vorn_profile::Query query;
-    if (const auto value = single(words, "--group-by")) {
-        query.group_by = parse_choice<GroupBy>("--group-by", *value,
-                                               {{"kind", GroupBy::Kind},
-                                                {"kernel", GroupBy::Kernel},
-                                                {"operation", GroupBy::Operation},
-                                                {"phase", GroupBy::Phase},
-                                                {"tile", GroupBy::Tile},
-                                                {"metadata", GroupBy::Metadata}});
-    }
-    if (const auto value = single(words, "--metadata-key")) {
-        query.metadata_key = text_value("--metadata-key", *value);
-    }
-    if (const auto value = single(words, "--sort-by")) {
-        query.sort_by = parse_choice<SortBy>("--sort-by", *value,
-                                             {{"phase-cycles", SortBy::PhaseCycles},
-                                              {"work-cycles", SortBy::WorkCycles},
-                                              {"maximum-cycles", SortBy::MaximumCycles},
-                                              {"samples", SortBy::Samples},
-                                              {"name", SortBy::Name}});
-    }
-    if (const auto value = single(words, "--kind")) {
-        query.kind = parse_choice<StepKind>("--kind", *value,
-                                            {{"exchange", StepKind::Exchange},
-                                             {"compute", StepKind::Compute},
-                                             {"synchronization", StepKind::Synchronization},
-                                             {"idle", StepKind::Idle}});
-    }
-    if (const auto value = single(words, "--kernel")) {
-        query.kernel = text_value("--kernel", *value);
-    }
-    if (const auto value = single(words, "--operation-contains")) {
-        query.operation_contains = text_value("--operation-contains", *value);
-    }
-    for (const std::string& list : repeated(words, "--tile")) {
-        add_list("--tile", list, query.tiles);
-    }
-    for (const std::string& list : repeated(words, "--phase")) {
-        add_list("--phase", list, query.phases);
-    }
-    for (const std::string& entry : repeated(words, "--metadata")) {
-        const std::string text = text_value("--metadata", entry);
-        const std::size_t equals = text.find('=');
-        if (equals == std::string::npos) {
-            query.metadata.push_back({text, std::nullopt});
-        } else {
-            query.metadata.push_back({text.substr(0, equals), text.substr(equals + 1)});
-        }
-    }
-    if (const auto value = single(words, "--at-offset")) {
-        query.at_offset = parse_number<std::uint64_t>("--at-offset", *value);
-    }
-    if (const auto value = single(words, "--limit")) {
-        query.limit = parse_number<std::uint64_t>("--limit", *value);
-    }
-    if (const auto value = single(words, "--sample-limit")) {
-        query.sample_limit = parse_number<std::uint64_t>("--sample-limit", *value);
-    }
-    return query;
-}
-
-/// `-o FILE`, which the picture commands need: a trace or a page is no terminal output.
-std::string required_output(const Words& words) {
-    const auto value = output_file(words);
-    if (!value) {
-        throw UsageError("-o FILE is required (- writes to standard output)");
-    }
-    return *value;
-}
-
-/// The window of `--from A` and `--to B`, when either is given; it must hold a cycle.
-std::optional<vorn_profile::TimeWindow> to_window(const Words& words) {
-    const auto from = single(words, "--from");
-    const auto to = single(words, "--to");
-    if (!from && !to) {
-        return std::nullopt;
-    }
-    vorn_profile::TimeWindow window;
-    if (from) {
-        window.from = parse_number<std::uint64_t>("--from", *from);
-    }
-    if (to) {
-        window.to = parse_number<std::uint64_t>("--to", *to);
-    }
-    if (window.from > window.to) {
-        throw UsageError("--from " + std::to_string(window.from) + " is past --to " +
-                         std::to_string(window.to) + " (the window is [A, B) with A < B)");
-    }
-    if (window.from == window.to) {
-        throw UsageError("empty window: --from " + std::to_string(window.from) + " --to " +
-                         std::to_string(window.to) +
-                         " holds no cycle (the window is [A, B) "
-                         "with A < B)");
-    }
-    return window;
-}
-
-OutputFormat to_format(const Words& words) {
-    if (const auto value = single(words, "--format")) {
-        return parse_choice<OutputFormat>("--format", *value,
-                                          {{"table", OutputFormat::Table},
-                                           {"json", OutputFormat::Json},
-                                           {"csv", OutputFormat::Csv}});
-    }
-    return OutputFormat::Table;
-}
-
-/// A decimal factor: digits with at most one point, above 0 and at most 1000.
-double parse_factor(const std::string& option, const std::string& text) {
-    const bool plain = !text.empty() && text.front() != '.' && text.back() != '.' &&
-                       std::count(text.begin(), text.end(), '.') <= 1 &&
-                       std::all_of(text.begin(), text.end(),
-                                   [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
-    double value = 0;
-    if (plain) {
-        std::from_chars(text.data(), text.data() + text.size(), value);
-    }
-    if (!plain || !(value > 0 && value <= 1000)) {
-        throw UsageError(option + ": " + in_quotes(text) +
-                         " is not a decimal factor above 0 and at most 1000, such as 1.5");
-    }
-    return value;
 }
 
 /// The CLI11 description of the whole tool, writing into `words` per command.
