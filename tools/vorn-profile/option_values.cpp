@@ -48,7 +48,14 @@ bool is_utf8(std::string_view text) {
 
 }  // namespace
 
-std::string in_quotes(std::string_view text) { return "'" + std::string(text) + "'"; }
+std::string in_quotes(std::string_view text) {
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '\'';
+    quoted += text;
+    quoted += '\'';
+    return quoted;
+}
 
 std::optional<std::string> single(const Words& words, const std::string& key) {
     const auto found = words.find(key);
