@@ -31,7 +31,8 @@ public:
         physical_ = columns_.tile_physical[t];
         tile_admitted_ = query_.tiles.empty() || query_.tiles.contains(physical_);
         tile_group_ = kNoGroup;
-        return columns_.tile_sample_begin[t + 1] - begin_;
+        end_ = columns_.tile_sample_begin[t + 1];
+        return end_ - begin_;
     }
 
     std::uint32_t physical_tile() const { return physical_; }
@@ -81,6 +82,14 @@ public:
             }
         }
     }
+    /// Asks for the index bucket of sample `i`'s group, when the tile has one. Only phase
+    /// groups are looked up by hash; the others are numbered.
+    void prefetch_group(const GroupTable& groups, std::uint64_t i) const {
+        const std::uint64_t at = begin_ + i;
+        if (query_.group_by == GroupBy::Phase && at < end_) {
+            groups.prefetch({{}, (std::uint64_t{columns_.phase[at]} << 32) | columns_.epoch[at]});
+        }
+    }
     Ref ref(std::uint64_t i) const { return begin_ + i; }
 
     SampleRecord record(std::uint32_t tile, std::uint64_t offset, std::uint32_t sample_duration,
@@ -100,6 +109,7 @@ private:
     std::vector<std::uint32_t> step_group_;    // by step number: the group's number
     std::vector<GroupIdentity> group_identities_;
     std::uint64_t begin_ = 0;
+    std::uint64_t end_ = 0;
     std::uint32_t physical_ = 0;
     bool tile_admitted_ = true;
     std::uint32_t tile_group_ = kNoGroup;

@@ -40,6 +40,15 @@ public:
         }
     }
 
+    /// Asks for the bucket of `hash` to be brought into the cache ahead of its look-up.
+    void prefetch(std::uint64_t hash) const {
+        if (!entries_.empty()) {
+            __builtin_prefetch(&entries_[static_cast<std::uint32_t>(hash) & (entries_.size() - 1)]);
+        }
+    }
+
+    std::size_t size() const { return size_; }
+
     /// Spreads the bits of a 64-bit key over all bits (the finaliser of MurmurHash3), so that
     /// keys differing only in their high half still fall into different low slots.
     static std::uint64_t mix(std::uint64_t key) {

@@ -74,19 +74,21 @@ public:
         if (last_ < identities_.size() && identities_[last_] == identity) {
             return last_;
         }
-        // FNV-1a: group texts are short, and an inline loop beats a library call here.
-        std::uint64_t hash = identity.number ^ 0xcbf29ce484222325ULL;
-        for (const char byte : identity.text) {
-            hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
-        }
         const auto [position, added] =
-            index_.find_or_add(FlatIndex::mix(hash), static_cast<std::uint32_t>(states_.size()),
+            index_.find_or_add(hash_of(identity), static_cast<std::uint32_t>(states_.size()),
                                [&](std::uint32_t at) { return identities_[at] == identity; });
         if (added) {
             add_group(identity, offset);
         }
         return last_ = position;
     }
+
+    /// Whether the index of the groups has outgrown the caches, so that asking for a sample's
+    /// bucket some samples ahead pays for hashing its identity twice.
+    bool index_is_large() const { return index_.size() >= kLargeIndex; }
+
+    /// Brings the index bucket of `identity` into the cache ahead of `find_or_add`.
+    void prefetch(const GroupIdentity& identity) const { index_.prefetch(hash_of(identity)); }
 
     /// Makes room for groups numbered 0 .. `count` - 1 by the caller, for `find_or_add_numbered`.
     void number_groups(std::size_t count) { numbered_.assign(count, FlatIndex::kNone); }
@@ -137,6 +139,17 @@ public:
     std::vector<GroupSummary> summaries(const Query& query, std::uint64_t clock_hz);
 
 private:
+    static constexpr std::size_t kLargeIndex = std::size_t{1} << 16;
+
+    static std::uint64_t hash_of(const GroupIdentity& identity) {
+        // FNV-1a: group texts are short, and an inline loop beats a library call here.
+        std::uint64_t hash = identity.number ^ 0xcbf29ce484222325ULL;
+        for (const char byte : identity.text) {
+            hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
+        }
+        return FlatIndex::mix(hash);
+    }
+
     struct GroupDuration {
         std::uint32_t group;
         std::uint32_t duration;

@@ -19,6 +19,9 @@ namespace vorn_profile::detail {
 
 /// One query over any source of samples; with a window, every step counts only with its part
 /// inside the window (see `clip_to_window`).
+/// How many samples ahead the walk asks for a group's index bucket.
+constexpr std::uint64_t kGroupLookahead = 8;
+
 template <class Source>
 QueryReport run_query(Source& source, GroupTable& groups, const Query& query,
                       std::uint64_t clock_hz, const Window* window = nullptr) {
@@ -42,6 +45,11 @@ QueryReport run_query(Source& source, GroupTable& groups, const Query& query,
         source, window, [&](std::uint64_t i, std::uint64_t offset, std::uint32_t sample_duration) {
             result.matched_sample_count += 1;
             const std::uint32_t tile = source.physical_tile();
+            if (!tiles_numbered && groups.index_is_large()) {
+                // Many groups: the bucket of a sample a few ahead is fetched while this one
+                // is counted, instead of each look-up waiting on memory.
+                source.prefetch_group(groups, i + kGroupLookahead);
+            }
             const std::uint32_t group = tiles_numbered
                                             ? groups.find_or_add_numbered(tile, {{}, tile}, offset)
                                             : source.group(groups, i, offset);

@@ -73,6 +73,12 @@ public:
         return groups.find_or_add(
             group_identity(query_.group_by, metadata_key_, physical_, samples_[i]), offset);
     }
+    /// Asks for the index bucket of sample `i`'s group, when the tile has one.
+    void prefetch_group(const GroupTable& groups, std::uint64_t i) const {
+        if (i < count_) {
+            groups.prefetch(group_identity(query_.group_by, metadata_key_, physical_, samples_[i]));
+        }
+    }
     Ref ref(std::uint64_t i) const { return &samples_[i]; }
 
     SampleRecord record(std::uint32_t tile, std::uint64_t offset, std::uint32_t sample_duration,
