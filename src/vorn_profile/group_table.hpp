@@ -139,7 +139,7 @@ public:
     std::vector<GroupSummary> summaries(const Query& query, std::uint64_t clock_hz);
 
 private:
-    static constexpr std::size_t kLargeIndex = std::size_t{1} << 16;
+    static constexpr std::size_t kLargeIndex = std::size_t{1} << 15;
 
     static std::uint64_t hash_of(const GroupIdentity& identity) {
         // FNV-1a: group texts are short, and an inline loop beats a library call here.
