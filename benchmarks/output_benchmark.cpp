@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "allocation_counter.hpp"
-#include "buffered_output.hpp"
 #include "output.hpp"
+#include "vorn_package/buffered_output.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace {
@@ -88,7 +88,7 @@ void write_pass(benchmark::State& state, Writer write) {
     const std::size_t baseline = vorn_bench::live_bytes();
     vorn_bench::reset_peak();
     for (auto _ : state) {
-        vorn_cli::BufferedOutput buffer(fd);
+        vorn_package::BufferedOutput buffer(fd);
         std::ostream out(&buffer);
         write(out, written);
         if (buffer.finish() != 0) {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "profile_file.hpp"
+#include "vorn_package/mapped_file_guard.hpp"
 
 namespace vorn_python {
 namespace {
@@ -65,7 +66,12 @@ PathArgument path_argument(const py::object& path) {
     const py::module_ os = py::module_::import("os");
     // os.fsencode takes str, bytes and os.PathLike, and raises TypeError for anything else.
     const py::bytes encoded = os.attr("fsencode")(path);
-    return {std::string(encoded), os.attr("fsdecode")(path)};
+    std::string bytes(encoded);
+    if (bytes.find('\0') != std::string::npos) {
+        // The system would take the path only up to the NUL: another file than the one named.
+        throw py::value_error("embedded null byte");
+    }
+    return {std::move(bytes), os.attr("fsdecode")(path)};
 }
 
 [[noreturn]] void raise_profile_error(const py::str& path, const vorn_package::ReadError& error) {
@@ -208,6 +214,9 @@ Raises OSError when the file cannot be written.)")
 PYBIND11_MODULE(vorn_profile, m) {
     using namespace vorn_python;
     m.doc() = kModuleDoc;
+    // A packed file that another program truncates or rewrites under a query cannot be read
+    // on: the process ends with an error line naming the file, not with a bare signal.
+    vorn_package::guard_mapped_files(1);
 
     profile_error_type = PyErr_NewExceptionWithDoc(
         "vorn_profile.ProfileError",

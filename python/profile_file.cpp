@@ -1,9 +1,10 @@
 #include "profile_file.hpp"
 
 #include <cerrno>
-#include <fstream>
 #include <iostream>
 
+#include "vorn_package/buffered_output.hpp"
+#include "vorn_package/output_file.hpp"
 #include "vorn_package/profile_file.hpp"
 #include "vorn_package/profile_packed.hpp"
 
@@ -31,15 +32,20 @@ int write_profile_file(const std::string& path, const ProfileColumns& columns,
         std::cout.flush();
         return std::cout ? 0 : EIO;
     }
-    errno = 0;
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    // Written beside the destination and renamed over it: a profile that has the old file
+    // mapped (this one's own source, say) keeps reading the old, whole file.
+    auto file = vorn_package::OutputFile::create(path);
     if (!file) {
-        return errno != 0 ? errno : EIO;
+        return file.error().value();
     }
-    write(file);
-    file.close();
-    if (!file) {
-        return errno != 0 ? errno : EIO;
+    vorn_package::BufferedOutput buffer(file->fd());
+    std::ostream out(&buffer);
+    write(out);
+    if (const int error = buffer.finish(); error != 0) {
+        return error;
+    }
+    if (auto committed = file->commit(); !committed) {
+        return committed.error().value();
     }
     return 0;
 }

@@ -14,9 +14,12 @@
 
 namespace vorn_package {
 
-/// Reads `path` ("-" for standard input) as columns. A regular file is looked at before it is
-/// read: a packed one is mapped, a JSON one streamed. Standard input or a pipe is read whole
-/// first. `progress` is called while JSON is read, as by `read_profile_columns_json_file`.
+/// Reads `path` ("-" for standard input) as columns, opening it once. A regular file (standard
+/// input too) is looked at in place: a packed one is mapped, a JSON one streamed. Any other
+/// file (a pipe, a device) is told apart by its first bytes: a packed one is read into memory,
+/// anything else is parsed as JSON as it arrives, so that a stream that cannot be a profile
+/// is refused at its first bytes. `progress` is called while JSON is read, as by
+/// `read_profile_columns_json_file`.
 [[nodiscard]] Result<ProfileColumns, ReadError> read_profile_columns_file(
     const std::string& path, const ReadProgress& progress = {});
 

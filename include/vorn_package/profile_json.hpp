@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -61,6 +62,11 @@ using ReadProgress = std::function<void(std::uint64_t done, std::uint64_t total)
 /// memory is about the columns plus a bounded amount, whatever the size of the file.
 [[nodiscard]] Result<ProfileColumns, ReadError> read_profile_columns_json_file(
     const std::string& path, const ReadProgress& progress = {});
+
+/// Why no profile can be read in this process's environment (SIMDJSON_FORCE_IMPLEMENTATION
+/// naming a simdjson kernel that this machine does not run); nothing when all is well. The
+/// readers refuse every file with this message at byte 0.
+std::optional<std::string> profile_reader_environment_error();
 
 /// The simdjson kernel the readers parse with on this machine: "haswell" (AVX2) or "fallback".
 std::string_view profile_json_kernel();

@@ -35,9 +35,11 @@ bool is_profile_packed(std::string_view bytes);
 /// Writes `columns` as one packed file.
 void write_profile_packed(std::ostream& out, const ProfileColumns& columns);
 
-/// Opens a packed file ("-" reads standard input into memory). A regular file is mapped
-/// read-only; the columns point into the mapping, which their `storage` keeps alive. A file
-/// that cannot be opened or read is a `ReadError` at offset 0 with the system's reason.
+/// Opens a packed file ("-" for standard input). A regular file is mapped read-only; the
+/// columns point into the mapping, which their `storage` keeps alive (see
+/// <vorn_package/mapped_file_guard.hpp> for a file changed by another program meanwhile).
+/// Anything else is read into memory. A file that cannot be opened or read is a `ReadError` at
+/// offset 0 with the system's reason.
 [[nodiscard]] Result<ProfileColumns, ReadError> open_profile_packed(const std::string& path);
 
 /// Opens a packed file held in memory. The columns point into `bytes`, which must stay alive
@@ -45,21 +47,13 @@ void write_profile_packed(std::ostream& out, const ProfileColumns& columns);
 [[nodiscard]] Result<ProfileColumns, ReadError> open_profile_packed_memory(
     std::string_view bytes, std::shared_ptr<const void> owner = {});
 
-/// The whole content of a file or of standard input ("-"), 8-byte aligned in memory.
-struct InputBytes {
-    std::string_view bytes;
-    std::shared_ptr<const void> owner;  ///< keeps `bytes` alive
-};
-
-/// Reads all of `path` ("-" for standard input) into memory.
-[[nodiscard]] Result<InputBytes, ReadError> read_input_bytes(const std::string& path);
-
 /// Writes a packed file as its samples come, holding only the texts and steps and a buffer
 /// per column: a profile far larger than memory can be written this way. The numbers of tiles
 /// and samples are given up front, so that each column's place in the file is known.
 class PackedFileWriter final : public ColumnsSink {
 public:
-    /// Creates (or truncates) `path` for exactly `tiles` tiles and `samples` samples.
+    /// Starts `path` for exactly `tiles` tiles and `samples` samples. The file is written under
+    /// a temporary name beside it and renamed into place by `finish` (an `OutputFile`).
     [[nodiscard]] static Result<PackedFileWriter, std::string> create(const std::string& path,
                                                                       std::uint64_t tiles,
                                                                       std::uint64_t samples);

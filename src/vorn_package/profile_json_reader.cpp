@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "file_input.hpp"
 #include "vorn_package/json/input.hpp"
 #include "vorn_package/json/outer_scan.hpp"
 #include "vorn_package/json/sink.hpp"
@@ -174,6 +175,11 @@ Result<ProfileReport, ReadError> read_profile_json_file(const std::string& path,
 Result<ProfileColumns, ReadError> read_profile_columns_json(std::string_view text,
                                                             const ReadProgress& progress) {
     json::MemoryInput input(text);
+    return read_from<ColumnsSink>(input, progress);
+}
+
+Result<ProfileColumns, ReadError> read_profile_columns_json(json::Input& input,
+                                                            const ReadProgress& progress) {
     return read_from<ColumnsSink>(input, progress);
 }
 

@@ -1,14 +1,19 @@
 // Getting a packed file's bytes: a regular file is mapped read-only, anything else (standard
-// input, a pipe) is read whole into an aligned buffer.
+// input, a pipe) is read into an aligned buffer, up to the size its header gives.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 
+#include "file_input.hpp"
+#include "profile_packed_layout.hpp"
+#include "vorn_package/mapped_file_guard.hpp"
 #include "vorn_package/profile_packed.hpp"
 
 namespace vorn_package {
@@ -30,11 +35,15 @@ struct FdCloser {
     }
 };
 
-/// A read-only mapping of a whole file, unmapped with its last owner.
+/// A read-only mapping of a whole file, guarded while it lives and unmapped with its last owner.
 struct Mapping {
     void* address = nullptr;
     std::size_t size = 0;
-    ~Mapping() { ::munmap(address, size); }
+    int guard = -1;
+    ~Mapping() {
+        detail::release_mapping(guard);
+        ::munmap(address, size);
+    }
 };
 
 /// A buffer from malloc (aligned for any scalar), freed with its last owner.
@@ -43,30 +52,35 @@ struct Buffer {
     ~Buffer() { std::free(data); }
 };
 
-Result<InputBytes, ReadError> read_all(int fd) {
+}  // namespace
+
+Result<ProfileColumns, ReadError> read_profile_packed_stream(int fd, std::string_view first) {
     auto buffer = std::make_shared<Buffer>();
     std::size_t size = 0;
     std::size_t capacity = 0;
-    struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-        capacity = static_cast<std::size_t>(status.st_size) + 1;  // +1 to see the end at once
-    }
-    while (true) {
-        if (size == capacity) {
-            const std::size_t grown = capacity < 65536 ? 65536 : capacity * 2;
-            char* data = static_cast<char*>(std::realloc(buffer->data, grown));
-            if (data == nullptr) {
-                return Unexpected<ReadError>{{0, "", "out of memory"}};
+    std::uint64_t limit = ~std::uint64_t{0};
+    const auto append = [&](const char* data, std::size_t count) -> bool {
+        if (size + count > capacity) {
+            const std::size_t grown = std::max({size + count, capacity * 2, std::size_t{65536}});
+            char* more = static_cast<char*>(std::realloc(buffer->data, grown));
+            if (more == nullptr) {
+                return false;
             }
-            buffer->data = data;
+            buffer->data = more;
             capacity = grown;
-        } else if (buffer->data == nullptr) {
-            buffer->data = static_cast<char*>(std::malloc(capacity));
-            if (buffer->data == nullptr) {
-                return Unexpected<ReadError>{{0, "", "out of memory"}};
-            }
         }
-        const ssize_t got = ::read(fd, buffer->data + size, capacity - size);
+        std::memcpy(buffer->data + size, data, count);
+        size += count;
+        return true;
+    };
+    if (!append(first.data(), first.size())) {
+        return Unexpected<ReadError>{{0, "", "out of memory"}};
+    }
+    char chunk[65536];
+    while (size < limit) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, limit - size));
+        const ssize_t got = ::read(fd, chunk, want);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -76,24 +90,36 @@ Result<InputBytes, ReadError> read_all(int fd) {
         if (got == 0) {
             break;
         }
-        size += static_cast<std::size_t>(got);
+        if (!append(chunk, static_cast<std::size_t>(got))) {
+            return Unexpected<ReadError>{{size, "", "out of memory"}};
+        }
+        if (limit == ~std::uint64_t{0} && size >= packed::kFileSizeAt + 8) {
+            // One byte past the size the header gives shows a stream that goes on too long.
+            std::uint64_t declared = 0;
+            std::memcpy(&declared, buffer->data + packed::kFileSizeAt, sizeof declared);
+            limit = std::max<std::uint64_t>(declared, size - 1) + 1;
+        }
     }
-    InputBytes input;
-    input.bytes = {buffer->data, size};
-    input.owner = std::move(buffer);
-    return input;
+    const std::string_view bytes(buffer->data, size);
+    return open_profile_packed_memory(bytes, std::move(buffer));
 }
 
-}  // namespace
-
-Result<InputBytes, ReadError> read_input_bytes(const std::string& path) {
-    const bool standard_input = path == "-";
-    const int fd = standard_input ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return Unexpected<ReadError>{system_error("open", errno)};
+Result<ProfileColumns, ReadError> map_profile_packed(int fd, std::uint64_t size,
+                                                     const std::string& path) {
+    auto mapping = std::make_shared<Mapping>();
+    mapping->size = static_cast<std::size_t>(size);
+    // Every byte is read while the file is checked, so the pages are faulted in at once.
+    void* address = ::mmap(nullptr, mapping->size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (address == MAP_FAILED) {
+        return Unexpected<ReadError>{system_error("map the file", errno)};
     }
-    const FdCloser closer{fd, !standard_input};
-    return read_all(fd);
+    mapping->address = address;
+    const int guarded = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (guarded >= 0) {
+        mapping->guard = detail::guard_mapping(guarded, path);
+    }
+    const std::string_view bytes(static_cast<const char*>(address), mapping->size);
+    return open_profile_packed_memory(bytes, std::move(mapping));
 }
 
 Result<ProfileColumns, ReadError> open_profile_packed(const std::string& path) {
@@ -107,23 +133,10 @@ Result<ProfileColumns, ReadError> open_profile_packed(const std::string& path) {
     if (::fstat(fd, &status) != 0) {
         return Unexpected<ReadError>{system_error("read", errno)};
     }
-    if (!S_ISREG(status.st_mode) || status.st_size == 0) {
-        auto read = read_all(fd);
-        if (!read) {
-            return Unexpected<ReadError>{read.error()};
-        }
-        return open_profile_packed_memory(read->bytes, std::move(read->owner));
+    if (S_ISREG(status.st_mode) && status.st_size > 0 && ::lseek(fd, 0, SEEK_CUR) == 0) {
+        return map_profile_packed(fd, static_cast<std::uint64_t>(status.st_size), path);
     }
-    auto mapping = std::make_shared<Mapping>();
-    mapping->size = static_cast<std::size_t>(status.st_size);
-    // Every byte is read while the file is checked, so the pages are faulted in at once.
-    void* address = ::mmap(nullptr, mapping->size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    if (address == MAP_FAILED) {
-        return Unexpected<ReadError>{system_error("map the file", errno)};
-    }
-    mapping->address = address;
-    const std::string_view bytes(static_cast<const char*>(address), mapping->size);
-    return open_profile_packed_memory(bytes, std::move(mapping));
+    return read_profile_packed_stream(fd, {});
 }
 
 }  // namespace vorn_package

@@ -517,6 +517,9 @@ private:
 
 Result<ProfileColumns, ReadError> open_profile_packed_memory(std::string_view bytes,
                                                              std::shared_ptr<const void> owner) {
+    if (auto problem = profile_reader_environment_error()) {
+        return Unexpected<ReadError>{{0, "", *std::move(problem)}};
+    }
     if (reinterpret_cast<std::uintptr_t>(bytes.data()) % packed::kAlignment != 0) {
         auto copy = std::make_shared<std::vector<std::uint64_t>>(
             (bytes.size() + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));

@@ -1,6 +1,5 @@
 // Writing packed profiles: from columns in memory to a stream, and sample by sample to a file
 // whose column places are known from the counts given up front.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__x86_64__)
@@ -12,11 +11,13 @@
 #endif
 
 #include <cerrno>
+#include <optional>
 #include <ostream>
 #include <system_error>
 #include <vector>
 
 #include "profile_packed_layout.hpp"
+#include "vorn_package/output_file.hpp"
 #include "vorn_package/profile_packed.hpp"
 
 namespace vorn_package {
@@ -99,8 +100,8 @@ struct PackedFileWriter::State {
         XXH3_state_t* hash = nullptr;
     };
 
-    int fd = -1;
-    std::string path;
+    std::optional<OutputFile> output;
+    int fd = -1;  ///< the output's
     bool finished = false;
     std::string error;  ///< the first failure; later writes are skipped
     std::uint64_t clock_hz = 0;
@@ -116,13 +117,7 @@ struct PackedFileWriter::State {
         for (Column& column : columns) {
             XXH3_freeState(column.hash);
         }
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        if (!finished && !path.empty()) {
-            // A half-written file would only be refused when opened; leave none behind.
-            ::unlink(path.c_str());
-        }
+        // A half-written output is removed with `output`: none is left behind.
     }
 
     void fail(std::string message) {
@@ -165,16 +160,17 @@ Result<PackedFileWriter, std::string> PackedFileWriter::create(const std::string
                                                                std::uint64_t tiles,
                                                                std::uint64_t samples) {
     auto state = std::make_unique<State>();
-    state->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (state->fd < 0) {
-        return Unexpected<std::string>{system_message("open for writing", errno)};
+    auto output = OutputFile::create(path);
+    if (!output) {
+        return Unexpected<std::string>{"cannot open for writing: " + output.error().message()};
     }
+    state->output.emplace(std::move(*output));
+    state->fd = state->output->fd();
     struct stat status {};
     if (::fstat(state->fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         // The columns are written at their places, which needs a file that can seek.
         return Unexpected<std::string>{"cannot write a packed file here: not a regular file"};
     }
-    state->path = path;
     state->expected_tiles = tiles;
     state->expected_samples = samples;
     state->tile_physical.reserve(tiles);
@@ -294,14 +290,14 @@ Result<std::uint64_t, std::string> PackedFileWriter::finish() {
     if (s.error.empty() && ::ftruncate(s.fd, static_cast<off_t>(file_size)) != 0) {
         s.fail(system_message("write", errno));
     }
-    const int closing = s.fd;
     s.fd = -1;
-    if (::close(closing) != 0 && s.error.empty()) {
-        s.fail(system_message("write", errno));
+    if (s.error.empty()) {
+        if (auto committed = s.output->commit(); !committed) {
+            s.fail("cannot write: " + committed.error().message());
+        }
     }
     if (!s.error.empty()) {
-        ::unlink(s.path.c_str());
-        s.path.clear();
+        s.output->abandon();
         return Unexpected<std::string>{s.error};
     }
     s.finished = true;

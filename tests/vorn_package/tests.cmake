@@ -1,5 +1,7 @@
 # The stored profile format: unit tests over tests/data, and a replay of the fuzz target's seeds.
-add_executable(vorn_package_tests vorn_package/profile_columns_test.cpp
+add_executable(vorn_package_tests vorn_package/buffered_output_test.cpp
+    vorn_package/output_file_test.cpp vorn_package/profile_file_test.cpp
+    vorn_package/profile_columns_test.cpp
     vorn_package/profile_json_test.cpp vorn_package/profile_packed_test.cpp
     vorn_package/synthetic_profile_test.cpp)
 # The packed tests write damaged files with the format's own layout.

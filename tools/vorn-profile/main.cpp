@@ -8,11 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <new>
@@ -20,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "buffered_output.hpp"
 #include "demo.hpp"
 #include "export_trace.hpp"
 #include "info.hpp"
@@ -28,6 +25,9 @@
 #include "output.hpp"
 #include "profile_input.hpp"
 #include "report_page.hpp"
+#include "vorn_package/buffered_output.hpp"
+#include "vorn_package/mapped_file_guard.hpp"
+#include "vorn_package/output_file.hpp"
 #include "vorn_package/profile_json.hpp"
 #include "vorn_package/profile_packed.hpp"
 #include "vorn_package/synthetic_profile.hpp"
@@ -44,7 +44,7 @@ constexpr int kUsageError = 2;
 /// it only once the whole answer is known, so that an error leaves standard output empty.
 template <class Write>
 int emit(Write write) {
-    BufferedOutput buffer(STDOUT_FILENO);
+    vorn_package::BufferedOutput buffer(STDOUT_FILENO);
     std::ostream out(&buffer);
     write(out);
     if (const int error = buffer.finish(); error != 0) {
@@ -60,21 +60,28 @@ bool is_standard_output(const std::optional<std::string>& output) {
 }
 
 /// Writes a whole file with `write`, to `output` or standard output; a failed open or write
-/// is reported like any other error.
+/// is reported like any other error. A file is written under a temporary name and renamed into
+/// place when complete, so that a failure leaves it as it was and a reader of the old file
+/// keeps reading it whole.
 int write_output(const std::optional<std::string>& output,
                  const std::function<void(std::ostream&)>& write) {
     if (is_standard_output(output)) {
         return emit(write);
     }
-    std::ofstream file(*output, std::ios::binary | std::ios::trunc);
+    auto file = vorn_package::OutputFile::create(*output);
     if (!file) {
-        print_error(*output + ": cannot open for writing: " + std::strerror(errno));
+        print_error(*output + ": cannot open for writing: " + file.error().message());
         return kReadFailure;
     }
-    write(file);
-    file.close();
-    if (!file) {
-        print_error(*output + ": cannot write: " + std::strerror(errno));
+    vorn_package::BufferedOutput buffer(file->fd());
+    std::ostream out(&buffer);
+    write(out);
+    if (const int error = buffer.finish(); error != 0) {
+        print_error(*output + ": cannot write: " + std::strerror(error));
+        return kReadFailure;
+    }
+    if (auto committed = file->commit(); !committed) {
+        print_error(*output + ": cannot write: " + committed.error().message());
         return kReadFailure;
     }
     return 0;
@@ -123,23 +130,10 @@ int run_generate(const CommandLine& line) {
     return 0;
 }
 
-/// Whether `output` is an existing file that is also `input`.
-bool same_file(const std::string& input, const std::optional<std::string>& output) {
-    struct stat in {};
-    struct stat out {};
-    return input != "-" && !is_standard_output(output) && ::stat(input.c_str(), &in) == 0 &&
-           ::stat(output->c_str(), &out) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
-}
-
 /// `pack` and `unpack`: a profile in either format, written in the other (or the same).
 int run_convert(const CommandLine& line) {
     if (line.command == Command::Pack && refuse_binary_to_terminal(line)) {
         return kUsageError;
-    }
-    if (same_file(line.profile, line.output)) {
-        // A packed input is mapped: truncating it for the output would pull it from under us.
-        print_error(*line.output + ": is the profile being read; write to another file");
-        return kReadFailure;
     }
     auto read = read_profile(line.profile);
     if (!read) {
@@ -200,7 +194,30 @@ int run_picture(const CommandLine& line, const vorn_package::ProfileColumns& col
     });
 }
 
+/// Whether `output` is an existing file that is also `input` ("-": standard input), through
+/// symbolic and hard links alike.
+bool same_file(const std::string& input, const std::optional<std::string>& output) {
+    struct stat in {};
+    struct stat out {};
+    const int read = input == "-" ? ::fstat(STDIN_FILENO, &in) : ::stat(input.c_str(), &in);
+    return !is_standard_output(output) && read == 0 && ::stat(output->c_str(), &out) == 0 &&
+           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
 int run(const CommandLine& line) {
+    const bool writes_file = line.command == Command::Pack || line.command == Command::Unpack ||
+                             line.command == Command::Export || line.command == Command::Report;
+    const bool reads_file = line.command != Command::Generate && line.command != Command::Demo;
+    if (reads_file) {
+        if (auto problem = vorn_package::profile_reader_environment_error()) {
+            print_error(*problem);
+            return kReadFailure;
+        }
+    }
+    if (writes_file && same_file(line.profile, line.output)) {
+        print_error(*line.output + ": is the profile being read; write to another file");
+        return kReadFailure;
+    }
     switch (line.command) {
         case Command::Generate:
             return run_generate(line);
@@ -270,6 +287,9 @@ int run(const CommandLine& line) {
 
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
+    // A mapped profile that another program truncates or rewrites meanwhile ends the run with
+    // an error line rather than a signal.
+    vorn_package::guard_mapped_files(vorn_cli::kReadFailure);
     try {
         const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
         const vorn_cli::ParseOutcome parsed = vorn_cli::parse_command_line(args);

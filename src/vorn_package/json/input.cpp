@@ -104,14 +104,17 @@ public:
         }
     }
 
-    // Reserves address space for the stream; nothing is committed until it is read.
-    bool reserve() {
+    // Reserves address space for the stream, holding `first`, the bytes already taken from it;
+    // nothing more is committed until it is read.
+    bool reserve(std::string_view first) {
         for (std::size_t size = std::size_t{1} << 40; size >= (std::size_t{1} << 30); size /= 4) {
             void* reserved = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
                                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
             if (reserved != MAP_FAILED) {
                 region_.reset(static_cast<char*>(reserved), size);
-                begin_ = end_ = region_.base();
+                std::copy(first.begin(), first.end(), region_.base());
+                begin_ = region_.base();
+                end_ = begin_ + first.size();
                 readable_end_ = end_ + kPadding;
                 return true;
             }
@@ -125,8 +128,13 @@ public:
         }
         char* const limit = region_.base() + region_.size() - kPadding;
         char* const goal = std::min(const_cast<char*>(end_) + std::max(bytes, kChunk), limit);
+        // Reading stops once what was asked for is here: a stream that has sent the start of
+        // a document and waits (or never ends) is judged on what it has sent.
+        char* const needed =
+            std::min(const_cast<char*>(end_) + std::max<std::size_t>(bytes, 1), goal);
         char* into = const_cast<char*>(end_);
-        while (into < goal) {
+        bool ended = false;
+        while (into < needed) {
             const ssize_t got = ::read(fd_, into, static_cast<std::size_t>(goal - into));
             if (got < 0 && errno == EINTR) {
                 continue;
@@ -136,6 +144,7 @@ public:
                 break;
             }
             if (got == 0) {
+                ended = true;
                 break;
             }
             into += got;
@@ -148,7 +157,7 @@ public:
         const bool grew = into != end_;
         end_ = into;
         readable_end_ = end_ + kPadding;
-        complete_ = into < goal || error_.has_value();
+        complete_ = ended || error_.has_value();
         return grew;
     }
 
@@ -178,18 +187,25 @@ std::unique_ptr<Input> open_input(const std::string& path, ReadError& error) {
         error = system_error("open", errno);
         return nullptr;
     }
+    return open_input(fd, !standard_input, {}, error);
+}
+
+std::unique_ptr<Input> open_input(int fd, bool owned, std::string_view first, ReadError& error) {
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+    // A regular file is mapped whole, unless its first bytes were already taken from it or it
+    // is standard input left at another place than its start.
+    if (first.empty() && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+        status.st_size > 0 && ::lseek(fd, 0, SEEK_CUR) == 0) {
         auto mapped = std::make_unique<MappedInput>();
         if (mapped->map(fd, static_cast<std::size_t>(status.st_size))) {
-            if (!standard_input) {
+            if (owned) {
                 ::close(fd);  // the mapping keeps the file
             }
             return mapped;
         }
     }
-    auto stream = std::make_unique<StreamInput>(fd, !standard_input);
-    if (!stream->reserve()) {
+    auto stream = std::make_unique<StreamInput>(fd, owned);
+    if (!stream->reserve(first)) {
         error = system_error("read", ENOMEM);
         return nullptr;
     }

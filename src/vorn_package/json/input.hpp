@@ -60,4 +60,9 @@ public:
 /// chunks otherwise. A file that cannot be opened gives a `ReadError` in `error`.
 std::unique_ptr<Input> open_input(const std::string& path, ReadError& error);
 
+/// The same for a file already open: `fd` is closed with the input when `owned`. `first` holds
+/// bytes already read from it, which come before the rest; a regular file is mapped only when
+/// none were, and when it is read from its start.
+std::unique_ptr<Input> open_input(int fd, bool owned, std::string_view first, ReadError& error);
+
 }  // namespace vorn_package::json

@@ -25,6 +25,9 @@ DocumentReader::DocumentReader(Input& input, ProfileSink& sink, const ReadProgre
     : input_(input), cursor_(input), sink_(sink), progress_(progress) {}
 
 bool DocumentReader::run() {
+    if (auto problem = profile_reader_environment_error()) {
+        return cursor_.fail(input_.begin(), *std::move(problem));
+    }
     parser_ = make_tile_parser();
     if (!read_document()) {
         return false;

@@ -3,7 +3,11 @@
 
 #include <simdjson.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
+
+#include "vorn_package/profile_json.hpp"
 
 namespace vorn_package::json {
 
@@ -46,3 +50,24 @@ std::unique_ptr<TileParser> make_tile_parser() {
 std::string_view tile_parser_kernel() { return use_haswell() ? "haswell" : "fallback"; }
 
 }  // namespace vorn_package::json
+
+namespace vorn_package {
+
+std::optional<std::string> profile_reader_environment_error() {
+    // simdjson runs no kernel at all when SIMDJSON_FORCE_IMPLEMENTATION names one it does not
+    // have or this machine cannot run: every parse and UTF-8 check would fail.
+    if (simdjson::get_active_implementation()->name() != "unsupported") {
+        return std::nullopt;
+    }
+    const char* forced = std::getenv("SIMDJSON_FORCE_IMPLEMENTATION");
+    std::string message = "SIMDJSON_FORCE_IMPLEMENTATION=" + std::string(forced ? forced : "") +
+                          " names no simdjson kernel that this machine runs (it runs:";
+    for (const simdjson::implementation* kernel : simdjson::get_available_implementations()) {
+        if (kernel->supported_by_runtime_system()) {
+            message += " " + kernel->name();
+        }
+    }
+    return message + ")";
+}
+
+}  // namespace vorn_package

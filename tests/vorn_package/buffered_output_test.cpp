@@ -1,6 +1,6 @@
 // The buffered standard output: bytes arrive whole and in order whatever the sizes of the
 // pieces, and a failed write is reported once with its errno.
-#include "buffered_output.hpp"
+#include "vorn_package/buffered_output.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@ TEST(BufferedOutput, WritesEveryPieceInOrder) {
     ASSERT_NE(file, nullptr);
     std::string expected;
     {
-        vorn_cli::BufferedOutput buffer(fileno(file), 16);
+        vorn_package::BufferedOutput buffer(fileno(file), 16);
         std::ostream out(&buffer);
         for (std::size_t i = 0; i < sizes.size(); ++i) {
             const std::string piece(sizes[i], static_cast<char>('a' + i));
@@ -43,7 +43,7 @@ TEST(BufferedOutput, ReportsTheFirstFailedWrite) {
     const int fd = open("/dev/full", O_WRONLY);
     ASSERT_GE(fd, 0);
     {
-        vorn_cli::BufferedOutput buffer(fd, 16);
+        vorn_package::BufferedOutput buffer(fd, 16);
         std::ostream out(&buffer);
         out << std::string(100, 'x');
         EXPECT_FALSE(out.good());

@@ -1,12 +1,14 @@
-// Standard output through one large buffer, so that a report is written as it is produced
-// instead of being held whole in memory first.
+// vorn_package/buffered_output.hpp
+//
+// A file descriptor (standard output, an `OutputFile`) through one large buffer, so that a
+// report or a profile is written as it is produced instead of being held whole in memory first.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <streambuf>
 
-namespace vorn_cli {
+namespace vorn_package {
 
 /// A stream buffer that writes to a file descriptor in blocks of `capacity` bytes. The first
 /// failed write is remembered and everything after it is dropped, so that the failure can be
@@ -40,4 +42,4 @@ private:
     int error_ = 0;
 };
 
-}  // namespace vorn_cli
+}  // namespace vorn_package

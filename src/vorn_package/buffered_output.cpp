@@ -1,10 +1,10 @@
-#include "buffered_output.hpp"
+#include "vorn_package/buffered_output.hpp"
 
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace vorn_cli {
+namespace vorn_package {
 
 BufferedOutput::BufferedOutput(int fd, std::size_t capacity)
     : fd_(fd), capacity_(capacity), buffer_(new char[capacity]) {
@@ -72,4 +72,4 @@ std::streamsize BufferedOutput::xsputn(const char* text, std::streamsize count) 
 
 int BufferedOutput::sync() { return drain() ? 0 : -1; }
 
-}  // namespace vorn_cli
+}  // namespace vorn_package
