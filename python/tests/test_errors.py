@@ -7,6 +7,7 @@ import sys
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import vorn_profile as vp
@@ -73,6 +74,34 @@ def test_unwritable_path_raises_os_error(tmp_path):
     assert error.value.filename == str(tmp_path / "no" / "such" / "dir.json")
     with pytest.raises(ValueError, match="format.*'csv'"):
         profile.write(tmp_path / "x", format="csv")
+
+
+def test_paths_with_an_embedded_nul_are_refused(tmp_path):
+    # The system would stop at the NUL and read or overwrite another file than the one named.
+    victim = tmp_path / "victim.json"
+    profile = vp.from_dataframe(small_frame(), clock_hz=7)
+    profile.write(victim)
+    before = victim.read_bytes()
+    for path in (str(victim) + "\0anything", os.fsencode(victim) + b"\0x"):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            vp.read(path)
+    with pytest.raises(ValueError, match="embedded null byte"):
+        profile.write(str(victim) + "\0.packed", format="packed")
+    assert victim.read_bytes() == before
+
+
+def test_writing_over_a_mapped_profile_leaves_it_readable(tmp_path):
+    # The written file replaces the old one whole; the profile that maps the old one reads on.
+    path = tmp_path / "m.packed"
+    vp.from_dataframe(small_frame(), clock_hz=7).write(path, format="packed")
+    mapped = vp.read(path)
+    before = mapped.query().to_dict()
+    bigger = vp.from_dataframe(pd.concat([small_frame()] * 50, ignore_index=True), clock_hz=9)
+    bigger.write(path, format="packed")
+    assert mapped.query().to_dict() == before
+    mapped.write(path, format="packed")  # its own source
+    assert vp.read(path).query().to_dict() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["m.packed"]
 
 
 BAD_KEYWORDS = [  # keywords, error type, fragments of the message
