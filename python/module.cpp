@@ -115,6 +115,12 @@ void write_file(const Profile& profile, const py::object& path, const py::object
     const ProfileFormat stored =
         format_text == "json" ? ProfileFormat::Json : ProfileFormat::Packed;
     const PathArgument file = path_argument(path);
+    if (vorn_package::is_mapped(file.bytes)) {
+        // Replacing it would be safe for the profiles that map it, but it is almost always a
+        // slip: the source of a profile still in use.
+        raise_profile_error(file.shown,
+                            {0, "", "is mapped by a profile being read; write to another file"});
+    }
     if (file.bytes == "-") {
         // What Python has buffered goes first, so that the two stay in order.
         py::module_::import("sys").attr("stdout").attr("flush")();
@@ -200,7 +206,10 @@ and are read-only; use .copy() on the frame to change them.)")
         .def("write", &write_file, py::arg("path"), py::kw_only(), py::arg("format") = "json",
              R"(Writes the profile to a file (str or os.PathLike; "-" for standard output), as JSON
 or, with format="packed", as a packed profile (binary; read() maps it without parsing).
-Raises OSError when the file cannot be written.)")
+The file is written beside the destination and renamed into place when complete, so a failed
+write leaves the old file as it was. Raises OSError when the file cannot be written, ValueError
+for a path with an embedded null byte, and ProfileError for a file that a profile of this
+process maps (read() of a packed file).)")
         .def("__repr__", [](const Profile& self) {
             return "<vorn_profile.Profile: " + std::to_string(self.columns.tile_count()) +
                    " tiles, " + std::to_string(self.columns.sample_count()) + " samples, " +

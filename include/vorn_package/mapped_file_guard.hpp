@@ -17,6 +17,10 @@ namespace vorn_package {
 /// before (by default, the signal kills the process as usual). Later calls do nothing.
 void guard_mapped_files(int exit_status = 1);
 
+/// Whether `path` names (through links) a file that a packed profile of this process maps now:
+/// writing over it is refused by the Python module, whose profiles live as long as a notebook.
+bool is_mapped(const std::string& path);
+
 namespace detail {
 
 /// Registers a mapped file, open as `fd` (which the registry owns and closes on release),

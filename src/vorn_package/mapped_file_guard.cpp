@@ -129,6 +129,22 @@ void guard_mapped_files(int exit_status) {
     });
 }
 
+bool is_mapped(const std::string& path) {
+    struct stat named {};
+    if (::stat(path.c_str(), &named) != 0) {
+        return false;
+    }
+    for (const MappingSlot& slot : mappings) {
+        struct stat mapped {};
+        if (slot.state.load(std::memory_order_acquire) == kInUse &&
+            ::fstat(slot.fd, &mapped) == 0 && mapped.st_dev == named.st_dev &&
+            mapped.st_ino == named.st_ino) {
+            return true;
+        }
+    }
+    return false;
+}
+
 namespace detail {
 
 int guard_mapping(int fd, const std::string& path) {
