@@ -381,6 +381,26 @@ DecodedJson decode_chrome_json(const std::string& text, simdjson::dom::parser& p
     EXPECT_EQ(parser.parse(text).get(root), simdjson::SUCCESS) << text;
     // Microseconds with three decimals: nanoseconds, exactly.
     const auto ns = [](double us) { return static_cast<std::uint64_t>(std::llround(us * 1000)); };
+    // The name, category and arguments of a `B` or `E` event.
+    const auto identity = [](simdjson::dom::element event) {
+        simdjson::dom::object args = event["args"].get_object();
+        std::vector<std::string> metadata;
+        simdjson::dom::object entries;
+        if (args["metadata"].get(entries) == simdjson::SUCCESS) {
+            for (auto field : entries) {
+                metadata.push_back(std::string(field.key) + "=" +
+                                   std::string(field.value.get_string().value()));
+            }
+        }
+        return Slice{
+            "",
+            0,
+            0,
+            std::string(event["name"].get_string().value()),
+            std::string(event["cat"].get_string().value()),
+            args_text(std::string(args["kernel"].get_string().value()), args["phase"].get_uint64(),
+                      args["epoch"].get_uint64(), args["local_index"].get_uint64(), metadata)};
+    };
     std::map<std::uint64_t, std::vector<JsonSlice>> open;
     for (simdjson::dom::element event : root["traceEvents"].get_array()) {
         const std::string_view ph = event["ph"].get_string();
@@ -390,24 +410,9 @@ DecodedJson decode_chrome_json(const std::string& text, simdjson::dom::parser& p
         } else if (ph == "M" && event["name"].get_string().value() == "thread_sort_index") {
             out.sort_index[event["tid"].get_uint64()] = event["args"]["sort_index"].get_int64();
         } else if (ph == "B") {
-            simdjson::dom::object args = event["args"].get_object();
-            std::vector<std::string> metadata;
-            simdjson::dom::object entries;
-            if (args["metadata"].get(entries) == simdjson::SUCCESS) {
-                for (auto field : entries) {
-                    metadata.push_back(std::string(field.key) + "=" +
-                                       std::string(field.value.get_string().value()));
-                }
-            }
-            JsonSlice slice{event["tid"].get_uint64(),
-                            {"", ns(event["ts"].get_double()), 0,
-                             std::string(event["name"].get_string().value()),
-                             std::string(event["cat"].get_string().value()),
-                             args_text(std::string(args["kernel"].get_string().value()),
-                                       args["phase"].get_uint64(), args["epoch"].get_uint64(),
-                                       args["local_index"].get_uint64(), metadata)},
-                            event["ts"].get_double(),
+            JsonSlice slice{event["tid"].get_uint64(), identity(event), event["ts"].get_double(),
                             0};
+            slice.slice.start = ns(slice.begin_us);
             std::vector<JsonSlice>& stack = open[slice.tid];
             EXPECT_TRUE(stack.empty()) << "a slice nested in another on one thread";
             stack.push_back(slice);
@@ -419,6 +424,10 @@ DecodedJson decode_chrome_json(const std::string& text, simdjson::dom::parser& p
             }
             JsonSlice slice = stack.back();
             stack.pop_back();
+            // A viewer may match an end to its begin by name and arguments.
+            const Slice end = identity(event);
+            EXPECT_EQ(std::tie(end.name, end.category, end.args),
+                      std::tie(slice.slice.name, slice.slice.category, slice.slice.args));
             slice.end_us = event["ts"].get_double();
             slice.slice.end = ns(slice.end_us);
             out.slices.push_back(slice);

@@ -59,8 +59,7 @@ public:
         // The slices come by start, and those of one lane follow each other, so each lane's
         // events come in time order, every end before the begin that follows it.
         for (const LaneSlice& slice : slices) {
-            begin_event(slice, first_tid + slice.lane);
-            end_event(slice, first_tid + slice.lane);
+            step_events(slice, first_tid + slice.lane);
         }
     }
 
@@ -160,9 +159,15 @@ private:
         buffer_ += ",\"args\":{";
     }
 
-    void begin_event(const LaneSlice& slice, std::uint64_t tid) {
+    /// A step as a `B` event and its `E`. Both carry the same name and arguments, as one text:
+    /// some viewers match an end to its begin by them, and others merge the end's arguments
+    /// into the slice.
+    void step_events(const LaneSlice& slice, std::uint64_t tid) {
         const std::uint32_t step = columns_.step[slice.sample];
-        buffer_ += "{\"ph\":\"B\",\"name\":";
+        buffer_ += "{\"ph\":\"B\",\"ts\":";
+        microseconds(slice.start);
+        const std::size_t identity_begin = buffer_.size();
+        buffer_ += ",\"name\":";
         buffer_ += quoted(columns_.step_operation[step]);
         buffer_ += ",\"cat\":\"";
         buffer_ += kind_text(columns_.step_kind[step]);
@@ -170,8 +175,6 @@ private:
         number(kPid);
         buffer_ += ",\"tid\":";
         number(tid);
-        buffer_ += ",\"ts\":";
-        microseconds(slice.start);
         buffer_ += ",\"args\":{\"kernel\":";
         buffer_ += quoted(columns_.step_kernel[step]);
         buffer_ += ",\"phase\":";
@@ -205,16 +208,11 @@ private:
             }
             buffer_ += '}';
         }
-        buffer_ += "}},\n";
-    }
-
-    void end_event(const LaneSlice& slice, std::uint64_t tid) {
-        buffer_ += "{\"ph\":\"E\",\"pid\":";
-        number(kPid);
-        buffer_ += ",\"tid\":";
-        number(tid);
-        buffer_ += ",\"ts\":";
+        buffer_ += '}';
+        identity_.assign(buffer_, identity_begin);
+        buffer_ += "},\n{\"ph\":\"E\",\"ts\":";
         microseconds(slice.end);
+        buffer_ += identity_;
         buffer_ += "},\n";
         maybe_flush();
     }
@@ -235,6 +233,7 @@ private:
     std::ostream& out_;
     const vorn_package::ProfileColumns& columns_;
     std::string buffer_;
+    std::string identity_;  // the name, category, thread and arguments of the step being written
     std::vector<std::string> quoted_;
     std::vector<bool> quoted_done_;
     std::uint64_t next_tid_ = 1;
