@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -41,31 +40,60 @@ struct TileMapText {
     std::vector<Label> columns;
 };
 
+/// One element of the SVG text: its opening tag and the text that follows it.
+struct Element {
+    std::string tag;
+    std::string text;
+};
+
+/// Every element whose opening tag starts with `opening`, in order.
+std::vector<Element> elements(const std::string& svg, std::string_view opening) {
+    std::vector<Element> out;
+    for (std::size_t at = svg.find(opening); at != std::string::npos;
+         at = svg.find(opening, at + 1)) {
+        const std::size_t tag_end = svg.find('>', at);
+        const std::size_t text_end = svg.find('<', tag_end);
+        out.push_back(
+            {svg.substr(at, tag_end - at), svg.substr(tag_end + 1, text_end - tag_end - 1)});
+    }
+    return out;
+}
+
+/// The value of an attribute in an opening tag; empty when it has none.
+std::string attribute(const std::string& tag, const std::string& name) {
+    const std::string key = " " + name + "=\"";
+    const std::size_t at = tag.find(key);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const std::size_t begin = at + key.size();
+    return tag.substr(begin, tag.find('"', begin) - begin);
+}
+
 TileMapText read_tile_map(const std::string& svg) {
     TileMapText out;
-    const std::regex cell(
-        R"re(<rect class="mark tile" x="(\d+)" y="(\d+)" width="(\d+)"[^>]* data-tile="(\d+)")re");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), cell); it != std::sregex_iterator();
-         ++it) {
-        out.cells.push_back({std::stoi((*it)[1]), std::stoi((*it)[2]), std::stoi((*it)[3]) + 2,
-                             static_cast<std::uint32_t>(std::stoul((*it)[4]))});
+    for (const Element& cell : elements(svg, "<rect class=\"mark tile\"")) {
+        out.cells.push_back(
+            {std::stoi(attribute(cell.tag, "x")), std::stoi(attribute(cell.tag, "y")),
+             std::stoi(attribute(cell.tag, "width")) + 2,
+             static_cast<std::uint32_t>(std::stoul(attribute(cell.tag, "data-tile")))});
     }
-    // "tile 40", or "tile 3\u201317" for a row's first and last tile.
-    const std::regex row(
-        "<text class=\"tick-label\" x=\"\\d+\" y=\"(\\d+)\" text-anchor=\"end\">"
-        "tile (\\d+)(?:\u2013(\\d+))?</text>");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), row); it != std::sregex_iterator();
-         ++it) {
-        const std::uint64_t first = std::stoull((*it)[2]);
-        out.rows.push_back(
-            {std::stoi((*it)[1]), first, (*it)[3].matched ? std::stoull((*it)[3]) : first});
-    }
-    const std::regex column(
-        R"re(<text class="tick-label" x="(\d+)" y="\d+" text-anchor="middle">\+(\d+)</text>)re");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), column);
-         it != std::sregex_iterator(); ++it) {
-        const std::uint64_t step = std::stoull((*it)[2]);
-        out.columns.push_back({std::stoi((*it)[1]), step, step});
+    const std::string dash = "\u2013";
+    for (const Element& label : elements(svg, "<text class=\"tick-label\"")) {
+        const std::string anchor = attribute(label.tag, "text-anchor");
+        if (anchor == "end" && label.text.starts_with("tile ")) {
+            // "tile 40", or "tile 3-17" (an en dash) for a row's first and last tile.
+            const std::string numbers = label.text.substr(5);
+            const std::size_t split = numbers.find(dash);
+            const std::uint64_t first = std::stoull(numbers.substr(0, split));
+            out.rows.push_back({std::stoi(attribute(label.tag, "y")), first,
+                                split == std::string::npos
+                                    ? first
+                                    : std::stoull(numbers.substr(split + dash.size()))});
+        } else if (anchor == "middle" && label.text.starts_with("+")) {
+            const std::uint64_t step = std::stoull(label.text.substr(1));
+            out.columns.push_back({std::stoi(attribute(label.tag, "x")), step, step});
+        }
     }
     return out;
 }
