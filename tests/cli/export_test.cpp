@@ -358,71 +358,161 @@ TEST(ExportPerfetto, ProtocDecodesTheFileWithOurSchemaAlone) {
     EXPECT_EQ(count("name: \"matmul\""), 1U);
 }
 
+/// One slice of the JSON trace (a `B` event and its `E`) as a viewer reads it: its thread, its
+/// times in nanoseconds and as the doubles a JavaScript viewer parses.
+struct JsonSlice {
+    std::uint64_t tid = 0;
+    Slice slice;
+    double begin_us = 0;
+    double end_us = 0;
+};
+
+/// The decoded Trace Event Format file: thread names and sort indexes, and the slices in the
+/// order their events come.
+struct DecodedJson {
+    std::map<std::uint64_t, std::string> thread_names;
+    std::map<std::uint64_t, std::int64_t> sort_index;
+    std::vector<JsonSlice> slices;
+};
+
+DecodedJson decode_chrome_json(const std::string& text, simdjson::dom::parser& parser) {
+    DecodedJson out;
+    simdjson::dom::element root;
+    EXPECT_EQ(parser.parse(text).get(root), simdjson::SUCCESS) << text;
+    // Microseconds with three decimals: nanoseconds, exactly.
+    const auto ns = [](double us) { return static_cast<std::uint64_t>(std::llround(us * 1000)); };
+    // The name, category and arguments of a `B` or `E` event.
+    const auto identity = [](simdjson::dom::element event) {
+        simdjson::dom::object args = event["args"].get_object();
+        std::vector<std::string> metadata;
+        simdjson::dom::object entries;
+        if (args["metadata"].get(entries) == simdjson::SUCCESS) {
+            for (auto field : entries) {
+                metadata.push_back(std::string(field.key) + "=" +
+                                   std::string(field.value.get_string().value()));
+            }
+        }
+        return Slice{
+            "",
+            0,
+            0,
+            std::string(event["name"].get_string().value()),
+            std::string(event["cat"].get_string().value()),
+            args_text(std::string(args["kernel"].get_string().value()), args["phase"].get_uint64(),
+                      args["epoch"].get_uint64(), args["local_index"].get_uint64(), metadata)};
+    };
+    std::map<std::uint64_t, std::vector<JsonSlice>> open;
+    for (simdjson::dom::element event : root["traceEvents"].get_array()) {
+        const std::string_view ph = event["ph"].get_string();
+        if (ph == "M" && event["name"].get_string().value() == "thread_name") {
+            out.thread_names[event["tid"].get_uint64()] =
+                std::string(event["args"]["name"].get_string().value());
+        } else if (ph == "M" && event["name"].get_string().value() == "thread_sort_index") {
+            out.sort_index[event["tid"].get_uint64()] = event["args"]["sort_index"].get_int64();
+        } else if (ph == "B") {
+            JsonSlice slice{event["tid"].get_uint64(), identity(event), event["ts"].get_double(),
+                            0};
+            slice.slice.start = ns(slice.begin_us);
+            std::vector<JsonSlice>& stack = open[slice.tid];
+            EXPECT_TRUE(stack.empty()) << "a slice nested in another on one thread";
+            stack.push_back(slice);
+        } else if (ph == "E") {
+            std::vector<JsonSlice>& stack = open[event["tid"].get_uint64()];
+            EXPECT_EQ(stack.size(), 1U) << "an end without its begin";
+            if (stack.empty()) {
+                continue;
+            }
+            JsonSlice slice = stack.back();
+            stack.pop_back();
+            // A viewer may match an end to its begin by name and arguments.
+            const Slice end = identity(event);
+            EXPECT_EQ(std::tie(end.name, end.category, end.args),
+                      std::tie(slice.slice.name, slice.slice.category, slice.slice.args));
+            slice.end_us = event["ts"].get_double();
+            slice.slice.end = ns(slice.end_us);
+            out.slices.push_back(slice);
+        }
+    }
+    for (const auto& [tid, stack] : open) {
+        EXPECT_TRUE(stack.empty()) << "thread " << tid << ": a slice that never ends";
+    }
+    for (JsonSlice& slice : out.slices) {
+        const std::string& name = out.thread_names.at(slice.tid);
+        slice.slice.track = name.substr(0, name.find(" lane"));
+    }
+    return out;
+}
+
 TEST(ExportChromeJson, SameEventsNamedAndOrderedThreads) {
     for (const std::uint64_t clock_hz : {0ULL, 1'330'000'000ULL}) {
         SCOPED_TRACE(clock_hz);
         const ProfileReport profile = small_profile(clock_hz);
         const std::string text = write(profile, vorn_cli::TraceFormat::ChromeJson);
         simdjson::dom::parser parser;
-        simdjson::dom::element root;
-        ASSERT_EQ(parser.parse(text).get(root), simdjson::SUCCESS) << text;
-        std::map<std::uint64_t, std::string> thread_names;
-        std::map<std::uint64_t, std::int64_t> sort_index;
-        std::vector<std::pair<std::uint64_t, Slice>> events;
-        for (simdjson::dom::element event : root["traceEvents"].get_array()) {
-            const std::string_view ph = event["ph"].get_string();
-            if (ph == "M" && event["name"].get_string().value() == "thread_name") {
-                thread_names[event["tid"].get_uint64()] =
-                    std::string(event["args"]["name"].get_string().value());
-            } else if (ph == "M" && event["name"].get_string().value() == "thread_sort_index") {
-                sort_index[event["tid"].get_uint64()] = event["args"]["sort_index"].get_int64();
-            } else if (ph == "X") {
-                // Microseconds with three decimals: nanoseconds, exactly.
-                const auto ns = [](simdjson::dom::element value) {
-                    return static_cast<std::uint64_t>(std::llround(value.get_double() * 1000));
-                };
-                simdjson::dom::object args = event["args"].get_object();
-                std::vector<std::string> metadata;
-                simdjson::dom::object entries;
-                if (args["metadata"].get(entries) == simdjson::SUCCESS) {
-                    for (auto field : entries) {
-                        metadata.push_back(std::string(field.key) + "=" +
-                                           std::string(field.value.get_string().value()));
-                    }
-                }
-                Slice slice{"",
-                            ns(event["ts"]),
-                            ns(event["ts"]) + ns(event["dur"]),
-                            std::string(event["name"].get_string().value()),
-                            std::string(event["cat"].get_string().value()),
-                            args_text(std::string(args["kernel"].get_string().value()),
-                                      args["phase"].get_uint64(), args["epoch"].get_uint64(),
-                                      args["local_index"].get_uint64(), metadata)};
-                events.emplace_back(event["tid"].get_uint64(), slice);
-            }
-        }
+        const DecodedJson trace = decode_chrome_json(text, parser);
         std::map<std::uint64_t, std::vector<std::pair<std::uint64_t, std::uint64_t>>> lanes;
         std::vector<Slice> slices;
-        for (auto& [tid, slice] : events) {
-            lanes[tid].emplace_back(slice.start, slice.end);
-            const std::string& name = thread_names.at(tid);
-            slice.track = name.substr(0, name.find(" lane"));
-            slices.push_back(slice);
+        for (const JsonSlice& slice : trace.slices) {
+            lanes[slice.tid].emplace_back(slice.slice.start, slice.slice.end);
+            slices.push_back(slice.slice);
         }
         std::sort(slices.begin(), slices.end());
         // Rounding each end to whole nanoseconds on its own keeps the JSON exact to the ns.
         EXPECT_EQ(slices, expected_slices(profile));
         for (const auto& [tid, lane] : lanes) {
-            expect_lane_is_a_sequence(lane, thread_names.at(tid));
+            expect_lane_is_a_sequence(lane, trace.thread_names.at(tid));
         }
         std::vector<std::string> by_sort;
-        for (const auto& [tid, name] : thread_names) {
-            EXPECT_EQ(sort_index.at(tid), static_cast<std::int64_t>(tid));
+        for (const auto& [tid, name] : trace.thread_names) {
+            EXPECT_EQ(trace.sort_index.at(tid), static_cast<std::int64_t>(tid));
             by_sort.push_back(name);
         }
         EXPECT_EQ(by_sort,
                   (std::vector<std::string>{"tile 2", "tile 7", "tile 7 lane 2", "tile 7 lane 3"}));
+        simdjson::dom::element root;
+        ASSERT_EQ(parser.parse(text).get(root), simdjson::SUCCESS);
         EXPECT_EQ(root["otherData"]["clock_hz"].get_uint64().value(), clock_hz);
+    }
+}
+
+// Back-to-back steps of many lengths: where one step ends and the next begins, a viewer that
+// reads the times as doubles must get the same number for both, or it sees the first step end
+// after the next has begun and draws them wrongly (nested, or never ending).
+TEST(ExportChromeJson, AnEndAndTheNextBeginAreTheSameNumber) {
+    for (const std::uint64_t clock_hz : {0ULL, 1'000'000'000ULL, 1'330'000'000ULL}) {
+        SCOPED_TRACE(clock_hz);
+        ProfileReport profile{clock_hz, {}};
+        for (std::uint32_t t = 0; t < 2; ++t) {
+            vorn_package::TileProfile tile{t, {}};
+            std::uint32_t at = 4'700 + 13 * t;
+            for (std::uint32_t i = 0; i < 400; ++i) {
+                const std::uint32_t length = (i * 37 + t * 11) % 1009 + 1;
+                tile.samples.push_back(
+                    sample(at, at + length, ProfileStepKind::Compute, "op", "k", i / 8));
+                at += length;
+            }
+            profile.tiles.push_back(std::move(tile));
+        }
+        simdjson::dom::parser parser;
+        const DecodedJson trace =
+            decode_chrome_json(write(profile, vorn_cli::TraceFormat::ChromeJson), parser);
+        ASSERT_EQ(trace.slices.size(), 800U);
+        std::map<std::uint64_t, std::vector<JsonSlice>> lanes;
+        for (const JsonSlice& slice : trace.slices) {
+            lanes[slice.tid].push_back(slice);
+        }
+        ASSERT_EQ(lanes.size(), 2U);
+        std::size_t mismatched = 0;
+        for (auto& [tid, lane] : lanes) {
+            std::sort(lane.begin(), lane.end(), [](const JsonSlice& a, const JsonSlice& b) {
+                return a.slice.start < b.slice.start;
+            });
+            for (std::size_t i = 1; i < lane.size(); ++i) {
+                ASSERT_EQ(lane[i - 1].slice.end, lane[i].slice.start);
+                mismatched += lane[i - 1].end_us != lane[i].begin_us ? 1 : 0;
+            }
+        }
+        EXPECT_EQ(mismatched, 0U) << "of 798 adjacent pairs";
     }
 }
 

@@ -1,6 +1,7 @@
 """The report page opened in headless Chromium, as a user opens it: the page's script runs
 without a console message, the tile map holds one cell per tile with the slow tile outlined as
-the straggler, every chart has its axes and at least one mark, and a screenshot is not blank.
+the straggler, every chart has its axes and at least one mark, every text of a chart is drawn
+inside the chart, and a screenshot is not blank.
 The page of a window is checked the same way, and its tile cells against the windowed query.
 
 Usage: report_page_test.py VORN_PROFILE CHROMIUM WORK_DIR
@@ -18,6 +19,25 @@ SLOW_TILE = 7
 WINDOW = ("20000", "60000")
 VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source",
         "track", "wbr", "stop"}
+# Run after the page's own script: every text of every chart as laid out, against its chart's
+# box; the ones that reach outside go into the body's data-overflow.
+MEASURE = """<script>
+(function () {
+  var outside = [];
+  document.querySelectorAll("svg.chart").forEach(function (chart) {
+    var box = chart.getBoundingClientRect();
+    chart.querySelectorAll("text").forEach(function (text) {
+      var r = text.getBoundingClientRect();
+      if (r.left < box.left - 0.5 || r.right > box.right + 0.5 ||
+          r.top < box.top - 0.5 || r.bottom > box.bottom + 0.5) {
+        outside.push(chart.id + ": '" + text.textContent + "' at x " + Math.round(r.left - box.left) +
+                     " to " + Math.round(r.right - box.left) + " of " + Math.round(box.width));
+      }
+    });
+  });
+  document.body.dataset.overflow = JSON.stringify(outside);
+})();
+</script>"""
 
 
 class Charts(html.parser.HTMLParser):
@@ -28,12 +48,14 @@ class Charts(html.parser.HTMLParser):
         self.stack = []
         self.charts = []
         self.status = None
+        self.overflow = None
 
     def handle_starttag(self, tag, attrs):
         attrs = dict(attrs)
         classes = (attrs.get("class") or "").split()
         if tag == "body":
             self.status = attrs.get("data-status")
+            self.overflow = attrs.get("data-overflow")
         if tag == "svg" and "chart" in classes:
             self.charts.append({"id": attrs.get("id"), "axes": set(), "marks": 0, "tiles": set(),
                                 "compute": {}, "stragglers": set()})
@@ -118,6 +140,19 @@ def check_page(exe, page, shot, wanted_charts):
     if str(SLOW_TILE) not in tile_map["stragglers"]:
         failures.append("the slow tile %d is not outlined as a straggler (outlined: %s)"
                         % (SLOW_TILE, sorted(tile_map["stragglers"])))
+
+    # The same page with the measuring script at the end of its body.
+    measured = page + ".measured.html"
+    with open(page, encoding="utf-8") as f:
+        text = f.read()
+    with open(measured, "w", encoding="utf-8") as f:
+        f.write(text.replace("</body>", MEASURE + "</body>"))
+    parser = Charts()
+    parser.feed(chromium(exe, "--dump-dom", "file://" + os.path.abspath(measured)).stdout)
+    if parser.overflow is None:
+        failures.append("the texts of the charts were not measured")
+    else:
+        failures += ["text outside its chart: " + t for t in json.loads(parser.overflow)]
 
     chromium(exe, "--hide-scrollbars", "--window-size=1280,2400", "--screenshot=" + shot, url)
     if not png_is_not_blank(shot):

@@ -24,6 +24,12 @@ target_compile_definitions(vorn_export_tests PRIVATE
     VORN_EXPORT_WORK_DIR="${CMAKE_CURRENT_BINARY_DIR}/export_work")
 gtest_discover_tests(vorn_export_tests TEST_PREFIX cli.)
 
+# The report page's labels, captions and figures read back from its HTML.
+add_executable(vorn_report_tests cli/report_test.cpp)
+target_link_libraries(vorn_report_tests PRIVATE
+    vorn_profile_cli simdjson::simdjson GTest::gtest_main vorn_warnings)
+gtest_discover_tests(vorn_report_tests TEST_PREFIX cli.)
+
 # The report page in headless Chromium (Debian's chromium; no network).
 find_program(VORN_CHROMIUM NAMES chromium chromium-browser REQUIRED)
 add_test(NAME cli.report_page_in_chromium

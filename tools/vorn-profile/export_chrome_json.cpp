@@ -1,6 +1,9 @@
 // The Trace Event Format (JSON): one process for the profile, one thread per tile lane named and
-// ordered by `M` events, `X` complete events for the steps and `C` events for the counters.
-// Times are microseconds with three decimals, so nanoseconds stay exact.
+// ordered by `M` events, a `B` and an `E` event for each step and `C` events for the counters.
+// Times are microseconds with three decimals, so nanoseconds stay exact. A step's end is
+// written as its own `E` time, not as a duration: a viewer adding ts + dur in floating point can
+// land past the next step's ts (4.733 + 0.001 is not 4.734), while an end and the next begin
+// written as the same text are the same number in every viewer.
 #include <algorithm>
 #include <charconv>
 #include <ostream>
@@ -53,8 +56,10 @@ public:
             metadata_event("thread_name", tid, "\"name\":" + json_string(lane_name));
             metadata_event("thread_sort_index", tid, "\"sort_index\":" + std::to_string(tid));
         }
+        // The slices come by start, and those of one lane follow each other, so each lane's
+        // events come in time order, every end before the begin that follows it.
         for (const LaneSlice& slice : slices) {
-            complete_event(slice, first_tid + slice.lane);
+            step_events(slice, first_tid + slice.lane);
         }
     }
 
@@ -154,9 +159,15 @@ private:
         buffer_ += ",\"args\":{";
     }
 
-    void complete_event(const LaneSlice& slice, std::uint64_t tid) {
+    /// A step as a `B` event and its `E`. Both carry the same name and arguments, as one text:
+    /// some viewers match an end to its begin by them, and others merge the end's arguments
+    /// into the slice.
+    void step_events(const LaneSlice& slice, std::uint64_t tid) {
         const std::uint32_t step = columns_.step[slice.sample];
-        buffer_ += "{\"ph\":\"X\",\"name\":";
+        buffer_ += "{\"ph\":\"B\",\"ts\":";
+        microseconds(slice.start);
+        const std::size_t identity_begin = buffer_.size();
+        buffer_ += ",\"name\":";
         buffer_ += quoted(columns_.step_operation[step]);
         buffer_ += ",\"cat\":\"";
         buffer_ += kind_text(columns_.step_kind[step]);
@@ -164,10 +175,6 @@ private:
         number(kPid);
         buffer_ += ",\"tid\":";
         number(tid);
-        buffer_ += ",\"ts\":";
-        microseconds(slice.start);
-        buffer_ += ",\"dur\":";
-        microseconds(slice.end - slice.start);
         buffer_ += ",\"args\":{\"kernel\":";
         buffer_ += quoted(columns_.step_kernel[step]);
         buffer_ += ",\"phase\":";
@@ -201,7 +208,12 @@ private:
             }
             buffer_ += '}';
         }
-        buffer_ += "}},\n";
+        buffer_ += '}';
+        identity_.assign(buffer_, identity_begin);
+        buffer_ += "},\n{\"ph\":\"E\",\"ts\":";
+        microseconds(slice.end);
+        buffer_ += identity_;
+        buffer_ += "},\n";
         maybe_flush();
     }
 
@@ -221,6 +233,7 @@ private:
     std::ostream& out_;
     const vorn_package::ProfileColumns& columns_;
     std::string buffer_;
+    std::string identity_;  // the name, category, thread and arguments of the step being written
     std::vector<std::string> quoted_;
     std::vector<bool> quoted_done_;
     std::uint64_t next_tid_ = 1;

@@ -40,8 +40,9 @@ void export_trace(const vorn_package::ProfileColumns& columns, const ExportOptio
     sink.begin(header_of(columns, options));
     const SampleFilter filter(columns, options.query);
     const std::uint64_t span = profile_span(columns);
+    // Each kind's counter track is the tiles running that kind, whatever else they run.
     ActivityBuckets activity(options.window.from, std::min(options.window.to, span),
-                             kCounterBuckets);
+                             kCounterBuckets, KindCounting::EveryKind);
     std::vector<TimedSample> samples;
     std::vector<LaneSlice> slices;
     std::uint32_t rank = 0;

@@ -76,6 +76,21 @@ std::string describe_filters(const vorn_profile::Query& query) {
     return text.empty() ? "none" : text;
 }
 
+/// What the kernels table holds: the query asks for the top `kTopKernels`, and fewer come back
+/// only when that is every kernel the filters select.
+std::string kernels_caption(std::size_t shown) {
+    if (shown == 0) {
+        return "No kernel: no step matches the filters.";
+    }
+    if (shown == 1) {
+        return "The one kernel, with the phase cycles it covers.";
+    }
+    if (shown < kTopKernels) {
+        return "All " + std::to_string(shown) + " kernels, by the phase cycles they cover.";
+    }
+    return "The " + std::to_string(shown) + " kernels that cover the most phase cycles.";
+}
+
 std::string display_name(const std::string& name) { return name.empty() ? "(no kernel)" : name; }
 
 std::string card(std::string_view title, const std::string& value, const std::string& note) {
@@ -84,25 +99,28 @@ std::string card(std::string_view title, const std::string& value, const std::st
            "</div></div>";
 }
 
-/// A table of group summaries, the columns a reader compares.
+/// A table of group summaries, the columns a reader compares; milliseconds only with a clock.
 std::string group_table(const vorn_profile::QueryReport& report, std::string_view first_title) {
+    const bool ms = report.clock_hz != 0;
     std::string html = "<table class=\"groups\"><thead><tr><th>" + std::string(first_title) +
                        "</th><th>samples</th><th>tiles</th><th>phase occurrences</th>"
-                       "<th>phase cycles</th><th>phase ms</th><th>work cycles</th>"
-                       "<th>avg active tiles</th><th>mean cycles</th><th>p95 cycles</th>"
-                       "<th>max cycles</th></tr></thead><tbody>";
+                       "<th>phase cycles</th>" +
+                       std::string(ms ? "<th>phase ms</th>" : "") +
+                       "<th>work cycles</th><th>avg active tiles</th><th>mean cycles</th>"
+                       "<th>p95 cycles</th><th>max cycles</th></tr></thead><tbody>";
     for (const vorn_profile::GroupSummary& group : report.groups) {
         html += "<tr><td class=\"name\">" + html_escape(display_name(group.name)) + "</td><td>" +
                 grouped(group.sample_count) + "</td><td>" + grouped(group.tile_count) +
                 "</td><td>" + grouped(group.phase_count) + "</td><td>" +
-                grouped(group.phase_cycles) + "</td><td>" + fixed(group.phase_ms, 3) + "</td><td>" +
-                grouped(group.work_cycles) + "</td><td>" + fixed(group.average_active_tiles, 2) +
-                "</td><td>" + fixed(group.mean_cycles, 1) + "</td><td>" +
-                grouped(group.p95_cycles) + "</td><td>" + grouped(group.maximum_cycles) +
-                "</td></tr>";
+                grouped(group.phase_cycles) + "</td><td>" +
+                (ms ? fixed(group.phase_ms, 3) + "</td><td>" : "") + grouped(group.work_cycles) +
+                "</td><td>" + fixed(group.average_active_tiles, 2) + "</td><td>" +
+                fixed(group.mean_cycles, 1) + "</td><td>" + grouped(group.p95_cycles) +
+                "</td><td>" + grouped(group.maximum_cycles) + "</td></tr>";
     }
     if (report.groups.empty()) {
-        html += "<tr><td colspan=\"11\">no step matches the filters</td></tr>";
+        html += "<tr><td colspan=\"" + std::string(ms ? "11" : "10") +
+                "\">no step matches the filters</td></tr>";
     }
     return html + "</tbody></table>";
 }
@@ -222,10 +240,13 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
     const std::uint64_t range_end = std::max(range_begin, std::min(window.to, span));
     const std::uint64_t range_length = range_end - range_begin;
     constexpr int kActivityWidth = kPageWidth;
-    ActivityBuckets activity(range_begin, range_end, kActivityWidth - 80);
+    // Stacked by kind, a tile counts once, under the first kind it runs, so that the stack is
+    // the number of tiles active.
+    ActivityBuckets activity(range_begin, range_end, kActivityWidth - 80, KindCounting::FirstKind);
     // A long run has more supersteps than the chart has pixels: the first twentieth of the
     // span again, close up, shows them one by one. A window is a close-up of its own.
-    ActivityBuckets close_up(range_begin, range_begin + range_length / 20, kActivityWidth - 80);
+    ActivityBuckets close_up(range_begin, range_begin + range_length / 20, kActivityWidth - 80,
+                             KindCounting::FirstKind);
 
     // One pass over the tiles for the map and the activity chart.
     const SampleFilter filter(columns, options.query);
@@ -300,8 +321,8 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
     html += bar_chart("kinds-chart", "phase cycles", group_bars(kinds, true), clock_hz, kPageWidth);
     html += group_table(kinds, "kind");
 
-    html += "<h2>Top kernels</h2><p class=\"note\">The " + std::to_string(kTopKernels) +
-            " kernels that cover the most phase cycles.</p>";
+    html +=
+        "<h2>Top kernels</h2><p class=\"note\">" + kernels_caption(kernels.groups.size()) + "</p>";
     html += bar_chart("kernels-chart", "phase cycles", group_bars(kernels, false), clock_hz,
                       kPageWidth);
     html += group_table(kernels, "kernel");
@@ -321,7 +342,9 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
         "<h2>Tiles active over time</h2><p class=\"note\">How many tiles run each kind of "
         "step, as a mean over each time bucket of " +
         range_name +
-        "; supersteps show as repeating bands of compute, synchronization and exchange.</p>";
+        "; supersteps show as repeating bands of compute, synchronization and exchange. A tile "
+        "that runs steps of several kinds at once counts once, under the first of them in the "
+        "order of the legend, so the stack is the number of tiles active.</p>";
     html += activity_chart("activity", activity, clock_hz, kActivityWidth, 340);
     html += "<div id=\"activity-info\">Point at the chart.</div>";
     if (!options.window && close_up.count() > 0) {

@@ -24,12 +24,21 @@ std::size_t listed_count(const vorn_profile::SuperstepReport& report, std::size_
 
 std::string cell(const std::string& text) { return "<td>" + text + "</td>"; }
 
+/// A milliseconds cell, or nothing when the clock is unknown and the table has no such column.
+std::string ms_cell(double ms, std::uint64_t clock_hz) {
+    return clock_hz == 0 ? std::string() : cell(fixed(ms, 3));
+}
+
+std::string ms_heading(std::string_view title, std::uint64_t clock_hz) {
+    return clock_hz == 0 ? std::string() : "<th>" + std::string(title) + "</th>";
+}
+
 std::string occurrence_table(const vorn_profile::SuperstepReport& report, std::size_t count) {
     std::string html =
         "<table class=\"groups\" id=\"supersteps-table\"><thead><tr><th>superstep</th>"
         "<th>tiles</th><th>span cycles</th><th>busy cycles</th><th>max busy</th>"
-        "<th>mean busy</th><th>imbalance</th><th>straggler</th><th>lost cycles</th>"
-        "<th>lost ms</th><th>sync cycles</th></tr></thead><tbody>";
+        "<th>mean busy</th><th>imbalance</th><th>straggler</th><th>lost cycles</th>" +
+        ms_heading("lost ms", report.clock_hz) + "<th>sync cycles</th></tr></thead><tbody>";
     for (std::size_t i = 0; i < count; ++i) {
         const vorn_profile::SuperstepRow& row = report.occurrences[i];
         html += "<tr><td class=\"name\">" + occurrence_name(row) + "</td>" +
@@ -37,7 +46,7 @@ std::string occurrence_table(const vorn_profile::SuperstepReport& report, std::s
                 cell(grouped(row.busy_cycles)) + cell(grouped(row.max_busy)) +
                 cell(fixed(row.mean_busy, 1)) + cell(fixed(row.imbalance, 3)) +
                 cell("tile " + std::to_string(row.straggler)) + cell(grouped(row.lost_cycles)) +
-                cell(fixed(row.lost_ms, 3)) + cell(grouped(row.sync_cycles)) + "</tr>";
+                ms_cell(row.lost_ms, report.clock_hz) + cell(grouped(row.sync_cycles)) + "</tr>";
     }
     return html + "</tbody></table>";
 }
@@ -45,8 +54,9 @@ std::string occurrence_table(const vorn_profile::SuperstepReport& report, std::s
 std::string straggler_table(const vorn_profile::SuperstepReport& report, std::size_t rows) {
     std::string html =
         "<table class=\"groups\" id=\"stragglers-table\"><thead><tr><th>tile</th>"
-        "<th>straggler of</th><th>lost cycles caused</th><th>lost ms</th><th>busy cycles</th>"
-        "<th>busy ms</th></tr></thead><tbody>";
+        "<th>straggler of</th><th>lost cycles caused</th>" +
+        ms_heading("lost ms", report.clock_hz) + "<th>busy cycles</th>" +
+        ms_heading("busy ms", report.clock_hz) + "</tr></thead><tbody>";
     std::size_t shown = 0;
     for (const vorn_profile::StragglerTile& tile : report.tiles) {
         if (shown == rows || tile.lost_cycles_caused == 0) {
@@ -55,8 +65,8 @@ std::string straggler_table(const vorn_profile::SuperstepReport& report, std::si
         html += "<tr><td class=\"name\">tile " + std::to_string(tile.physical_tile) + "</td>" +
                 cell(grouped(tile.straggler_count) +
                      (tile.straggler_count == 1 ? " superstep" : " supersteps")) +
-                cell(grouped(tile.lost_cycles_caused)) + cell(fixed(tile.lost_ms, 3)) +
-                cell(grouped(tile.busy_cycles)) + cell(fixed(tile.busy_ms, 3)) + "</tr>";
+                cell(grouped(tile.lost_cycles_caused)) + ms_cell(tile.lost_ms, report.clock_hz) +
+                cell(grouped(tile.busy_cycles)) + ms_cell(tile.busy_ms, report.clock_hz) + "</tr>";
         ++shown;
     }
     return html + "</tbody></table>";

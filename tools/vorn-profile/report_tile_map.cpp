@@ -10,9 +10,19 @@ namespace vorn_cli {
 
 std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t length,
                      std::uint64_t clock_hz, std::string_view range_name, int width) {
-    const std::size_t n = std::max<std::size_t>(tiles.size(), 1);
-    constexpr int kLeft = 64;  // row labels
-    constexpr int kTop = 22;   // column labels
+    // Each cell sits at its tile number's place, so that a row's first number plus the column
+    // names the tile, with a blank cell where a number has no tile. Numbers with more gaps than
+    // tiles would leave the grid mostly blank; those tiles are packed in order instead, and
+    // each row is labelled with its first and last tile.
+    const std::uint64_t first = tiles.empty() ? 0 : tiles.front().physical;
+    const std::uint64_t numbers = tiles.empty() ? 1 : tiles.back().physical - first + 1;
+    const bool by_number = numbers <= 2 * std::max<std::uint64_t>(tiles.size(), 1);
+    const std::size_t n = by_number ? numbers : tiles.size();
+    const auto place = [&](std::size_t i) -> std::size_t {
+        return by_number ? tiles[i].physical - first : i;
+    };
+    const int kLeft = by_number ? 64 : 120;  // row labels
+    constexpr int kTop = 22;                 // column labels
     const int plot_width = width - kLeft - 16;
     std::size_t columns =
         static_cast<std::size_t>(std::ceil(std::sqrt(2.5 * static_cast<double>(n))));
@@ -27,30 +37,38 @@ std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t length
                       std::to_string(width) + "\" height=\"" + std::to_string(height) +
                       "\" viewBox=\"0 0 " + std::to_string(width) + " " + std::to_string(height) +
                       "\">";
-    // Rows are labelled with their first tile, columns with the step from it.
+    // Rows are labelled with their first tile number, columns with the step from it.
     svg += "<g class=\"axis y-axis\"><line class=\"domain\" x1=\"" + std::to_string(kLeft - 4) +
            "\" y1=\"" + std::to_string(kTop) + "\" x2=\"" + std::to_string(kLeft - 4) + "\" y2=\"" +
            std::to_string(grid_bottom) + "\"/>";
     const std::size_t label_every = cell >= 16 ? 1 : 2;
-    for (std::size_t r = 0; r < rows; r += label_every) {
-        if (r * columns >= tiles.size()) {
-            break;
+    for (std::size_t r = 0; r < rows && !tiles.empty(); r += label_every) {
+        std::string label = "tile ";
+        if (by_number) {
+            label += std::to_string(first + r * columns);
+        } else {
+            const std::size_t last = std::min((r + 1) * columns, tiles.size()) - 1;
+            label += std::to_string(tiles[r * columns].physical) + "\u2013" +
+                     std::to_string(tiles[last].physical);
         }
         svg += "<text class=\"tick-label\" x=\"" + std::to_string(kLeft - 8) + "\" y=\"" +
                std::to_string(kTop + cell * static_cast<int>(r) + cell / 2 + 4) +
-               "\" text-anchor=\"end\">tile " + std::to_string(tiles[r * columns].physical) +
-               "</text>";
+               "\" text-anchor=\"end\">" + label + "</text>";
     }
     svg += "</g><g class=\"axis x-axis\"><line class=\"domain\" x1=\"" + std::to_string(kLeft) +
            "\" y1=\"" + std::to_string(kTop - 4) + "\" x2=\"" +
            std::to_string(kLeft + cell * static_cast<int>(columns)) + "\" y2=\"" +
            std::to_string(kTop - 4) + "\"/>";
     const std::size_t column_every = columns <= 16 ? 1 : 5;
-    for (std::size_t c = 0; c < columns; c += column_every) {
+    for (std::size_t c = 0; by_number && c < columns; c += column_every) {
         svg += "<text class=\"tick-label\" x=\"" +
                std::to_string(kLeft + cell * static_cast<int>(c) + cell / 2) + "\" y=\"" +
                std::to_string(kTop - 8) + "\" text-anchor=\"middle\">+" + std::to_string(c) +
                "</text>";
+    }
+    if (!by_number) {
+        svg += "<text class=\"tick-label\" x=\"" + std::to_string(kLeft) + "\" y=\"" +
+               std::to_string(kTop - 8) + "\">in tile order, left to right</text>";
     }
     svg += "</g><g class=\"cells\">";
     // The colours span the busy fractions that occur, in steps of 5%, so that tiles that are
@@ -75,8 +93,8 @@ std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t length
     const auto scaled = [&](double busy) { return (busy - low) / (high - low); };
     for (std::size_t i = 0; i < tiles.size(); ++i) {
         const TileFigures& tile = tiles[i];
-        const int x = kLeft + cell * static_cast<int>(i % columns);
-        const int y = kTop + cell * static_cast<int>(i / columns);
+        const int x = kLeft + cell * static_cast<int>(place(i) % columns);
+        const int y = kTop + cell * static_cast<int>(place(i) / columns);
         const double busy = busy_of(tile);
         std::string tip = "tile " + std::to_string(tile.physical);
         if (tile.selected) {

@@ -23,9 +23,11 @@ std::string axis_title(std::string_view text, double x, double y, std::string_vi
 }
 
 /// A horizontal axis at `y` from `x0` to `x1` for values [0, maximum], with cycle figures and,
-/// when the clock is known, milliseconds under them.
+/// when the clock is known, milliseconds under them. A label centred on a tick near `x1` would
+/// reach past the chart's right margin: those end at their tick instead.
 std::string cycles_axis(double x0, double x1, double y, double minimum, double maximum,
                         const std::vector<double>& ticks, std::uint64_t clock_hz) {
+    constexpr double kHalfLabel = 36;  // half of the widest label, "0.075 ms" or "4.29G"
     std::string svg = "<g class=\"axis x-axis\"><line class=\"domain\" x1=\"" + coordinate(x0) +
                       "\" y1=\"" + coordinate(y) + "\" x2=\"" + coordinate(x1) + "\" y2=\"" +
                       coordinate(y) + "\"/>";
@@ -36,12 +38,13 @@ std::string cycles_axis(double x0, double x1, double y, double minimum, double m
         const double x = x0 + (x1 - x0) * (tick - minimum) / std::max(maximum - minimum, 1.0);
         svg += "<line class=\"tick\" x1=\"" + coordinate(x) + "\" y1=\"" + coordinate(y) +
                "\" x2=\"" + coordinate(x) + "\" y2=\"" + coordinate(y + 5) + "\"/>";
+        const std::string anchor = x1 - x < kHalfLabel ? "end" : "middle";
         svg += "<text class=\"tick-label\" x=\"" + coordinate(x) + "\" y=\"" + coordinate(y + 18) +
-               "\" text-anchor=\"middle\">" + compact(tick) + "</text>";
+               "\" text-anchor=\"" + anchor + "\">" + compact(tick) + "</text>";
         const std::string ms = ms_text(tick, clock_hz);
         if (!ms.empty()) {
             svg += "<text class=\"tick-label ms\" x=\"" + coordinate(x) + "\" y=\"" +
-                   coordinate(y + 32) + "\" text-anchor=\"middle\">" + ms + "</text>";
+                   coordinate(y + 32) + "\" text-anchor=\"" + anchor + "\">" + ms + "</text>";
         }
     }
     return svg + "</g>";

@@ -208,8 +208,9 @@ std::size_t kind_slot(vorn_package::ProfileStepKind kind) {
     return found == std::end(kKinds) ? 1 : static_cast<std::size_t>(found - std::begin(kKinds));
 }
 
-ActivityBuckets::ActivityBuckets(std::uint64_t begin, std::uint64_t end, std::uint64_t max_buckets)
-    : begin_(begin), end_(std::max(begin, end)) {
+ActivityBuckets::ActivityBuckets(std::uint64_t begin, std::uint64_t end, std::uint64_t max_buckets,
+                                 KindCounting counting)
+    : begin_(begin), end_(std::max(begin, end)), counting_(counting) {
     const std::uint64_t span = end_ - begin_;
     if (span == 0) {
         return;
@@ -265,6 +266,32 @@ std::uint64_t ActivityBuckets::add_union(Intervals& intervals, Series* series) {
     return covered;
 }
 
+void ActivityBuckets::cover_first_kind(const Intervals (&by_kind)[kKindCount]) {
+    // Every start and end of every kind, in time order; between two of them the tile counts
+    // under the first kind with a step running.
+    std::vector<std::tuple<std::uint64_t, std::size_t, int>> edges;
+    for (std::size_t k = 0; k < kKindCount; ++k) {
+        for (const auto& [start, end] : by_kind[k]) {
+            edges.emplace_back(start, k, 1);
+            edges.emplace_back(end, k, -1);
+        }
+    }
+    std::sort(edges.begin(), edges.end());
+    std::int64_t running[kKindCount] = {};
+    std::uint64_t at = 0;
+    for (const auto& [time, kind, change] : edges) {
+        if (time > at) {
+            const auto* first = std::find_if(std::begin(running), std::end(running),
+                                             [](std::int64_t steps) { return steps > 0; });
+            if (first != std::end(running)) {
+                cover(series_[static_cast<std::size_t>(first - std::begin(running))], at, time);
+            }
+        }
+        running[kind] += change;
+        at = time;
+    }
+}
+
 TileCycles ActivityBuckets::add_tile(const vorn_package::ProfileColumns& columns,
                                      std::span<const TimedSample> samples) {
     Intervals by_kind[kKindCount];
@@ -284,8 +311,12 @@ TileCycles ActivityBuckets::add_tile(const vorn_package::ProfileColumns& columns
     }
     TileCycles cycles;
     cycles.samples = samples.size();
+    const bool every_kind = counting_ == KindCounting::EveryKind;
     for (std::size_t k = 0; k < kKindCount; ++k) {
-        cycles.kind[k] = add_union(by_kind[k], &series_[k]);
+        cycles.kind[k] = add_union(by_kind[k], every_kind ? &series_[k] : nullptr);
+    }
+    if (!every_kind) {
+        cover_first_kind(by_kind);
     }
     cycles.busy = add_union(busy, nullptr);
     cycles.active = add_union(all, &series_[kKindCount]);

@@ -101,12 +101,19 @@ struct TileCycles {
     std::uint64_t samples = 0;
 };
 
+/// How the per-kind series count a tile that runs steps of several kinds at once.
+enum class KindCounting {
+    EveryKind,  ///< under each kind it runs: a series is the tiles running that kind
+    FirstKind,  ///< once, under the first of them in `kKinds`: the series add up to the total
+};
+
 /// Tiles active at once over [begin, end) of the time lines, in equal buckets (the last may
 /// be shorter): for each bucket, the tile-cycles covered in it, in total and per kind.
 class ActivityBuckets {
 public:
     /// At most `max_buckets` buckets; each at least one cycle wide.
-    ActivityBuckets(std::uint64_t begin, std::uint64_t end, std::uint64_t max_buckets);
+    ActivityBuckets(std::uint64_t begin, std::uint64_t end, std::uint64_t max_buckets,
+                    KindCounting counting);
 
     /// Adds one physical tile's selected samples and returns its cycles.
     TileCycles add_tile(const vorn_package::ProfileColumns& columns,
@@ -137,9 +144,13 @@ private:
     std::uint64_t add_union(std::vector<std::pair<std::uint64_t, std::uint64_t>>& intervals,
                             Series* series);
     void cover(Series& series, std::uint64_t start, std::uint64_t end);
+    /// Covers each cycle of the tile in the series of the first kind that has a step running.
+    void cover_first_kind(
+        const std::vector<std::pair<std::uint64_t, std::uint64_t>> (&by_kind)[kKindCount]);
 
     std::uint64_t begin_;
     std::uint64_t end_;
+    KindCounting counting_;
     std::uint64_t width_ = 1;
     std::uint64_t count_ = 0;
     Series series_[kKindCount + 1];
