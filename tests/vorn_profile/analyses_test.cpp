@@ -540,6 +540,55 @@ TEST(AnalysesDifferential, DiffAgreesWithTheModel) {
     }
 }
 
+/// One step per kernel and tile, one after the other: `kernels` kernels named in an order other
+/// than their names' ("k7" before "k10"), each here and there missing, of 0 to 2 cycles. Two
+/// such profiles differ by a few cycles in many groups alike.
+ProfileReport equal_changes_profile(std::mt19937_64& random, int kernels) {
+    ProfileReport report = vorn_test::profile({});
+    for (std::uint32_t t = 0; t < 3; ++t) {
+        vorn_package::TileProfile& tile = report.tiles.emplace_back();
+        tile.physical_tile = t;
+        std::uint32_t clock = 0;
+        for (int k = kernels - 1; k >= 0; --k) {
+            if (random() % 8 == 0) {
+                continue;
+            }
+            tile.samples.push_back(step(clock, clock + random() % 3, "k" + std::to_string(k)));
+            clock = tile.samples.back().end_cycle;
+        }
+    }
+    return report;
+}
+
+// Dozens of rows share the size of their change (an unstable sort of more than 16 rows would
+// shuffle them): every ordering keeps the name order among equals, also when cut by a limit.
+TEST(AnalysesDifferential, DiffKeepsTheNameOrderAmongManyEqualChanges) {
+    std::mt19937_64 random(12);
+    for (int round = 0; round < 25; ++round) {
+        const int kernels = 17 + static_cast<int>(random() % 60);
+        const ProfileReport base = equal_changes_profile(random, kernels);
+        const ProfileReport next = equal_changes_profile(random, kernels);
+        const auto base_columns = vorn_package::to_columns(base);
+        const auto next_columns = vorn_package::to_columns(next);
+        for (const SortBy sort_by : {SortBy::PhaseCycles, SortBy::WorkCycles, SortBy::MaximumCycles,
+                                     SortBy::Samples, SortBy::Name}) {
+            SCOPED_TRACE("round " + std::to_string(round) + ", sort " +
+                         std::to_string(static_cast<int>(sort_by)));
+            Query q;
+            q.sort_by = sort_by;
+            q.limit = random() % 2 == 0 ? std::nullopt : std::optional<std::uint64_t>(20);
+            Query all = q;
+            all.limit.reset();
+            const DiffReport want =
+                model_diff(query(base, all), query(next, all), sort_by, q.limit);
+            expect_same(diff(base, next, q), want);
+            expect_same(diff(base_columns, next_columns, q), want);
+            if (HasFailure())
+                return;
+        }
+    }
+}
+
 TEST(AnalysesDifferential, SuperstepsAgreeWithTheModel) {
     std::mt19937_64 random(9);
     for (int round = 0; round < 3000; ++round) {
