@@ -348,17 +348,38 @@ void expect_same(const SuperstepReport& got, const SuperstepReport& want) {
 
 // ---- Random profiles and windows -------------------------------------------------------------
 
+/// Most profiles are small: at most 5 tiles of 13 steps, phases 0 to 2, seven kernels
+/// (`kernel_offset` shifts which five). One in 25 is large: up to 25 tiles of 99 steps,
+/// phases drawn from a pool of up to 120 numbers below 2^20 + 64 and kernels from up to 100
+/// names, so that groups and supersteps number more than 64 and a phase occurrence gathers
+/// more than 64 runs of steps apart.
 ProfileReport random_profile(std::mt19937_64& random, int kernel_offset) {
-    const char* kernels[] = {"", "add", "gemm", "Add", "(no kernel)", "mul", "div"};
+    const char* small_kernels[] = {"", "add", "gemm", "Add", "(no kernel)", "mul", "div"};
+    std::vector<std::string> kernels(std::begin(small_kernels), std::end(small_kernels));
+    std::vector<std::uint32_t> phases{0, 1, 2};
+    const bool large = random() % 25 == 0;
+    if (large) {
+        for (int k = 0, count = 1 + random() % 100; k < count; ++k) {
+            kernels.push_back("k" + std::to_string(k + 7));
+        }
+        for (int p = 0, count = random() % 120; p < count; ++p) {
+            phases.push_back(random() % 2 == 0 ? random() % 200 : random() % ((1U << 20) + 64));
+        }
+    }
+    const auto kernel = [&] {
+        return large ? kernels[random() % kernels.size()]
+                     : kernels[(kernel_offset + random() % 5) % 7];
+    };
     ProfileReport report;
     report.clock_hz = random() % 4 == 0 ? 0 : 1 + random() % 2'000'000'000;
-    const int tiles = random() % 6;
+    const int tiles = large ? 6 + random() % 20 : random() % 6;
     for (int t = 0; t < tiles; ++t) {
         vorn_package::TileProfile tile;
-        tile.physical_tile = random() % 5 == 0 ? 4294967295U : random() % 4;  // repeats happen
+        // Repeats happen.
+        tile.physical_tile = random() % 5 == 0 ? 4294967295U : large ? random() % 48 : random() % 4;
         // Some tiles start close to 2^32, so that their counter wraps during the run.
         std::uint32_t clock = random() % 3 == 0 ? 4294967295U - random() % 200 : random();
-        const int samples = random() % 14;
+        const int samples = large ? random() % 100 : random() % 14;
         for (int s = 0; s < samples; ++s) {
             vorn_package::CycleSample sample;
             if (random() % 12 == 0) {
@@ -370,10 +391,10 @@ ProfileReport random_profile(std::mt19937_64& random, int kernel_offset) {
                 sample.end_cycle = clock - 1 - random() % 5;  // a length near 2^32
             }
             clock = sample.end_cycle + random() % 3 * (random() % 20);
-            sample.step.phase = random() % 3;
+            sample.step.phase = phases[random() % phases.size()];
             sample.step.epoch = random() % 2;
             sample.step.kind = ProfileStepKind(random() % 4);
-            sample.step.kernel = kernels[(kernel_offset + random() % 5) % 7];
+            sample.step.kernel = kernel();
             sample.step.operation = "op" + std::to_string(random() % 3);
             if (random() % 3 == 0) {
                 sample.step.metadata.push_back({"block", std::to_string(random() % 3)});
@@ -398,6 +419,13 @@ Query random_query(std::mt19937_64& random) {
         q.tiles = {std::uint32_t(random() % 4), 4294967295U};
     if (random() % 8 == 0)
         q.phases = {std::uint32_t(random() % 3)};
+    if (random() % 8 == 0) {
+        // Numbers over several words of bits, now and then one past 2^20.
+        q.phases.clear();
+        for (int n = 1 + random() % 4; n > 0; --n) {
+            q.phases.insert(random() % 4 == 0 ? random() % ((1U << 20) + 64) : random() % 200);
+        }
+    }
     if (random() % 8 == 0)
         q.at_offset = random() % 200;
     if (random() % 4 == 0)
