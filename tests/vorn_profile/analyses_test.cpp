@@ -349,10 +349,11 @@ void expect_same(const SuperstepReport& got, const SuperstepReport& want) {
 // ---- Random profiles and windows -------------------------------------------------------------
 
 /// Most profiles are small: at most 5 tiles of 13 steps, phases 0 to 2, seven kernels
-/// (`kernel_offset` shifts which five). One in 25 is large: up to 25 tiles of 99 steps,
-/// phases drawn from a pool of up to 120 numbers below 2^20 + 64 and kernels from up to 100
-/// names, so that groups and supersteps number more than 64 and a phase occurrence gathers
-/// more than 64 runs of steps apart.
+/// (`kernel_offset` shifts which five). One in 25 is large: up to 25 tiles of 99 steps with
+/// longer gaps, and kernels from up to 100 names; half of them keep to phase 0, so that a
+/// group's phase occurrence gathers more than 64 runs of steps apart, the others draw phases
+/// from a pool of up to 120 numbers below 2^20 + 64, so that groups and supersteps number more
+/// than 64.
 ProfileReport random_profile(std::mt19937_64& random, int kernel_offset) {
     const char* small_kernels[] = {"", "add", "gemm", "Add", "(no kernel)", "mul", "div"};
     std::vector<std::string> kernels(std::begin(small_kernels), std::end(small_kernels));
@@ -362,8 +363,11 @@ ProfileReport random_profile(std::mt19937_64& random, int kernel_offset) {
         for (int k = 0, count = 1 + random() % 100; k < count; ++k) {
             kernels.push_back("k" + std::to_string(k + 7));
         }
-        for (int p = 0, count = random() % 120; p < count; ++p) {
-            phases.push_back(random() % 2 == 0 ? random() % 200 : random() % ((1U << 20) + 64));
+        if (random() % 2 == 0) {
+            phases = {0};
+        }
+        for (int p = 0, count = phases.size() == 1 ? 0 : random() % 120; p < count; ++p) {
+            phases.push_back(random() % 2 == 0 ? random() % 130 : random() % ((1U << 20) + 64));
         }
     }
     const auto kernel = [&] {
@@ -387,10 +391,10 @@ ProfileReport random_profile(std::mt19937_64& random, int kernel_offset) {
             }
             sample.start_cycle = clock;
             sample.end_cycle = clock + (random() % 4 == 0 ? 0 : random() % 60);
-            if (random() % 30 == 0) {
+            if (random() % (large ? 1000 : 30) == 0) {
                 sample.end_cycle = clock - 1 - random() % 5;  // a length near 2^32
             }
-            clock = sample.end_cycle + random() % 3 * (random() % 20);
+            clock = sample.end_cycle + random() % 3 * (random() % (large ? 400 : 20));
             sample.step.phase = phases[random() % phases.size()];
             sample.step.epoch = random() % 2;
             sample.step.kind = ProfileStepKind(random() % 4);
@@ -422,8 +426,8 @@ Query random_query(std::mt19937_64& random) {
     if (random() % 8 == 0) {
         // Numbers over several words of bits, now and then one past 2^20.
         q.phases.clear();
-        for (int n = 1 + random() % 4; n > 0; --n) {
-            q.phases.insert(random() % 4 == 0 ? random() % ((1U << 20) + 64) : random() % 200);
+        for (int n = 1 + random() % 8; n > 0; --n) {
+            q.phases.insert(random() % 4 == 0 ? random() % ((1U << 20) + 64) : random() % 130);
         }
     }
     if (random() % 8 == 0)
