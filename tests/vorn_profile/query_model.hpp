@@ -332,7 +332,7 @@ inline Query random_query(std::mt19937_64& random) {
 }
 
 /// Windows over the whole line, from 0, to 2^64-1, empty, backwards, one cycle wide, or with
-/// an edge exactly where a step of `report` begins or ends, or one cycle past.
+/// an edge exactly where a step of `report` begins or ends, or one cycle either side of it.
 inline TimeWindow random_window(std::mt19937_64& random,
                                 const vorn_package::ProfileReport& report) {
     std::vector<std::uint64_t> edges{0, 4294967295ULL, 4294967296ULL, UINT64_MAX};
