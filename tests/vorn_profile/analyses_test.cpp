@@ -348,17 +348,42 @@ void expect_same(const SuperstepReport& got, const SuperstepReport& want) {
 
 // ---- Random profiles and windows -------------------------------------------------------------
 
+/// Most profiles are small: at most 5 tiles of 13 steps, phases 0 to 2, seven kernels
+/// (`kernel_offset` shifts which five). One in 25 is large: up to 25 tiles of 99 steps with
+/// longer gaps, and kernels from up to 100 names; half of them keep to phase 0, so that a
+/// group's phase occurrence gathers more than 64 runs of steps apart, the others draw phases
+/// from a pool of up to 120 numbers below 2^20 + 64, so that groups and supersteps number more
+/// than 64.
 ProfileReport random_profile(std::mt19937_64& random, int kernel_offset) {
-    const char* kernels[] = {"", "add", "gemm", "Add", "(no kernel)", "mul", "div"};
+    const char* small_kernels[] = {"", "add", "gemm", "Add", "(no kernel)", "mul", "div"};
+    std::vector<std::string> kernels(std::begin(small_kernels), std::end(small_kernels));
+    std::vector<std::uint32_t> phases{0, 1, 2};
+    const bool large = random() % 25 == 0;
+    if (large) {
+        for (int k = 0, count = 1 + random() % 100; k < count; ++k) {
+            kernels.push_back("k" + std::to_string(k + 7));
+        }
+        if (random() % 2 == 0) {
+            phases = {0};
+        }
+        for (int p = 0, count = phases.size() == 1 ? 0 : random() % 120; p < count; ++p) {
+            phases.push_back(random() % 2 == 0 ? random() % 130 : random() % ((1U << 20) + 64));
+        }
+    }
+    const auto kernel = [&] {
+        return large ? kernels[random() % kernels.size()]
+                     : kernels[(kernel_offset + random() % 5) % 7];
+    };
     ProfileReport report;
     report.clock_hz = random() % 4 == 0 ? 0 : 1 + random() % 2'000'000'000;
-    const int tiles = random() % 6;
+    const int tiles = large ? 6 + random() % 20 : random() % 6;
     for (int t = 0; t < tiles; ++t) {
         vorn_package::TileProfile tile;
-        tile.physical_tile = random() % 5 == 0 ? 4294967295U : random() % 4;  // repeats happen
+        // Repeats happen.
+        tile.physical_tile = random() % 5 == 0 ? 4294967295U : large ? random() % 48 : random() % 4;
         // Some tiles start close to 2^32, so that their counter wraps during the run.
         std::uint32_t clock = random() % 3 == 0 ? 4294967295U - random() % 200 : random();
-        const int samples = random() % 14;
+        const int samples = large ? random() % 100 : random() % 14;
         for (int s = 0; s < samples; ++s) {
             vorn_package::CycleSample sample;
             if (random() % 12 == 0) {
@@ -366,14 +391,14 @@ ProfileReport random_profile(std::mt19937_64& random, int kernel_offset) {
             }
             sample.start_cycle = clock;
             sample.end_cycle = clock + (random() % 4 == 0 ? 0 : random() % 60);
-            if (random() % 30 == 0) {
+            if (random() % (large ? 1000 : 30) == 0) {
                 sample.end_cycle = clock - 1 - random() % 5;  // a length near 2^32
             }
-            clock = sample.end_cycle + random() % 3 * (random() % 20);
-            sample.step.phase = random() % 3;
+            clock = sample.end_cycle + random() % 3 * (random() % (large ? 400 : 20));
+            sample.step.phase = phases[random() % phases.size()];
             sample.step.epoch = random() % 2;
             sample.step.kind = ProfileStepKind(random() % 4);
-            sample.step.kernel = kernels[(kernel_offset + random() % 5) % 7];
+            sample.step.kernel = kernel();
             sample.step.operation = "op" + std::to_string(random() % 3);
             if (random() % 3 == 0) {
                 sample.step.metadata.push_back({"block", std::to_string(random() % 3)});
@@ -398,6 +423,13 @@ Query random_query(std::mt19937_64& random) {
         q.tiles = {std::uint32_t(random() % 4), 4294967295U};
     if (random() % 8 == 0)
         q.phases = {std::uint32_t(random() % 3)};
+    if (random() % 8 == 0) {
+        // Numbers over several words of bits, now and then one past 2^20.
+        q.phases.clear();
+        for (int n = 1 + random() % 8; n > 0; --n) {
+            q.phases.insert(random() % 4 == 0 ? random() % ((1U << 20) + 64) : random() % 130);
+        }
+    }
     if (random() % 8 == 0)
         q.at_offset = random() % 200;
     if (random() % 4 == 0)
@@ -537,6 +569,55 @@ TEST(AnalysesDifferential, DiffAgreesWithTheModel) {
                     want);
         if (HasFailure())
             return;
+    }
+}
+
+/// One step per kernel and tile, one after the other: `kernels` kernels named in an order other
+/// than their names' ("k7" before "k10"), each here and there missing, of 0 to 2 cycles. Two
+/// such profiles differ by a few cycles in many groups alike.
+ProfileReport equal_changes_profile(std::mt19937_64& random, int kernels) {
+    ProfileReport report = vorn_test::profile({});
+    for (std::uint32_t t = 0; t < 3; ++t) {
+        vorn_package::TileProfile& tile = report.tiles.emplace_back();
+        tile.physical_tile = t;
+        std::uint32_t clock = 0;
+        for (int k = kernels - 1; k >= 0; --k) {
+            if (random() % 8 == 0) {
+                continue;
+            }
+            tile.samples.push_back(step(clock, clock + random() % 3, "k" + std::to_string(k)));
+            clock = tile.samples.back().end_cycle;
+        }
+    }
+    return report;
+}
+
+// Dozens of rows share the size of their change (an unstable sort of more than 16 rows would
+// shuffle them): every ordering keeps the name order among equals, also when cut by a limit.
+TEST(AnalysesDifferential, DiffKeepsTheNameOrderAmongManyEqualChanges) {
+    std::mt19937_64 random(12);
+    for (int round = 0; round < 25; ++round) {
+        const int kernels = 17 + static_cast<int>(random() % 60);
+        const ProfileReport base = equal_changes_profile(random, kernels);
+        const ProfileReport next = equal_changes_profile(random, kernels);
+        const auto base_columns = vorn_package::to_columns(base);
+        const auto next_columns = vorn_package::to_columns(next);
+        for (const SortBy sort_by : {SortBy::PhaseCycles, SortBy::WorkCycles, SortBy::MaximumCycles,
+                                     SortBy::Samples, SortBy::Name}) {
+            SCOPED_TRACE("round " + std::to_string(round) + ", sort " +
+                         std::to_string(static_cast<int>(sort_by)));
+            Query q;
+            q.sort_by = sort_by;
+            q.limit = random() % 2 == 0 ? std::nullopt : std::optional<std::uint64_t>(20);
+            Query all = q;
+            all.limit.reset();
+            const DiffReport want =
+                model_diff(query(base, all), query(next, all), sort_by, q.limit);
+            expect_same(diff(base, next, q), want);
+            expect_same(diff(base_columns, next_columns, q), want);
+            if (HasFailure())
+                return;
+        }
     }
 }
 

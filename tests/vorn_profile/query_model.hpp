@@ -1,6 +1,6 @@
 // A plain model of the query rules, written with no regard for speed (maps keyed by built
-// names, every list sorted in full), random profiles and queries to feed it, and a field by
-// field comparison of a report with the model's, doubles bit for bit.
+// names, every list sorted in full), random profiles, queries and time windows to feed it, and
+// a field by field comparison of a report with the model's, doubles bit for bit.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <bit>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_profile::model {
@@ -57,6 +59,23 @@ inline bool model_matches(const Query& q, std::uint32_t tile, const vorn_package
             return false;
     }
     return true;
+}
+
+/// The part [start, end) of a step at `offset` of `length` cycles that counts in window `w`:
+/// a step of positive length counts with its cycles inside the window, if it has any; a step
+/// of length 0 counts when its offset lies inside.
+inline std::optional<std::pair<std::uint64_t, std::uint64_t>> model_part_in_window(
+    const TimeWindow& w, std::uint64_t offset, std::uint32_t length) {
+    if (length == 0) {
+        if (w.from <= offset && offset < w.to)
+            return std::make_pair(offset, offset);
+        return std::nullopt;
+    }
+    const std::uint64_t start = std::max(offset, w.from);
+    const std::uint64_t end = std::min(offset + length, w.to);
+    if (start >= end)
+        return std::nullopt;
+    return std::make_pair(start, end);
 }
 
 inline std::pair<std::string, std::map<std::string, std::string>> model_key(
@@ -118,7 +137,10 @@ inline void model_sort(SortBy sort_by, std::vector<GroupSummary>& groups) {
     });
 }
 
-inline QueryReport model_query(const vorn_package::ProfileReport& report, const Query& q) {
+/// The query over window `w`: the filter sees each whole step, then the step counts with its
+/// part inside the window only. The totals stay the whole profile's.
+inline QueryReport model_query(const vorn_package::ProfileReport& report, const Query& q,
+                               const TimeWindow& w = {}) {
     QueryReport out;
     out.clock_hz = report.clock_hz;
     out.tile_count = report.tiles.size();
@@ -130,12 +152,18 @@ inline QueryReport model_query(const vorn_package::ProfileReport& report, const 
     for (const auto& tile : report.tiles) {
         for (const auto& s : tile.samples) {
             const std::uint32_t base = tile.samples[0].start_cycle;
-            const std::uint64_t offset = std::uint32_t(s.start_cycle - base);
-            const std::uint32_t length = std::uint32_t(s.end_cycle - s.start_cycle);
+            const std::uint64_t whole_offset = std::uint32_t(s.start_cycle - base);
+            const std::uint32_t whole_length = std::uint32_t(s.end_cycle - s.start_cycle);
             out.sample_count++;
-            out.profile_span_cycles = std::max(out.profile_span_cycles, offset + length);
-            if (!model_matches(q, tile.physical_tile, s, offset, length))
+            out.profile_span_cycles =
+                std::max(out.profile_span_cycles, whole_offset + whole_length);
+            if (!model_matches(q, tile.physical_tile, s, whole_offset, whole_length))
                 continue;
+            const auto part = model_part_in_window(w, whole_offset, whole_length);
+            if (!part)
+                continue;
+            const std::uint64_t offset = part->first;
+            const std::uint32_t length = std::uint32_t(part->second - part->first);
             out.matched_sample_count++;
             auto [name, dims] = model_key(q, tile.physical_tile, s.step);
             auto [it, fresh] = groups.try_emplace(name);
@@ -218,6 +246,17 @@ inline QueryReport model_query(const vorn_package::ProfileReport& report, const 
     return out;
 }
 
+/// Phase numbers on either side of the edges a set of phases has inside: words of 32 and 64
+/// bits, 2^20, and the largest number.
+inline constexpr std::uint32_t kEdgePhases[] = {
+    31, 32, 33, 63, 64, 65, 127, 128, 1000, 1048575, 1048576, 1048577, 1048639, 4294967295U};
+
+/// A phase of a random step: mostly 0 to 2, now and then one of the edge phases.
+inline std::uint32_t random_phase(std::mt19937_64& random) {
+    return random() % 4 == 0 ? kEdgePhases[random() % std::size(kEdgePhases)]
+                             : std::uint32_t(random() % 3);
+}
+
 inline vorn_package::ProfileReport random_profile(std::mt19937_64& random) {
     const char* kernels[] = {"", "add", "gemm", "Add", "(no kernel)"};
     const char* names[] = {"block", "", "layer", "Block"};
@@ -238,7 +277,7 @@ inline vorn_package::ProfileReport random_profile(std::mt19937_64& random) {
             if (random() % 25 == 0)
                 sample.end_cycle = clock - 1 - random() % 5;
             clock = sample.end_cycle + random() % 3 * (random() % 20);
-            sample.step.phase = random() % 3;
+            sample.step.phase = random_phase(random);
             sample.step.epoch = random() % 2;
             sample.step.kind = vorn_package::ProfileStepKind(random() % 4);
             sample.step.kernel = kernels[random() % 5];
@@ -273,6 +312,11 @@ inline Query random_query(std::mt19937_64& random) {
         q.phases = {std::uint32_t(random() % 3)};
     if (random() % 12 == 0)
         q.phases = {std::uint32_t(random() % 3), 4294967295U};  // too wide for a bit set
+    if (random() % 4 == 0) {
+        q.phases.clear();
+        for (int n = 1 + random() % 3; n > 0; --n)
+            q.phases.insert(random_phase(random));
+    }
     if (random() % 6 == 0)
         q.metadata.push_back(
             {"block", random() % 2 ? std::optional<std::string>("1") : std::nullopt});
@@ -285,6 +329,52 @@ inline Query random_query(std::mt19937_64& random) {
     if (random() % 2 == 0)
         q.sample_limit = random() % 3 == 0 ? UINT64_MAX : random() % 6;
     return q;
+}
+
+/// Windows over the whole line, from 0, to 2^64-1, empty, backwards, one cycle wide, or with
+/// an edge exactly where a step of `report` begins or ends, or one cycle either side of it.
+inline TimeWindow random_window(std::mt19937_64& random,
+                                const vorn_package::ProfileReport& report) {
+    std::vector<std::uint64_t> edges{0, 4294967295ULL, 4294967296ULL, UINT64_MAX};
+    for (const auto& tile : report.tiles) {
+        for (const auto& s : tile.samples) {
+            const std::uint64_t offset = std::uint32_t(s.start_cycle - tile.samples[0].start_cycle);
+            edges.push_back(offset);
+            edges.push_back(offset + std::uint32_t(s.end_cycle - s.start_cycle));
+        }
+    }
+    auto pick = [&]() -> std::uint64_t {
+        const std::uint64_t edge = edges[random() % edges.size()];
+        switch (random() % 4) {
+            case 0:
+                return edge;
+            case 1:
+                return edge == UINT64_MAX ? edge : edge + 1;
+            case 2:
+                return edge == 0 ? edge : edge - 1;
+            default:
+                return random() % 300;
+        }
+    };
+    TimeWindow w;
+    switch (random() % 6) {
+        case 0:
+            break;
+        case 1:
+            w.to = pick();
+            break;
+        case 2:
+            w.from = pick();
+            break;
+        case 3:
+            w.from = pick();
+            w.to = w.from == UINT64_MAX ? w.from : w.from + random() % 2;
+            break;
+        default:
+            w.from = pick();
+            w.to = pick();
+    }
+    return w;
 }
 
 inline std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }

@@ -4,9 +4,13 @@
 #include <algorithm>
 #include <bit>
 #include <random>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "profile_builder.hpp"
 #include "query_model.hpp"
+#include "vorn_profile/analyses.hpp"
 
 namespace vorn_profile {
 namespace {
@@ -113,6 +117,49 @@ TEST(Query, PhaseCoverageIsPerOccurrenceAndOrderFree) {
     EXPECT_EQ(a.average_active_tiles, 1.0);
 }
 
+// Phase sets over steps whose phases lie on either side of the edges a set has inside (words of
+// 32 and 64 bits, 2^20, the largest number): every set of one or two phases, some of them
+// phases no step has, over records and over columns.
+TEST(Query, PhaseSetsAcrossTheirEdges) {
+    std::vector<std::uint32_t> present = {0, 1, 2};
+    present.insert(present.end(), std::begin(model::kEdgePhases), std::end(model::kEdgePhases));
+    // One step per phase, step i of i + 1 cycles, so that the work cycles tell which matched.
+    vorn_package::TileProfile tile{5, {}};
+    std::uint32_t clock = 0;
+    for (std::size_t i = 0; i < present.size(); ++i) {
+        tile.samples.push_back(step(clock, clock + std::uint32_t(i) + 1, "k", present[i]));
+        clock = tile.samples.back().end_cycle;
+    }
+    const auto report = vorn_test::profile({tile});
+    const auto columns = vorn_package::to_columns(report);
+    std::vector<std::uint32_t> candidates = present;
+    for (const std::uint32_t absent : {34U, 96U, 1048578U, 4294967294U}) {
+        candidates.push_back(absent);
+    }
+    const auto expect_matches = [&](const std::set<std::uint32_t>& phases) {
+        std::uint64_t matched = 0;
+        std::uint64_t work = 0;
+        for (std::size_t i = 0; i < present.size(); ++i) {
+            if (phases.contains(present[i])) {
+                matched += 1;
+                work += i + 1;
+            }
+        }
+        Query q;
+        q.phases = phases;
+        for (const QueryReport& got : {query(report, q), query(columns, q)}) {
+            EXPECT_EQ(got.matched_sample_count, matched);
+            EXPECT_EQ(got.groups.empty() ? 0 : got.groups[0].work_cycles, work);
+        }
+    };
+    for (std::size_t a = 0; a < candidates.size(); ++a) {
+        for (std::size_t b = a; b < candidates.size(); ++b) {
+            SCOPED_TRACE(std::to_string(candidates[a]) + ", " + std::to_string(candidates[b]));
+            expect_matches({candidates[a], candidates[b]});
+        }
+    }
+}
+
 // ---- Differential check -------------------------------------------------------------------
 // The engine against the plain model of query_model.hpp.
 
@@ -128,6 +175,27 @@ TEST(QueryDifferential, AgreesWithThePlainModel) {
         const QueryReport want = model_query(report, q);
         expect_same(query(report, q), want);
         expect_same(query(vorn_package::to_columns(report), q), want);
+        if (HasFailure())
+            return;
+    }
+}
+
+// Time windows: the model clips each step by its own rule, apart from the library's.
+TEST(QueryDifferential, WindowsAgreeWithThePlainModel) {
+    std::mt19937_64 random(2027);
+    for (int round = 0; round < 2500; ++round) {
+        const vorn_package::ProfileReport report = random_profile(random);
+        const Query q = random_query(random);
+        const TimeWindow w = random_window(random, report);
+        SCOPED_TRACE("round " + std::to_string(round) + ", window " + std::to_string(w.from) + " " +
+                     std::to_string(w.to));
+        const QueryReport want = model_query(report, q, w);
+        for (const WindowReport& got :
+             {query_window(report, q, w), query_window(vorn_package::to_columns(report), q, w)}) {
+            EXPECT_EQ(got.from, w.from);
+            EXPECT_EQ(got.to, w.to);
+            expect_same(got.report, want);
+        }
         if (HasFailure())
             return;
     }
