@@ -157,14 +157,16 @@ int run_convert(const CommandLine& line) {
 }
 
 int run_diff(const CommandLine& line) {
+    // Either side may be any file, standard input among them: the error says which side failed.
     auto base = read_profile(line.profile);
     if (!base) {
-        print_error(line.profile + ": " + vorn_package::to_string(base.error()));
+        print_error("base profile " + line.profile + ": " + vorn_package::to_string(base.error()));
         return kReadFailure;
     }
     auto next = read_profile(line.new_profile);
     if (!next) {
-        print_error(line.new_profile + ": " + vorn_package::to_string(next.error()));
+        print_error("new profile " + line.new_profile + ": " +
+                    vorn_package::to_string(next.error()));
         return kReadFailure;
     }
     const vorn_profile::TimeWindow window = line.window.value_or(vorn_profile::TimeWindow{});
