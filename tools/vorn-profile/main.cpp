@@ -26,6 +26,7 @@
 #include "info.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "output_space.hpp"
 #include "profile_input.hpp"
 #include "report_page.hpp"
 #include "vorn_package/profile_json.hpp"
@@ -90,6 +91,10 @@ bool refuse_binary_to_terminal(const CommandLine& line) {
 }
 
 int run_generate(const CommandLine& line) {
+    if (const auto error = generated_profile_exceeds_space(line)) {
+        print_error(*error);
+        return kReadFailure;
+    }
     if (line.generate_format == ProfileFormat::Json) {
         const vorn_package::ProfileReport profile = vorn_package::synthetic_profile(line.synthetic);
         return write_output(line.output, [&](std::ostream& out) {

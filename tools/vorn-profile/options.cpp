@@ -335,6 +335,18 @@ struct Parser {
                 if (options.slow_kernel->empty()) {
                     throw UsageError("--slow-kernel: give the name of a kernel, such as gemm");
                 }
+                // A kernel the generator does not make would leave the profile as it is.
+                const std::vector<std::string> kernels = vorn_package::synthetic_kernels();
+                if (std::find(kernels.begin(), kernels.end(), *options.slow_kernel) ==
+                    kernels.end()) {
+                    std::string names;
+                    for (const std::string& kernel : kernels) {
+                        names += (names.empty() ? "" : ", ") + kernel;
+                    }
+                    throw UsageError("--slow-kernel: the generator makes no kernel " +
+                                     in_quotes(*options.slow_kernel) + " (its kernels are " +
+                                     names + ")");
+                }
                 options.slow_factor = 2.0;
             }
             if (const auto value = single(g, "--slow-factor")) {
@@ -358,6 +370,9 @@ struct Parser {
                                  std::to_string(*options.slow_tiles.rbegin()) +
                                  " is not in the profile: " + tiles + " (--tiles " +
                                  std::to_string(options.tiles) + ")");
+            }
+            if (const auto error = vorn_package::synthetic_options_error(options)) {
+                throw UsageError(*error);
             }
             line.output = output_file(g);
             if (const auto value = single(g, "--format")) {
