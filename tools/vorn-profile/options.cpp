@@ -573,8 +573,8 @@ std::string unknown_option_message(const CLI::App& app, const std::string& word)
     const std::vector<CLI::App*> commands = app.get_subcommands();
     const CLI::App& command = commands.empty() ? app : *commands.front();
     const std::string option = word.substr(0, word.find('='));
-    std::string message = "unknown option " + in_quotes(option) + " for `" +
-                          (commands.empty() ? app.get_name() : command.get_name()) + "`";
+    std::string message =
+        "unknown option " + in_quotes(option) + " for `" + command.get_name() + "`";
     const std::size_t dashes = option.find_first_not_of('-');
     if (dashes != std::string::npos) {
         if (const auto meant = close_option(command, std::string_view(option).substr(dashes))) {
