@@ -260,7 +260,9 @@ TEST(CliGenerate, EstimatedSizeIsJustShortOfTheFile) {
     for (const auto& [tiles, steps] : {std::pair{30U, 300U}, std::pair{3U, 3000U}}) {
         for (const auto format : {vorn_cli::ProfileFormat::Json, vorn_cli::ProfileFormat::Packed}) {
             vorn_cli::CommandLine line;
-            line.synthetic = {.tiles = tiles, .steps_per_tile = steps, .seed = 4};
+            line.synthetic.tiles = tiles;
+            line.synthetic.steps_per_tile = steps;
+            line.synthetic.seed = 4;
             line.generate_format = format;
             std::ostringstream out;
             if (format == vorn_cli::ProfileFormat::Json) {
