@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "vorn_package/columns_sink.hpp"
 #include "vorn_package/profile.hpp"
@@ -34,13 +35,28 @@ struct SyntheticOptions {
     std::set<std::uint32_t> slow_tiles = {};  ///< tile numbers (their physical tiles)
 };
 
-/// A profile of `tiles` tiles with `steps_per_tile` samples each.
-ProfileReport synthetic_profile(const SyntheticOptions& options);
+/// The most samples a synthetic profile may have: fewer than 2^32, so that no group of them
+/// reaches 2^32 samples, up to which a group's counts and sums are exact.
+inline constexpr std::uint64_t kMaxSyntheticSamples = 0xffff'ffff;
 
 /// How many samples the profile has: `tiles * steps_per_tile`.
 inline std::uint64_t synthetic_sample_count(const SyntheticOptions& options) {
     return std::uint64_t{options.tiles} * options.steps_per_tile;
 }
+
+/// The kernels the generator's compute steps run, in byte order (a run of a few hundred steps
+/// per tile meets them all).
+std::vector<std::string> synthetic_kernels();
+
+/// Why `options` make no valid profile, if they do not: more than `kMaxSyntheticSamples`
+/// samples, or a tile whose samples would end 2^32 cycles or more after the start of its first
+/// one, beyond what its 32-bit cycle counter can time (a slowed kernel can take a tile there).
+/// Near that limit the check walks the schedule with every tile, as generating does. The
+/// functions below need options that pass; with others their readings wrap.
+std::optional<std::string> synthetic_options_error(const SyntheticOptions& options);
+
+/// A profile of `tiles` tiles with `steps_per_tile` samples each.
+ProfileReport synthetic_profile(const SyntheticOptions& options);
 
 /// The same profile made into `sink` tile after tile, without records: the columns a
 /// `ColumnsBuilder` makes from it are `to_columns(synthetic_profile(options))`, texts and steps

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,23 +77,35 @@ using Metadata = std::vector<ProfileMetadata>;
 /// Appends the slots of the schedule, epoch after epoch, until `count` are there.
 class ScheduleBuilder {
 public:
-    explicit ScheduleBuilder(std::size_t count) : count_(count) { slots_.reserve(count); }
+    explicit ScheduleBuilder(std::size_t count) : count_(count) {}
 
     std::vector<Slot> build() {
+        slots_.reserve(count_);
         while (!full()) {
-            embedding_epoch();
-            for (std::uint32_t layer = 0; layer < kLayers && !full(); ++layer) {
-                forward_epoch(layer);
-            }
-            for (std::uint32_t layer = kLayers; layer-- > 0 && !full();) {
-                backward_epoch(layer);
-            }
-            optimizer_epoch();
+            iteration();
         }
         return std::move(slots_);
     }
 
+    /// The slots of one whole training iteration, which holds every kind of step.
+    static std::vector<Slot> one_iteration() {
+        ScheduleBuilder builder(std::numeric_limits<std::size_t>::max());
+        builder.iteration();
+        return std::move(builder.slots_);
+    }
+
 private:
+    void iteration() {
+        embedding_epoch();
+        for (std::uint32_t layer = 0; layer < kLayers && !full(); ++layer) {
+            forward_epoch(layer);
+        }
+        for (std::uint32_t layer = kLayers; layer-- > 0 && !full();) {
+            backward_epoch(layer);
+        }
+        optimizer_epoch();
+    }
+
     bool full() const { return slots_.size() >= count_; }
 
     void begin_epoch() {
@@ -286,12 +299,13 @@ bool slowed(const SyntheticOptions& options, const ProfileStep& step, std::uint3
            (options.slow_tiles.empty() || options.slow_tiles.contains(tile));
 }
 
-/// `length` times `factor`, truncated, and kept within one counter period (0 for a factor that
-/// is not a positive number).
+/// `length` times `factor`, truncated (0 for a factor that is not a positive number). A length
+/// past one counter period is kept at 2^32, which no tile's time line holds, so that it stays a
+/// number and the options are refused.
 std::uint64_t slowed_length(std::uint64_t length, double factor) {
     const double scaled = static_cast<double>(length) * factor;
-    if (scaled >= static_cast<double>(kMaxTileSpan)) {
-        return kMaxTileSpan;
+    if (scaled > static_cast<double>(kMaxTileSpan)) {
+        return kMaxTileSpan + 1;
     }
     return scaled > 0 ? static_cast<std::uint64_t>(scaled) : 0;
 }
@@ -331,11 +345,6 @@ Reading advance(TileState& state, const Slot& slot, const Timings& timings, std:
     if (first) {
         state.first_start = state.time;
     }
-    // Keep every reading within one counter period of the tile's first sample; only a schedule
-    // far longer than any real run could reach this.
-    const std::uint64_t offset = state.time - state.first_start;
-    length = std::min(length, kMaxTileSpan - std::min(offset, kMaxTileSpan));
-
     reading.start_cycle = static_cast<std::uint32_t>(state.base + state.time);
     reading.end_cycle = static_cast<std::uint32_t>(state.base + state.time + length);
     state.time += length;
@@ -351,6 +360,10 @@ struct Plan {
     Timings timings;
     std::vector<TileState> tiles;         ///< each tile before its first sample
     std::vector<std::uint64_t> releases;  ///< by slot; 0 but at barriers
+    /// The tile whose last sample ends farthest from the start of its first, and that distance:
+    /// above `kMaxTileSpan`, the readings would alias on its 32-bit counter.
+    std::uint32_t longest_tile = 0;
+    std::uint64_t longest_span = 0;
 };
 
 Plan make_plan(const SyntheticOptions& options) {
@@ -390,10 +403,32 @@ Plan make_plan(const SyntheticOptions& options) {
             plan.releases[s] = release + timings.scaled(slot.cycles);
         }
         for (std::uint32_t i = 0; i < options.tiles; ++i) {
-            advance(states[i], slot, timings, plan.releases[s], s == 0, options, i);
+            TileState& state = states[i];
+            advance(state, slot, timings, plan.releases[s], s == 0, options, i);
+            if (state.time - state.first_start > plan.longest_span) {
+                plan.longest_span = state.time - state.first_start;
+                plan.longest_tile = i;
+            }
         }
     }
     return plan;
+}
+
+/// A bound on how far any tile's last sample ends from the start of its first, from the
+/// schedule alone: every step at the most its timing allows (a compute step at 1.1536 and an
+/// exchange at 1.407 times its nominal length, both below 3/2, a slowed one that times the
+/// factor), after the longest stall and release delay, from the latest start.
+double span_bound(const std::vector<Slot>& slots, const Timings& timings,
+                  const SyntheticOptions& options) {
+    double bound = static_cast<double>(timings.start_skew);
+    for (const Slot& slot : slots) {
+        double longest = static_cast<double>(timings.scaled(slot.cycles) * 3 / 2);
+        if (options.slow_kernel && slot.step.kernel == *options.slow_kernel) {
+            longest *= std::max(1.0, options.slow_factor);
+        }
+        bound += longest + static_cast<double>(timings.max_gap + timings.release_spread + 1);
+    }
+    return bound;
 }
 
 /// Calls `emit(slot, reading)` for each sample of tile `tile`, in order.
@@ -407,6 +442,43 @@ void walk_tile(const Plan& plan, std::uint32_t tile, Emit&& emit) {
 }
 
 }  // namespace
+
+std::vector<std::string> synthetic_kernels() {
+    std::vector<std::string> kernels;
+    for (const Slot& slot : ScheduleBuilder::one_iteration()) {
+        if (!slot.step.kernel.empty()) {
+            kernels.push_back(slot.step.kernel);
+        }
+    }
+    std::sort(kernels.begin(), kernels.end());
+    kernels.erase(std::unique(kernels.begin(), kernels.end()), kernels.end());
+    return kernels;
+}
+
+std::optional<std::string> synthetic_options_error(const SyntheticOptions& options) {
+    const std::uint64_t samples = synthetic_sample_count(options);
+    if (samples > kMaxSyntheticSamples) {
+        return std::to_string(options.tiles) + " tiles of " +
+               std::to_string(options.steps_per_tile) + " steps make " + std::to_string(samples) +
+               " samples; a profile holds at most " + std::to_string(kMaxSyntheticSamples) +
+               " (2^32 - 1), so that every group's sums stay exact";
+    }
+    // The bound settles every run of a sensible size at once; walking the schedule with every
+    // tile, as generating does, settles the rest.
+    const std::vector<Slot> slots = ScheduleBuilder(options.steps_per_tile).build();
+    if (span_bound(slots, timings_for(slots), options) <= static_cast<double>(kMaxTileSpan)) {
+        return std::nullopt;
+    }
+    const Plan plan = make_plan(options);
+    if (plan.longest_span <= kMaxTileSpan) {
+        return std::nullopt;
+    }
+    return "tile " + std::to_string(plan.longest_tile) + " would run for " +
+           std::to_string(plan.longest_span) +
+           " cycles from its first sample, past the 2^32 - 1 = " + std::to_string(kMaxTileSpan) +
+           " that its 32-bit cycle counter can time; ask for fewer steps per tile" +
+           (options.slow_kernel ? " or a smaller slow factor" : "");
+}
 
 ProfileReport synthetic_profile(const SyntheticOptions& options) {
     const Plan plan = make_plan(options);

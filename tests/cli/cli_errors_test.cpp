@@ -2,7 +2,10 @@
 // profile or an unwritable output 1, each with one error line that names what is wrong and
 // nothing on standard output.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -68,6 +71,14 @@ TEST(CliErrors, BadCommandLinesExitTwoAndNameTheOption) {
         {{"generate", "--slow-kernel", "gemm", "--slow-factor", "1e3"}, {"--slow-factor", "1e3"}},
         {{"generate", "--slow-kernel", ""}, {"--slow-kernel"}},
         {{"generate", "--slow-kernel", "gemm", "--slow-tiles", "3,64"}, {"tile 64", "0 to 63"}},
+        {{"generate", "--slow-kernel", "nosuch"},
+         {"--slow-kernel", "'nosuch'", "adam, add, gather, gelu, gemm, layernorm, softmax"}},
+        {{"generate", "--tiles", "4294967295", "--steps-per-tile", "4294967295"},
+         {"18446744065119617025 samples", "at most 4294967295 (2^32 - 1)"}},
+        {{"generate", "--tiles", "2", "--steps-per-tile", "4000", "--slow-kernel", "gemm",
+          "--slow-factor", "1000"},
+         {"tile 0 would run for ", "2^32 - 1 = 4294967295", "32-bit cycle counter"}},
+        {{"diff", "-", "-"}, {"BASE and NEW are both -"}},
         {{"frobnicate"}, {"frobnicate"}},
         {{}, {"command"}},
     };
@@ -127,14 +138,106 @@ TEST_F(CliTest, UnwritableOutputExitsOne) {
     }
 }
 
-// diff says which of its two files cannot be read.
-TEST_F(CliTest, DiffNamesTheUnreadableFile) {
+// diff says which of its two sides cannot be read, and names the file.
+TEST_F(CliTest, DiffNamesTheUnreadableSide) {
     const std::string missing = (scratch() / "missing.json").string();
-    for (const auto& [base, next] : {std::pair{path_, missing}, std::pair{missing, path_}}) {
-        const Outcome run = run_tool({"diff", base, next});
+    struct Case {
+        std::string base;
+        std::string next;
+        std::string input;  // standard input
+        std::string error;
+    };
+    const Case cases[] = {
+        {path_, missing, "/dev/null", "error: new profile " + missing + ": at byte 0: cannot open"},
+        {missing, path_, "/dev/null",
+         "error: base profile " + missing + ": at byte 0: cannot open"},
+        {"-", missing, path_, "error: new profile " + missing + ": at byte 0: cannot open"},
+        {path_, "-", "/dev/null", "error: new profile -: at byte 0: "},
+        {"-", path_, "/dev/null", "error: base profile -: at byte 0: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.base + " " + c.next);
+        const Outcome run = run_tool({"diff", c.base, c.next}, c.input);
         expect_failure(run, 1);
-        EXPECT_TRUE(run.err.starts_with("error: " + missing + ": ")) << run.err;
+        EXPECT_TRUE(run.err.starts_with(c.error)) << run.err;
     }
+}
+
+// An option a command does not have is named the same way by every command, with the option
+// it most likely stands for: the same but for case, the only one it begins, or one a letter
+// or two away. Words after it (its value) are not called unexpected.
+TEST_F(CliTest, UnknownOptionsAreNamedAlikeByEveryCommand) {
+    const std::string out = (scratch() / "unknown").string();
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{"query", path_, "--Limit", "3"},
+         "unknown option '--Limit' for `query` (did you mean '--limit'?)"},
+        {{"query", path_, "--Limit=3"},
+         "unknown option '--Limit' for `query` (did you mean '--limit'?)"},
+        {{"query", path_, "--lim", "3"},
+         "unknown option '--lim' for `query` (did you mean '--limit'?)"},
+        {{"query", "--limt", "3", path_},
+         "unknown option '--limt' for `query` (did you mean '--limit'?)"},
+        {{"query", path_, "-l", "3"}, "unknown option '-l' for `query`"},
+        {{"query", path_, "-o", "x"}, "unknown option '-o' for `query`"},
+        {{"query", path_, "--bogus"}, "unknown option '--bogus' for `query`"},
+        {{"query", path_, "--me", "x"}, "unknown option '--me' for `query`"},
+        {{"export", path_, "-o", out, "--limit", "3"}, "unknown option '--limit' for `export`"},
+        {{"report", path_, "-o", out, "--Kind", "compute"},
+         "unknown option '--Kind' for `report` (did you mean '--kind'?)"},
+        {{"diff", path_, path_, "--sort", "name"},
+         "unknown option '--sort' for `diff` (did you mean '--sort-by'?)"},
+        {{"supersteps", path_, "--grop-by", "kind"}, "unknown option '--grop-by' for `supersteps`"},
+        {{"generate", "--tile", "3"},
+         "unknown option '--tile' for `generate` (did you mean '--tiles'?)"},
+        {{"pack", path_, "--outptu", out},
+         "unknown option '--outptu' for `pack` (did you mean '--output'?)"},
+        {{"info", path_, "--verbose"}, "unknown option '--verbose' for `info`"},
+        {{"info", "-x.json"}, "unknown option '-x.json' for `info`"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Outcome run = run_tool(c.args);
+        expect_failure(run, 2);
+        EXPECT_EQ(run.err, "error: " + c.error + "\n");
+    }
+}
+
+// A generated profile larger than the free space of its file system is refused, with both
+// sizes, before a byte is written.
+TEST(CliErrors, GenerateRefusesWhatTheFileSystemCannotHold) {
+    struct statvfs space {};
+    ASSERT_EQ(statvfs(scratch().c_str(), &space), 0);
+    // 65535 tiles of 65535 steps take 120 GB packed, 28 bytes a sample.
+    if (static_cast<double>(space.f_bavail) * space.f_frsize > 120e9) {
+        GTEST_SKIP() << "the scratch file system has more than 120 GB free";
+    }
+    // Should the check fail, the run must neither fill the disk nor take long: its files stop
+    // at 64 MiB and it at 30 s of processor time.
+    rlimit saved_size{};
+    rlimit saved_time{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_size), 0);
+    ASSERT_EQ(getrlimit(RLIMIT_CPU, &saved_time), 0);
+    rlimit size = saved_size;
+    size.rlim_cur = std::min<rlim_t>(saved_size.rlim_max, rlim_t{64} << 20);
+    rlimit time = saved_time;
+    time.rlim_cur = std::min<rlim_t>(saved_time.rlim_max, 30);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &size), 0);
+    ASSERT_EQ(setrlimit(RLIMIT_CPU, &time), 0);
+    const std::string file = (scratch() / "huge.packed").string();
+    const Outcome run = run_tool({"generate", "--tiles", "65535", "--steps-per-tile", "65535",
+                                  "--format", "packed", "-o", file});
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved_size), 0);
+    ASSERT_EQ(setrlimit(RLIMIT_CPU, &saved_time), 0);
+
+    expect_failure(run, 1);
+    EXPECT_TRUE(run.err.starts_with("error: " + file + ": the profile would take about 120."))
+        << run.err;
+    EXPECT_NE(run.err.find(" free on its file system"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(file));
 }
 
 TEST(CliErrors, DamagedPackedFilesExitOne) {

@@ -6,12 +6,14 @@
 #include <bit>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli_harness.hpp"
 #include "output.hpp"
+#include "output_space.hpp"
 #include "profile_packed_layout.hpp"
 #include "vorn_package/profile_json.hpp"
 #include "vorn_package/profile_packed.hpp"
@@ -210,6 +212,74 @@ TEST_F(CliTest, CsvAndTableLayout) {
         << table.out;
     // totals, blank, titles, 4 kinds, blank, caption, titles, 2 steps
     EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 1 + 1 + 1 + 4 + 1 + 1 + 1 + 2);
+}
+
+// The dimensions column splits back into the group's entries, whatever their texts hold: a
+// backslash comes before each `;`, `=` and `\` of a key or value, as `query --help` says.
+TEST_F(CliTest, CsvDimensionsSplitBack) {
+    vorn_package::ProfileReport odd{.clock_hz = 1, .tiles = {}};
+    vorn_package::CycleSample sample;
+    sample.step.metadata = {{"a;b", "x=y;metadataValue=z\\"}};
+    sample.end_cycle = 5;
+    odd.tiles.push_back({0, {sample}});
+    const std::string odd_path = (scratch() / "dimensions.json").string();
+    save(odd_path, profile_text(odd));
+    const Outcome csv = run_tool(
+        {"query", odd_path, "--group-by", "metadata", "--metadata-key", "a;b", "--format", "csv"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    const std::string row = csv.out.substr(csv.out.find('\n') + 1);
+    const std::string field = row.substr(row.find(',') + 1, row.find(",1,") - row.find(',') - 1);
+    EXPECT_EQ(field, R"(metadataKey=a\;b;metadataValue=x\=y\;metadataValue\=z\\)");
+
+    std::map<std::string, std::string> entries;
+    std::string key;
+    std::string text;
+    bool in_value = false;
+    for (std::size_t i = 0; i <= field.size(); ++i) {
+        if (i == field.size() || field[i] == ';') {
+            entries[key] = text;
+            key.clear();
+            text.clear();
+            in_value = false;
+        } else if (field[i] == '=' && !in_value) {
+            key = text;
+            text.clear();
+            in_value = true;
+        } else {
+            text += field[i] == '\\' ? field[++i] : field[i];
+        }
+    }
+    EXPECT_EQ(entries, (std::map<std::string, std::string>{
+                           {"metadataKey", "a;b"}, {"metadataValue", "x=y;metadataValue=z\\"}}));
+    EXPECT_NE(run_tool({"query", "--help"}).out.find("backslash"), std::string::npos);
+}
+
+// The size that `generate` checks against the free space is a little short of the file it
+// writes, in either format, for tiles longer than the run it measures as for shorter ones.
+TEST(CliGenerate, EstimatedSizeIsJustShortOfTheFile) {
+    for (const auto& [tiles, steps] : {std::pair{30U, 300U}, std::pair{3U, 3000U}}) {
+        for (const auto format : {vorn_cli::ProfileFormat::Json, vorn_cli::ProfileFormat::Packed}) {
+            vorn_cli::CommandLine line;
+            line.synthetic.tiles = tiles;
+            line.synthetic.steps_per_tile = steps;
+            line.synthetic.seed = 4;
+            line.generate_format = format;
+            std::ostringstream out;
+            if (format == vorn_cli::ProfileFormat::Json) {
+                vorn_package::write_profile_json(out,
+                                                 vorn_package::synthetic_profile(line.synthetic));
+            } else {
+                vorn_package::write_profile_packed(out,
+                                                   vorn_package::synthetic_columns(line.synthetic));
+            }
+            const auto size = static_cast<double>(out.str().size());
+            const double estimate = vorn_cli::generated_profile_bytes(line);
+            SCOPED_TRACE(std::to_string(steps) + " steps: " + std::to_string(estimate) + " of " +
+                         std::to_string(size));
+            EXPECT_LE(estimate, size);
+            EXPECT_GE(estimate, 0.95 * size);
+        }
+    }
 }
 
 // `--name=VALUE` is the same as `--name VALUE` for every option that takes a value, the empty

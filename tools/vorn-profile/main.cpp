@@ -23,6 +23,7 @@
 #include "info.hpp"
 #include "options.hpp"
 #include "output.hpp"
+#include "output_space.hpp"
 #include "profile_input.hpp"
 #include "report_page.hpp"
 #include "vorn_package/buffered_output.hpp"
@@ -97,6 +98,10 @@ bool refuse_binary_to_terminal(const CommandLine& line) {
 }
 
 int run_generate(const CommandLine& line) {
+    if (const auto error = generated_profile_exceeds_space(line)) {
+        print_error(*error);
+        return kReadFailure;
+    }
     if (line.generate_format == ProfileFormat::Json) {
         const vorn_package::ProfileReport profile = vorn_package::synthetic_profile(line.synthetic);
         return write_output(line.output, [&](std::ostream& out) {
@@ -151,14 +156,16 @@ int run_convert(const CommandLine& line) {
 }
 
 int run_diff(const CommandLine& line) {
+    // Either side may be any file, standard input among them: the error says which side failed.
     auto base = read_profile(line.profile);
     if (!base) {
-        print_error(line.profile + ": " + vorn_package::to_string(base.error()));
+        print_error("base profile " + line.profile + ": " + vorn_package::to_string(base.error()));
         return kReadFailure;
     }
     auto next = read_profile(line.new_profile);
     if (!next) {
-        print_error(line.new_profile + ": " + vorn_package::to_string(next.error()));
+        print_error("new profile " + line.new_profile + ": " +
+                    vorn_package::to_string(next.error()));
         return kReadFailure;
     }
     const vorn_profile::TimeWindow window = line.window.value_or(vorn_profile::TimeWindow{});

@@ -66,7 +66,8 @@ std::string json_string(std::string_view text);
 /// Appends `json_string(text)` to `out`.
 void append_json_string(std::string& out, std::string_view text);
 
-/// A group's dimensions as `key=value;key=value`, keys in order.
+/// A group's dimensions as `key=value;key=value`, keys in order, with a backslash before every
+/// `;`, `=` and `\` inside a key or value, so that the text splits back into its entries.
 std::string joined_dimensions(const vorn_profile::GroupSummary& group);
 
 }  // namespace vorn_cli

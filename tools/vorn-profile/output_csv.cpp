@@ -1,9 +1,11 @@
 // The groups of a report as RFC 4180 CSV: CRLF line ends, fields quoted when they hold a
-// comma, a quote or a line break, quotes doubled.
+// comma, a quote or a line break, quotes doubled. The dimensions column joins a group's entries as
+// key=value;key=value, with a backslash before each `;`, `=` and `\` of a key or value.
 #include <charconv>
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "output.hpp"
@@ -28,15 +30,30 @@ void csv_field(std::string& line, std::string_view text, bool first) {
     line += '"';
 }
 
+namespace {
+
+/// Appends `text` with a backslash before each `;`, `=` and `\`, the characters that separate
+/// and escape the entries of the dimensions column.
+void append_escaped(std::string& joined, std::string_view text) {
+    for (const char c : text) {
+        if (c == ';' || c == '=' || c == '\\') {
+            joined += '\\';
+        }
+        joined += c;
+    }
+}
+
+}  // namespace
+
 std::string joined_dimensions(const vorn_profile::GroupSummary& group) {
     std::string joined;
     for (const auto& [key, value] : group.dimensions) {
         if (!joined.empty()) {
             joined += ';';
         }
-        joined += key;
+        append_escaped(joined, key);
         joined += '=';
-        joined += value;
+        append_escaped(joined, value);
     }
     return joined;
 }
