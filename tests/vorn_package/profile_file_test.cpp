@@ -159,11 +159,12 @@ void read_after_change(const fs::path& path, void (*change)(const fs::path&)) {
 
 TEST(ProfileFileDeathTest, AMappedFileChangedByAnotherProgramEndsWithAnErrorLine) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const fs::path path = scratch("guarded.packed");
+    // Each child runs the test again from its start and ends without cleaning up: one name
+    // for the parent and its children leaves one file, which the parent removes.
+    const fs::path path = fs::temp_directory_path() / "vorn_profile_file_test_guarded.packed";
     const std::string packed = packed_bytes(small_columns());
     std::ofstream(path, std::ios::binary) << packed;
-    // The child runs the test again from its start, with its own process number in the path.
-    const std::string message = "error: .*guarded.packed: the file changed while it was read";
+    const std::string message = "error: " + path.string() + ": the file changed while it was read";
     EXPECT_EXIT(read_after_change(path, [](const fs::path& p) { fs::resize_file(p, 100); }),
                 testing::ExitedWithCode(1), message);
     std::ofstream(path, std::ios::binary) << packed;
