@@ -1,6 +1,7 @@
 #include "group_table.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 #include "group_order.hpp"
 #include "summary.hpp"
@@ -173,23 +174,39 @@ PartialGroups GroupTable::take_partial() {
     }
 
     // Tiles: a group whose tile never changed was on its last tile alone; the others have
-    // every tile they were on among the changes.
-    std::sort(tile_changes_.begin(), tile_changes_.end());
-    std::size_t change = 0;
+    // every tile they were on among the changes, which are put together group by group in walk
+    // order (usually ascending already: tile records tend to come in tile order).
+    std::vector<std::uint64_t> change_begin(std::size_t{count} + 1, 0);
+    for (const std::uint64_t change : tile_changes_) {
+        ++change_begin[(change >> 32) + 1];
+    }
     for (std::uint32_t group = 0; group < count; ++group) {
-        if (states_[group].tile_changes == 0) {
-            partial.tiles.items.push_back(states_[group].last_tile);
+        change_begin[group + 1] += change_begin[group];
+    }
+    std::vector<std::uint32_t> changed_tiles(tile_changes_.size());
+    {
+        std::vector<std::uint64_t> cursor(change_begin.begin(), change_begin.end() - 1);
+        for (const std::uint64_t change : tile_changes_) {
+            changed_tiles[cursor[change >> 32]++] = static_cast<std::uint32_t>(change);
         }
-        for (; change < tile_changes_.size() && (tile_changes_[change] >> 32) == group; ++change) {
-            const auto tile = static_cast<std::uint32_t>(tile_changes_[change]);
-            if (partial.tiles.items.size() == partial.tiles.begin.back() ||
-                partial.tiles.items.back() != tile) {
-                partial.tiles.items.push_back(tile);
+    }
+    tile_changes_ = {};
+    partial.tiles.begin.reserve(std::size_t{count} + 1);
+    partial.tiles.items.reserve(changed_tiles.size() + count);
+    for (std::uint32_t group = 0; group < count; ++group) {
+        const auto first = changed_tiles.begin() + static_cast<std::ptrdiff_t>(change_begin[group]);
+        const auto last =
+            changed_tiles.begin() + static_cast<std::ptrdiff_t>(change_begin[group + 1]);
+        if (first == last) {
+            partial.tiles.items.push_back(states_[group].last_tile);
+        } else {
+            if (!std::is_sorted(first, last)) {
+                std::sort(first, last);
             }
+            std::unique_copy(first, last, std::back_inserter(partial.tiles.items));
         }
         partial.tiles.close();
     }
-    tile_changes_ = {};
 
     // Coverage: each group's slots in ascending order of their occurrences.
     std::vector<std::uint32_t> slot_begin(std::size_t{count} + 1, 0);
@@ -209,9 +226,12 @@ PartialGroups GroupTable::take_partial() {
     for (std::uint32_t group = 0; group < count; ++group) {
         const auto first = by_group.begin() + slot_begin[group];
         const auto last = by_group.begin() + slot_begin[group + 1];
-        std::sort(first, last, [&](std::uint32_t left, std::uint32_t right) {
+        const auto by_occurrence = [&](std::uint32_t left, std::uint32_t right) {
             return slots_[left].occurrence < slots_[right].occurrence;
-        });
+        };
+        if (!std::is_sorted(first, last, by_occurrence)) {
+            std::sort(first, last, by_occurrence);
+        }
         for (auto at = first; at != last; ++at) {
             const CoverageSlot& slot = slots_[*at];
             partial.occurrences.items.push_back(slot.occurrence);

@@ -81,6 +81,19 @@ void append_runs(std::span<const DurationRun> left, std::span<const DurationRun>
     out.insert(out.end(), right.begin() + static_cast<std::ptrdiff_t>(j), right.end());
 }
 
+/// Appends the lists `first` .. `last` - 1 of `from` to `to`.
+template <class T>
+void append_lists(ListOfLists<T>& to, const ListOfLists<T>& from, std::uint64_t first,
+                  std::uint64_t last) {
+    const std::uint64_t shift = to.items.size() - from.begin[first];
+    to.items.insert(to.items.end(),
+                    from.items.begin() + static_cast<std::ptrdiff_t>(from.begin[first]),
+                    from.items.begin() + static_cast<std::ptrdiff_t>(from.begin[last]));
+    for (std::uint64_t list = first + 1; list <= last; ++list) {
+        to.begin.push_back(from.begin[list] + shift);
+    }
+}
+
 template <class T>
 std::span<const T> list_of(const ListOfLists<T>& lists, std::uint32_t owner) {
     return owner == FlatIndex::kNone ? std::span<const T>() : lists[owner];
@@ -133,7 +146,19 @@ PartialGroups merge_groups(const PartialGroups& first, const PartialGroups& seco
         from_second[position] = g;
     }
 
-    for (std::size_t g = 0; g < merged.groups.size(); ++g) {
+    // Room for both sides, an upper bound, so that the lists never move while they grow.
+    const auto reserve = [](auto& lists, const auto& left, const auto& right, std::size_t owners) {
+        lists.begin.reserve(owners + 1);
+        lists.items.reserve(left.items.size() + right.items.size());
+    };
+    const std::size_t count = merged.groups.size();
+    reserve(merged.tiles, first.tiles, second.tiles, count);
+    reserve(merged.durations, first.durations, second.durations, count);
+    reserve(merged.occurrences, first.occurrences, second.occurrences, count);
+    reserve(merged.coverage, first.coverage, second.coverage,
+            first.coverage.size() + second.coverage.size());
+
+    for (std::size_t g = 0; g < count; ++g) {
         const std::uint32_t a = from_first[g];
         const std::uint32_t b = from_second[g];
 
@@ -148,11 +173,20 @@ PartialGroups merge_groups(const PartialGroups& first, const PartialGroups& seco
         append_runs(runs_a, runs_b, merged.durations.items);
         merged.durations.close();
 
+        if (a == FlatIndex::kNone || b == FlatIndex::kNone) {
+            // A group of one side only keeps its occurrences and their runs as they are.
+            const PartialGroups& side = a == FlatIndex::kNone ? second : first;
+            const std::uint32_t group = a == FlatIndex::kNone ? b : a;
+            append_lists(merged.occurrences, side.occurrences, group, group + 1);
+            append_lists(merged.coverage, side.coverage, side.occurrences.begin[group],
+                         side.occurrences.begin[group + 1]);
+            continue;
+        }
         // Occurrences in ascending order; one met on both sides covers the union of both.
-        const std::uint64_t base_a = a == FlatIndex::kNone ? 0 : first.occurrences.begin[a];
-        const std::uint64_t base_b = b == FlatIndex::kNone ? 0 : second.occurrences.begin[b];
-        const auto occurrences_a = list_of(first.occurrences, a);
-        const auto occurrences_b = list_of(second.occurrences, b);
+        const std::uint64_t base_a = first.occurrences.begin[a];
+        const std::uint64_t base_b = second.occurrences.begin[b];
+        const auto occurrences_a = first.occurrences[a];
+        const auto occurrences_b = second.occurrences[b];
         std::size_t i = 0;
         std::size_t j = 0;
         while (i < occurrences_a.size() || j < occurrences_b.size()) {
