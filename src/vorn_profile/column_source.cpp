@@ -171,23 +171,24 @@ bool ColumnSource::phase_admitted(std::uint32_t phase) const {
     return phase_list_.empty() || std::binary_search(phase_list_.begin(), phase_list_.end(), phase);
 }
 
-SampleRecord ColumnSource::record(std::uint32_t tile, std::uint64_t offset,
-                                  std::uint32_t sample_duration, Ref sample) const {
-    const std::uint32_t step = columns_.step[sample];
+SampleRecord column_sample_record(const vorn_package::ProfileColumns& columns, std::uint32_t tile,
+                                  std::uint64_t offset, std::uint32_t sample_duration,
+                                  std::uint64_t sample) {
+    const std::uint32_t step = columns.step[sample];
     SampleRecord record;
     record.physical_tile = tile;
     record.offset = offset;
     record.duration = sample_duration;
-    record.phase = columns_.phase[sample];
-    record.epoch = columns_.epoch[sample];
-    record.kind = step_kind_name(step_kind(columns_.step_kind[step]));
-    record.operation = columns_.text(columns_.step_operation[step]);
-    record.kernel = columns_.text(columns_.step_kernel[step]);
-    const auto entries = columns_.step_metadata(step);
+    record.phase = columns.phase[sample];
+    record.epoch = columns.epoch[sample];
+    record.kind = step_kind_name(step_kind(columns.step_kind[step]));
+    record.operation = columns.text(columns.step_operation[step]);
+    record.kernel = columns.text(columns.step_kernel[step]);
+    const auto entries = columns.step_metadata(step);
     record.metadata.reserve(entries.size());
     for (const vorn_package::MetadataPair& entry : entries) {
         record.metadata.push_back(
-            {std::string(columns_.text(entry.name)), std::string(columns_.text(entry.value))});
+            {std::string(columns.text(entry.name)), std::string(columns.text(entry.value))});
     }
     return record;
 }

@@ -66,6 +66,24 @@ std::uint64_t CoverageSet::length() {
     return counter.total();
 }
 
+void CoverageSet::append_union_to(std::vector<Interval>& out) {
+    if (has_single_) {
+        out.push_back(single_);
+        return;
+    }
+    if (collecting_) {
+        std::sort(runs_.begin(), runs_.end());
+    }
+    const std::size_t first = out.size();
+    for (const Interval& run : runs_) {
+        if (out.size() > first && run.start <= out.back().end) {
+            out.back().end = std::max(out.back().end, run.end);
+        } else {
+            out.push_back(run);
+        }
+    }
+}
+
 }  // namespace detail
 
 std::uint64_t union_length(std::span<const Interval> intervals) {

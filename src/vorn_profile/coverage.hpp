@@ -54,6 +54,10 @@ public:
     /// The union's length; the set stays usable.
     std::uint64_t length();
 
+    /// Appends the union to `out` as ascending runs, none empty and no two touching; the set
+    /// stays usable.
+    void append_union_to(std::vector<Interval>& out);
+
 private:
     static constexpr std::size_t kMergeLimit = 64;
 

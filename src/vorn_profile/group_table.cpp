@@ -1,8 +1,9 @@
 #include "group_table.hpp"
 
 #include <algorithm>
-#include <numeric>
+#include <iterator>
 
+#include "group_order.hpp"
 #include "summary.hpp"
 
 namespace vorn_profile::detail {
@@ -114,63 +115,15 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, std::uint64_
     }
     tile_changes_ = {};
 
-    // Order group numbers, not summaries; names are made only for ties and name orderings.
-    const auto name_of = [&](std::uint32_t group, NameBuffer& buffer) {
-        return name_view(query.group_by, identities_[group], buffer);
-    };
-    const auto before = [&](std::uint32_t left, std::uint32_t right) {
-        const GroupState& a = states_[left];
-        const GroupState& b = states_[right];
-        NameBuffer left_buffer;
-        NameBuffer right_buffer;
-        switch (query.sort_by) {
-            case SortBy::PhaseCycles:
-                if (phase_cycles[left] != phase_cycles[right]) {
-                    return phase_cycles[left] > phase_cycles[right];
-                }
-                break;
-            case SortBy::WorkCycles:
-                if (a.work_cycles != b.work_cycles) {
-                    return a.work_cycles > b.work_cycles;
-                }
-                break;
-            case SortBy::MaximumCycles:
-                if (a.maximum != b.maximum) {
-                    return a.maximum > b.maximum;
-                }
-                break;
-            case SortBy::Samples:
-                if (a.sample_count != b.sample_count) {
-                    return a.sample_count > b.sample_count;
-                }
-                break;
-            case SortBy::Name: {
-                const int order = name_of(left, left_buffer).compare(name_of(right, right_buffer));
-                if (order != 0) {
-                    return order < 0;
-                }
-                break;
-            }
-        }
-        if (a.first_offset != b.first_offset) {
-            return a.first_offset < b.first_offset;
-        }
-        return name_of(left, left_buffer).compare(name_of(right, right_buffer)) < 0;
-    };
-    std::vector<std::uint32_t> order(count);
-    std::iota(order.begin(), order.end(), 0U);
-    const std::size_t kept =
-        query.limit && *query.limit < count ? static_cast<std::size_t>(*query.limit) : count;
-    // Names are unique, so the order is total and any sort gives the one result. A heap keeps
-    // a few groups cheaply; for many, selecting them and sorting those is faster.
-    const auto cut = order.begin() + static_cast<std::ptrdiff_t>(kept);
-    if (kept <= count / 16) {
-        std::partial_sort(order.begin(), cut, order.end(), before);
-    } else {
-        std::nth_element(order.begin(), cut, order.end(), before);
-        std::sort(order.begin(), cut, before);
-    }
-    order.resize(kept);
+    const std::vector<std::uint32_t> order = order_groups(
+        query, count,
+        [&](std::uint32_t group) {
+            const GroupState& state = states_[group];
+            return GroupOrderKey{phase_cycles[group], state.work_cycles, state.sample_count,
+                                 state.first_offset, state.maximum};
+        },
+        [&](std::uint32_t group) -> const GroupIdentity& { return identities_[group]; });
+    const std::size_t kept = order.size();
 
     // The durations of the kept groups, each group's together, in walk order.
     std::vector<std::uint32_t> rank(count, FlatIndex::kNone);
@@ -208,6 +161,115 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, std::uint64_
             std::span(durations).subspan(begin[i], begin[i + 1] - begin[i]), totals, clock_hz));
     }
     return summaries;
+}
+
+PartialGroups GroupTable::take_partial() {
+    const std::uint32_t count = states_.size();
+    PartialGroups partial;
+    partial.groups.reserve(count);
+    for (std::uint32_t group = 0; group < count; ++group) {
+        const GroupState& state = states_[group];
+        partial.groups.push_back({identities_[group], state.sample_count, state.work_cycles,
+                                  state.first_offset, state.last_offset, state.maximum});
+    }
+
+    // Tiles: a group whose tile never changed was on its last tile alone; the others have
+    // every tile they were on among the changes, which are put together group by group in walk
+    // order (usually ascending already: tile records tend to come in tile order).
+    std::vector<std::uint64_t> change_begin(std::size_t{count} + 1, 0);
+    for (const std::uint64_t change : tile_changes_) {
+        ++change_begin[(change >> 32) + 1];
+    }
+    for (std::uint32_t group = 0; group < count; ++group) {
+        change_begin[group + 1] += change_begin[group];
+    }
+    std::vector<std::uint32_t> changed_tiles(tile_changes_.size());
+    {
+        std::vector<std::uint64_t> cursor(change_begin.begin(), change_begin.end() - 1);
+        for (const std::uint64_t change : tile_changes_) {
+            changed_tiles[cursor[change >> 32]++] = static_cast<std::uint32_t>(change);
+        }
+    }
+    tile_changes_ = {};
+    partial.tiles.begin.reserve(std::size_t{count} + 1);
+    partial.tiles.items.reserve(changed_tiles.size() + count);
+    for (std::uint32_t group = 0; group < count; ++group) {
+        const auto first = changed_tiles.begin() + static_cast<std::ptrdiff_t>(change_begin[group]);
+        const auto last =
+            changed_tiles.begin() + static_cast<std::ptrdiff_t>(change_begin[group + 1]);
+        if (first == last) {
+            partial.tiles.items.push_back(states_[group].last_tile);
+        } else {
+            if (!std::is_sorted(first, last)) {
+                std::sort(first, last);
+            }
+            std::unique_copy(first, last, std::back_inserter(partial.tiles.items));
+        }
+        partial.tiles.close();
+    }
+
+    // Coverage: each group's slots in ascending order of their occurrences.
+    std::vector<std::uint32_t> slot_begin(std::size_t{count} + 1, 0);
+    for (std::uint32_t at = 0; at < slots_.size(); ++at) {
+        ++slot_begin[slots_[at].group + 1];
+    }
+    for (std::uint32_t group = 0; group < count; ++group) {
+        slot_begin[group + 1] += slot_begin[group];
+    }
+    std::vector<std::uint32_t> by_group(slots_.size());
+    {
+        std::vector<std::uint32_t> cursor(slot_begin.begin(), slot_begin.end() - 1);
+        for (std::uint32_t at = 0; at < slots_.size(); ++at) {
+            by_group[cursor[slots_[at].group]++] = at;
+        }
+    }
+    for (std::uint32_t group = 0; group < count; ++group) {
+        const auto first = by_group.begin() + slot_begin[group];
+        const auto last = by_group.begin() + slot_begin[group + 1];
+        const auto by_occurrence = [&](std::uint32_t left, std::uint32_t right) {
+            return slots_[left].occurrence < slots_[right].occurrence;
+        };
+        if (!std::is_sorted(first, last, by_occurrence)) {
+            std::sort(first, last, by_occurrence);
+        }
+        for (auto at = first; at != last; ++at) {
+            const CoverageSlot& slot = slots_[*at];
+            partial.occurrences.items.push_back(slot.occurrence);
+            if (slot.overflow != FlatIndex::kNone) {
+                overflow_[slot.overflow].append_union_to(partial.coverage.items);
+            } else if (slot.run.start != slot.run.end) {
+                partial.coverage.items.push_back(slot.run);
+            }
+            partial.coverage.close();
+        }
+        partial.occurrences.close();
+    }
+    slots_.clear();
+    overflow_ = {};
+    occurrence_indexes_ = {};
+
+    // Durations: each group's together, then as runs of equal values.
+    std::vector<std::uint64_t> duration_begin(std::size_t{count} + 1, 0);
+    for (std::uint32_t group = 0; group < count; ++group) {
+        duration_begin[group + 1] = duration_begin[group] + states_[group].sample_count;
+    }
+    std::vector<std::uint32_t> durations(duration_begin[count]);
+    {
+        std::vector<std::uint64_t> cursor(duration_begin.begin(), duration_begin.end() - 1);
+        for (const GroupDuration& entry : durations_) {
+            durations[cursor[entry.group]++] = entry.duration;
+        }
+    }
+    durations_ = {};
+    std::vector<std::uint32_t> scratch;
+    for (std::uint32_t group = 0; group < count; ++group) {
+        append_duration_runs(
+            std::span(durations).subspan(duration_begin[group],
+                                         duration_begin[group + 1] - duration_begin[group]),
+            states_[group].maximum, scratch, partial.durations.items);
+        partial.durations.close();
+    }
+    return partial;
 }
 
 }  // namespace vorn_profile::detail

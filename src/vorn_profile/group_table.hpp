@@ -15,6 +15,7 @@
 #include "coverage.hpp"
 #include "flat_index.hpp"
 #include "grouping.hpp"
+#include "partial_groups.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_profile::detail {
@@ -75,7 +76,7 @@ public:
             return last_;
         }
         const auto [position, added] =
-            index_.find_or_add(hash_of(identity), static_cast<std::uint32_t>(states_.size()),
+            index_.find_or_add(identity_hash(identity), static_cast<std::uint32_t>(states_.size()),
                                [&](std::uint32_t at) { return identities_[at] == identity; });
         if (added) {
             add_group(identity, offset);
@@ -88,7 +89,7 @@ public:
     bool index_is_large() const { return index_.size() >= kLargeIndex; }
 
     /// Brings the index bucket of `identity` into the cache ahead of `find_or_add`.
-    void prefetch(const GroupIdentity& identity) const { index_.prefetch(hash_of(identity)); }
+    void prefetch(const GroupIdentity& identity) const { index_.prefetch(identity_hash(identity)); }
 
     /// Makes room for groups numbered 0 .. `count` - 1 by the caller, for `find_or_add_numbered`.
     void number_groups(std::size_t count) { numbered_.assign(count, FlatIndex::kNone); }
@@ -138,17 +139,13 @@ public:
     /// The groups' summaries in the query's order, cut to its limit.
     std::vector<GroupSummary> summaries(const Query& query, std::uint64_t clock_hz);
 
+    /// Every group as a partial report keeps it, in the order the groups were met; the table
+    /// is spent. The walk must have counted tiles without `set_unique_tiles(true)`, so
+    /// that every change of a group's tile was noted.
+    PartialGroups take_partial();
+
 private:
     static constexpr std::size_t kLargeIndex = std::size_t{1} << 15;
-
-    static std::uint64_t hash_of(const GroupIdentity& identity) {
-        // FNV-1a: group texts are short, and an inline loop beats a library call here.
-        std::uint64_t hash = identity.number ^ 0xcbf29ce484222325ULL;
-        for (const char byte : identity.text) {
-            hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
-        }
-        return FlatIndex::mix(hash);
-    }
 
     struct GroupDuration {
         std::uint32_t group;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "flat_index.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_profile::detail {
@@ -19,6 +20,16 @@ struct GroupIdentity {
 
     friend bool operator==(const GroupIdentity&, const GroupIdentity&) = default;
 };
+
+/// A hash of an identity for the indexes of groups, equal for equal identities.
+inline std::uint64_t identity_hash(const GroupIdentity& identity) {
+    // FNV-1a: group texts are short, and an inline loop beats a library call here.
+    std::uint64_t hash = identity.number ^ 0xcbf29ce484222325ULL;
+    for (const char byte : identity.text) {
+        hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
+    }
+    return FlatIndex::mix(hash);
+}
 
 /// The metadata name used by the `Metadata` grouping: `metadata_key`, or "" when absent.
 std::string_view metadata_key_of(const Query& query);

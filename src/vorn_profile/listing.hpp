@@ -61,7 +61,19 @@ public:
         return records;
     }
 
-private:
+    /// The kept candidates in listing order, their `sequence` counted from 0 at the first
+    /// offered; the listing is left empty.
+    std::vector<Ranked> take_ranked() {
+        std::sort(kept_.begin(), kept_.end(), before);
+        heap_ = false;
+        std::vector<Ranked> kept;
+        kept.swap(kept_);
+        return kept;
+    }
+
+    /// How many candidates were offered.
+    std::uint64_t offered() const { return offered_; }
+
     // Longest first, then physical tile, then offset, then walk order.
     static bool before(const Ranked& left, const Ranked& right) {
         if (left.duration != right.duration) {
@@ -76,6 +88,7 @@ private:
         return left.sequence < right.sequence;
     }
 
+private:
     std::uint64_t limit_;
     std::uint64_t offered_ = 0;
     bool heap_ = false;

@@ -17,11 +17,51 @@
 
 namespace vorn_profile::detail {
 
-/// One query over any source of samples; with a window, every step counts only with its part
-/// inside the window (see `clip_to_window`).
 /// How many samples ahead the walk asks for a group's index bucket.
 constexpr std::uint64_t kGroupLookahead = 8;
 
+/// What a walk into groups counted.
+struct GroupWalk {
+    WalkTotals totals;
+    std::uint64_t matched_sample_count = 0;
+};
+
+/// Walks the tiles of `span` into `groups` and `listing`; with a window, every step counts
+/// only with its part inside the window (see `clip_to_window`). `tiles` describes the physical
+/// tile numbers of the whole profile.
+template <class Source>
+GroupWalk walk_groups(Source& source, GroupTable& groups,
+                      SampleListing<typename Source::Ref>& listing, const Query& query,
+                      const TileNumbers& tiles, TileSpan span, const Window* window) {
+    GroupWalk walk;
+    // Grouped by tile, with the usual small tile numbers: a tile's group is found by its
+    // number, without hashing.
+    const bool tiles_numbered = query.group_by == GroupBy::Tile && tiles.dense;
+    if (tiles_numbered) {
+        groups.number_groups(std::size_t{tiles.largest} + 1);
+    }
+    walk.totals =
+        walk_samples(source, span, window,
+                     [&](std::uint64_t i, std::uint64_t offset, std::uint32_t sample_duration) {
+                         walk.matched_sample_count += 1;
+                         const std::uint32_t tile = source.physical_tile();
+                         if (!tiles_numbered && groups.index_is_large()) {
+                             // Many groups: the bucket of a sample a few ahead is fetched while
+                             // this one is counted, instead of each look-up waiting on memory.
+                             source.prefetch_group(groups, i + kGroupLookahead);
+                         }
+                         const std::uint32_t group =
+                             tiles_numbered ? groups.find_or_add_numbered(tile, {{}, tile}, offset)
+                                            : source.group(groups, i, offset);
+                         groups.add(group, tile, source.occurrence(i), offset, sample_duration);
+                         if (query.sample_limit > 0) {
+                             listing.offer(tile, offset, sample_duration, source.ref(i));
+                         }
+                     });
+    return walk;
+}
+
+/// One query over any source of samples, optionally within a window.
 template <class Source>
 QueryReport run_query(Source& source, GroupTable& groups, const Query& query,
                       std::uint64_t clock_hz, const Window* window = nullptr) {
@@ -34,32 +74,12 @@ QueryReport run_query(Source& source, GroupTable& groups, const Query& query,
     groups.reserve(source.sample_count());
     const TileNumbers tiles = source.tile_numbers();
     groups.set_unique_tiles(tiles.unique);
-    // Grouped by tile, with the usual small tile numbers: a tile's group is found by its
-    // number, without hashing.
-    const bool tiles_numbered = query.group_by == GroupBy::Tile && tiles.dense;
-    if (tiles_numbered) {
-        groups.number_groups(std::size_t{tiles.largest} + 1);
-    }
     SampleListing<typename Source::Ref> listing(query.sample_limit);
-    const WalkTotals totals = walk_samples(
-        source, window, [&](std::uint64_t i, std::uint64_t offset, std::uint32_t sample_duration) {
-            result.matched_sample_count += 1;
-            const std::uint32_t tile = source.physical_tile();
-            if (!tiles_numbered && groups.index_is_large()) {
-                // Many groups: the bucket of a sample a few ahead is fetched while this one
-                // is counted, instead of each look-up waiting on memory.
-                source.prefetch_group(groups, i + kGroupLookahead);
-            }
-            const std::uint32_t group = tiles_numbered
-                                            ? groups.find_or_add_numbered(tile, {{}, tile}, offset)
-                                            : source.group(groups, i, offset);
-            groups.add(group, tile, source.occurrence(i), offset, sample_duration);
-            if (query.sample_limit > 0) {
-                listing.offer(tile, offset, sample_duration, source.ref(i));
-            }
-        });
-    result.sample_count = totals.sample_count;
-    result.profile_span_cycles = totals.profile_span_cycles;
+    const GroupWalk walk = walk_groups(source, groups, listing, query, tiles,
+                                       TileSpan{0, source.tile_count()}, window);
+    result.matched_sample_count = walk.matched_sample_count;
+    result.sample_count = walk.totals.sample_count;
+    result.profile_span_cycles = walk.totals.profile_span_cycles;
     result.profile_span_ms = cycles_to_ms(result.profile_span_cycles, clock_hz);
 
     result.groups = groups.summaries(query, clock_hz);

@@ -10,10 +10,6 @@ namespace vorn_profile {
 namespace detail {
 namespace {
 
-std::uint64_t percentile_index(std::uint64_t count, std::uint64_t percentage) {
-    return ((count - 1) * percentage) / 100;
-}
-
 double ratio(std::uint64_t numerator, std::uint64_t denominator) {
     if (denominator == 0) {
         return 0.0;
@@ -58,29 +54,38 @@ std::uint32_t select(std::span<std::uint32_t> values, std::uint64_t rank, std::u
 }  // namespace
 
 GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,
-                          std::span<std::uint32_t> durations, const GroupTotals& totals,
+                          const DurationFigures& durations, const GroupTotals& totals,
                           std::uint64_t clock_hz) {
     GroupSummary summary;
     summary.name = std::move(name);
     summary.dimensions = std::move(dimensions);
-    summary.sample_count = durations.size();
+    summary.sample_count = durations.count;
     summary.tile_count = totals.tile_count;
     summary.phase_count = totals.phase_count;
     summary.phase_cycles = totals.phase_cycles;
     summary.phase_ms = cycles_to_ms(totals.phase_cycles, clock_hz);
     summary.work_cycles = totals.work_cycles;
     summary.average_active_tiles = ratio(totals.work_cycles, totals.phase_cycles);
-    summary.mean_cycles = ratio(totals.work_cycles, durations.size());
+    summary.mean_cycles = ratio(totals.work_cycles, durations.count);
     summary.first_offset = totals.first_offset;
     summary.last_offset = totals.last_offset;
-    if (!durations.empty()) {
-        summary.maximum_cycles = *std::max_element(durations.begin(), durations.end());
-        summary.p50_cycles =
-            select(durations, percentile_index(durations.size(), 50), summary.maximum_cycles);
-        summary.p95_cycles =
-            select(durations, percentile_index(durations.size(), 95), summary.maximum_cycles);
-    }
+    summary.maximum_cycles = durations.maximum;
+    summary.p50_cycles = durations.p50;
+    summary.p95_cycles = durations.p95;
     return summary;
+}
+
+GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,
+                          std::span<std::uint32_t> durations, const GroupTotals& totals,
+                          std::uint64_t clock_hz) {
+    DurationFigures figures;
+    figures.count = durations.size();
+    if (!durations.empty()) {
+        figures.maximum = *std::max_element(durations.begin(), durations.end());
+        figures.p50 = select(durations, percentile_index(durations.size(), 50), figures.maximum);
+        figures.p95 = select(durations, percentile_index(durations.size(), 95), figures.maximum);
+    }
+    return make_summary(std::move(name), std::move(dimensions), figures, totals, clock_hz);
 }
 
 }  // namespace detail

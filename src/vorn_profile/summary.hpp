@@ -20,6 +20,24 @@ struct GroupTotals {
     std::uint64_t last_offset = 0;
 };
 
+/// What a summary needs of a group's durations.
+struct DurationFigures {
+    std::uint64_t count = 0;
+    std::uint32_t p50 = 0;
+    std::uint32_t p95 = 0;
+    std::uint32_t maximum = 0;
+};
+
+/// The index of a percentile in an ascending list of `count` (at least 1) values.
+inline std::uint64_t percentile_index(std::uint64_t count, std::uint64_t percentage) {
+    return ((count - 1) * percentage) / 100;
+}
+
+/// Fills a summary from figures found by the caller.
+GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,
+                          const DurationFigures& durations, const GroupTotals& totals,
+                          std::uint64_t clock_hz);
+
 /// Fills a summary. `durations` may be reordered: the percentiles are found by selection,
 /// which gives the same values as reading them from the fully sorted list.
 GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace vorn_profile::detail {
@@ -13,6 +14,12 @@ namespace vorn_profile::detail {
 struct Window {
     std::uint64_t from = 0;
     std::uint64_t to = UINT64_MAX;
+};
+
+/// The tile records [first, last) of a profile, in stored order.
+struct TileSpan {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
 };
 
 /// What the walk measures over every sample, matched or not.
@@ -69,18 +76,17 @@ inline bool clip_to_window(const Window& window, std::uint64_t& offset,
     return true;
 }
 
-/// Visits every tile in stored order and each tile's samples in stored order, puts them on the
-/// tile's time line (offsets and durations modulo 2^32, the first sample at 0), and calls
+/// Visits the tiles of `span` in stored order and each tile's samples in stored order, puts them on
+/// the tile's time line (offsets and durations modulo 2^32, the first sample at 0), and calls
 /// `on_match(tile, sample, offset, duration)` for each sample the source's filter admits, clipped
 /// to `window` when one is given. The span counts every sample, filter or not.
 ///
 /// A source has `tile_count()`, `enter_tile(t)` (returning the tile's sample count), and for
 /// the entered tile `start(i)`, `duration(i)`, `prefetch(i)` and `matches(i, offset, duration)`.
 template <class Source, class OnMatch>
-WalkTotals walk_samples(Source& source, const Window* window, OnMatch&& on_match) {
+WalkTotals walk_samples(Source& source, TileSpan span, const Window* window, OnMatch&& on_match) {
     WalkTotals totals;
-    const std::uint64_t tiles = source.tile_count();
-    for (std::uint64_t t = 0; t < tiles; ++t) {
+    for (std::uint64_t t = span.first; t < span.last; ++t) {
         const std::uint64_t count = source.enter_tile(t);
         totals.sample_count += count;
         if (count == 0) {
@@ -105,6 +111,13 @@ WalkTotals walk_samples(Source& source, const Window* window, OnMatch&& on_match
         totals.profile_span_cycles = std::max(totals.profile_span_cycles, tile_end);
     }
     return totals;
+}
+
+/// The same over every tile of the source.
+template <class Source, class OnMatch>
+WalkTotals walk_samples(Source& source, const Window* window, OnMatch&& on_match) {
+    return walk_samples(source, TileSpan{0, source.tile_count()}, window,
+                        std::forward<OnMatch>(on_match));
 }
 
 }  // namespace vorn_profile::detail

@@ -32,6 +32,7 @@
 #include "vorn_package/profile_json.hpp"
 #include "vorn_package/profile_packed.hpp"
 #include "vorn_package/synthetic_profile.hpp"
+#include "vorn_profile/partial.hpp"
 
 namespace vorn_cli {
 namespace {
@@ -272,8 +273,9 @@ int run(const CommandLine& line) {
     }
     // Without a window the report is the plain query's.
     const vorn_profile::QueryReport report =
-        line.window ? vorn_profile::query_window(*read, line.query, *line.window).report
-                    : vorn_profile::query(*read, line.query);
+        line.window
+            ? vorn_profile::query_window(*read, line.query, *line.window, line.threads).report
+            : vorn_profile::query(*read, line.query, line.threads);
     return emit([&](std::ostream& out) {
         switch (line.format) {
             case OutputFormat::Table:

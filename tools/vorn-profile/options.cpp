@@ -2,6 +2,8 @@
 // converted (option_values), and the command line is put together.
 #include "options.hpp"
 
+#include <sched.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
@@ -74,6 +76,31 @@ constexpr NotTaken kNotTaken[] = {
     {"supersteps", "--sort-by", "supersteps are ordered by lost cycles"},
     {"supersteps", "--sample-limit", "supersteps list no steps"},
 };
+
+/// The cores this process may run on (its CPU affinity), at least 1.
+std::size_t usable_cores() {
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    if (::sched_getaffinity(0, sizeof(cores), &cores) != 0) {
+        return 1;
+    }
+    return static_cast<std::size_t>(std::max(CPU_COUNT(&cores), 1));
+}
+
+/// `--threads N`, 1 to 1024; by default the cores the process may use.
+std::size_t to_threads(const Words& words) {
+    constexpr std::uint32_t kMostThreads = 1024;
+    const auto value = single(words, "--threads");
+    if (!value) {
+        return usable_cores();
+    }
+    const auto threads = parse_number<std::uint32_t>("--threads", *value);
+    if (threads == 0 || threads > kMostThreads) {
+        throw UsageError("--threads: " + *value + " is out of range (1 to " +
+                         std::to_string(kMostThreads) + ")");
+    }
+    return threads;
+}
 
 struct CommandWords {
     std::string profile;
@@ -174,6 +201,9 @@ struct Parser {
         add_value(*query, query_words.values, "--format", "F",
                   "Print the report as table (default), json or csv; csv's dimensions column is "
                   "key=value;key=value, with a backslash before each ; = or \\ in a key or value");
+        add_value(*query, query_words.values, "--threads", "N",
+                  "Walk the profile on N threads, 1 to 1024 (default: the cores this process may "
+                  "use); the report is the same for every N");
 
         diff = app.add_subcommand("diff", "Compare two profiles group by group");
         diff->add_option("BASE", diff_words.profile,
@@ -287,6 +317,7 @@ struct Parser {
             line.query = to_query(query_words.values);
             line.window = to_window(query_words.values);
             line.format = to_format(query_words.values);
+            line.threads = to_threads(query_words.values);
         } else if (diff->parsed()) {
             line.command = Command::Diff;
             if (diff_words.profile == "-" && diff_new_profile == "-") {

@@ -1,6 +1,7 @@
 // The command line of `vorn-profile`: what to run and with which query.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -33,6 +34,7 @@ struct CommandLine {
     std::optional<std::string> output;  ///< `-o FILE`; standard output when absent or "-"
     ProfileFormat generate_format = ProfileFormat::Json;  ///< `generate --format`
     TraceFormat trace_format = TraceFormat::Perfetto;     ///< `export --format`
+    std::size_t threads = 1;  ///< `query --threads`; by default the cores the process may use
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.

@@ -1,0 +1,86 @@
+// vorn_profile/partial.hpp
+//
+// Partial reports: a query's exact state over a range of a profile's tile records. The partial
+// of one range merges with the partial of the next into the partial of both, and a finished
+// partial of every tile is, field for field and bit for bit, the report `query` gives. On them
+// the query runs on several threads, each walking its own range of tiles.
+//
+//     const std::uint64_t half = columns.tile_count() / 2;
+//     vorn_profile::QueryPartial left = vorn_profile::partial(columns, q, {0, half});
+//     vorn_profile::QueryPartial right = vorn_profile::partial(columns, q, {half});
+//     vorn_profile::QueryReport report =
+//         vorn_profile::finish(vorn_profile::merge(std::move(left), std::move(right)));
+//     // report == vorn_profile::query(columns, q) == vorn_profile::query(columns, q, 4)
+//
+// A partial keeps per group its counts, work cycles, first and last offsets, maximum, the set of
+// its physical tiles, its covered runs per phase occurrence and its durations as (value, count)
+// runs; per query the totals, the span and the `sample_limit` longest candidates. It shares the
+// columns' storage, so it stays valid whatever becomes of the caller's copy of the columns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "vorn_package/profile_columns.hpp"
+#include "vorn_profile/analyses.hpp"
+#include "vorn_profile/query.hpp"
+
+namespace vorn_profile {
+
+/// The tile records [first, last) of a profile, in stored order; `last` past the profile's
+/// tiles stands for its last, and a range with `first >= last` holds no tile.
+struct TileRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = UINT64_MAX;
+};
+
+class QueryPartial;
+
+/// The partial of `query` over the tiles `tiles` of `columns`, counting each step only with its
+/// part inside `window` as `query_window` does (by default the whole time line).
+QueryPartial partial(const vorn_package::ProfileColumns& columns, const Query& query,
+                     TileRange tiles = {}, const TimeWindow& window = {});
+
+/// The partial of the tiles of `first` followed by those of `second`. Both must come from the
+/// same columns, query and window, and `second`'s tiles must follow `first`'s; then merging is
+/// associative, so that partials of consecutive ranges may be merged in any tree that keeps
+/// their order.
+QueryPartial merge(QueryPartial first, QueryPartial second);
+
+/// The report of a partial: ordered, cut to the query's limit, the listing made. For the
+/// partial of every tile, the report `query(columns, query)` gives.
+QueryReport finish(QueryPartial partial);
+
+/// A query's exact, mergeable state over a range of tiles; made by `partial`, combined by
+/// `merge`, turned into a report by `finish`. Moved, never copied.
+class QueryPartial {
+public:
+    QueryPartial(QueryPartial&&) noexcept;
+    QueryPartial& operator=(QueryPartial&&) noexcept;
+    ~QueryPartial();
+
+    struct State;  ///< the content, private to the engine
+
+private:
+    explicit QueryPartial(std::unique_ptr<State> state);
+
+    std::unique_ptr<State> state_;
+
+    friend QueryPartial partial(const vorn_package::ProfileColumns&, const Query&, TileRange,
+                                const TimeWindow&);
+    friend QueryPartial merge(QueryPartial, QueryPartial);
+    friend QueryReport finish(QueryPartial);
+};
+
+/// `query(columns, query)` on `threads` threads (at most one a tile record; 0 counts as 1):
+/// the tiles are cut into ranges of about equal samples, their partials made at once and merged
+/// in order. The report is the same for every number of threads.
+QueryReport query(const vorn_package::ProfileColumns& columns, const Query& query,
+                  std::size_t threads);
+
+/// `query_window(columns, query, window)` on `threads` threads, as `query` above.
+WindowReport query_window(const vorn_package::ProfileColumns& columns, const Query& query,
+                          const TimeWindow& window, std::size_t threads);
+
+}  // namespace vorn_profile

@@ -1,0 +1,187 @@
+// Partial reports: the walk of a range of tiles kept as exact, mergeable state, their merge, and
+// the report finished from them.
+#include "vorn_profile/partial.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+#include <vector>
+
+#include "column_source.hpp"
+#include "group_order.hpp"
+#include "group_table.hpp"
+#include "listing.hpp"
+#include "partial_groups.hpp"
+#include "pipeline.hpp"
+#include "summary.hpp"
+#include "window.hpp"
+
+namespace vorn_profile {
+
+using ListedSample = detail::SampleListing<std::uint64_t>::Ranked;
+
+struct QueryPartial::State {
+    vorn_package::ProfileColumns columns;  // shares the storage that the groups' texts view
+    Query query;
+    std::uint64_t tile_count = 0;
+    std::uint64_t sample_count = 0;
+    std::uint64_t matched_sample_count = 0;
+    std::uint64_t profile_span_cycles = 0;
+    detail::PartialGroups groups;
+    // The `sample_limit` first candidates in listing order; `sequence` counts matched samples
+    // from the first of the range, `offered` is how many there were.
+    std::vector<ListedSample> listing;
+    std::uint64_t offered = 0;
+};
+
+QueryPartial::QueryPartial(std::unique_ptr<State> state) : state_(std::move(state)) {}
+QueryPartial::QueryPartial(QueryPartial&&) noexcept = default;
+QueryPartial& QueryPartial::operator=(QueryPartial&&) noexcept = default;
+QueryPartial::~QueryPartial() = default;
+
+namespace {
+
+/// The figures of a group's durations, from its runs of equal values.
+detail::DurationFigures duration_figures(std::span<const detail::DurationRun> runs) {
+    detail::DurationFigures figures;
+    for (const detail::DurationRun& run : runs) {
+        figures.count += run.count;
+    }
+    if (runs.empty()) {
+        return figures;
+    }
+    figures.maximum = runs.back().value;
+    const std::uint64_t at_50 = detail::percentile_index(figures.count, 50);
+    const std::uint64_t at_95 = detail::percentile_index(figures.count, 95);
+    std::uint64_t before = 0;  // durations in the runs passed
+    for (const detail::DurationRun& run : runs) {
+        if (before <= at_50 && at_50 < before + run.count) {
+            figures.p50 = run.value;
+        }
+        if (before <= at_95 && at_95 < before + run.count) {
+            figures.p95 = run.value;
+            break;
+        }
+        before += run.count;
+    }
+    return figures;
+}
+
+}  // namespace
+
+QueryPartial partial(const vorn_package::ProfileColumns& columns, const Query& query,
+                     TileRange tiles, const TimeWindow& window) {
+    auto state = std::make_unique<QueryPartial::State>();
+    state->columns = columns;
+    state->query = query;
+    const std::uint64_t last = std::min(tiles.last, columns.tile_count());
+    const detail::TileSpan span{std::min(tiles.first, last), last};
+    state->tile_count = span.last - span.first;
+
+    detail::GroupTable groups;
+    detail::ColumnSource source(state->columns, state->query, groups);
+    groups.reserve(columns.tile_sample_begin.empty() ? 0
+                                                     : columns.tile_sample_begin[span.last] -
+                                                           columns.tile_sample_begin[span.first]);
+    // Every tile a group is met on is noted, since the other ranges may hold the same tiles.
+    groups.set_unique_tiles(false);
+    detail::SampleListing<std::uint64_t> listing(query.sample_limit);
+    detail::Window storage;
+    const detail::GroupWalk walk =
+        detail::walk_groups(source, groups, listing, state->query, source.tile_numbers(), span,
+                            detail::walk_window(window, storage));
+    state->sample_count = walk.totals.sample_count;
+    state->profile_span_cycles = walk.totals.profile_span_cycles;
+    state->matched_sample_count = walk.matched_sample_count;
+    state->groups = groups.take_partial();
+    state->offered = listing.offered();
+    state->listing = listing.take_ranked();
+    return QueryPartial(std::move(state));
+}
+
+QueryPartial merge(QueryPartial first, QueryPartial second) {
+    QueryPartial::State& a = *first.state_;
+    const QueryPartial::State& b = *second.state_;
+    a.tile_count += b.tile_count;
+    a.sample_count += b.sample_count;
+    a.matched_sample_count += b.matched_sample_count;
+    a.profile_span_cycles = std::max(a.profile_span_cycles, b.profile_span_cycles);
+    a.groups = detail::merge_groups(a.groups, b.groups);
+
+    // The listing of both: `second`'s candidates come after all of `first`'s in walk order, so
+    // on a tie of every key `first`'s stay ahead.
+    std::vector<ListedSample> later = b.listing;
+    for (ListedSample& candidate : later) {
+        candidate.sequence += a.offered;
+    }
+    std::vector<ListedSample> listing;
+    listing.reserve(a.listing.size() + later.size());
+    std::merge(a.listing.begin(), a.listing.end(), later.begin(), later.end(),
+               std::back_inserter(listing), detail::SampleListing<std::uint64_t>::before);
+    if (listing.size() > a.query.sample_limit) {
+        listing.resize(static_cast<std::size_t>(a.query.sample_limit));
+    }
+    a.listing = std::move(listing);
+    a.offered += b.offered;
+    return first;
+}
+
+QueryReport finish(QueryPartial partial) {
+    const QueryPartial::State& state = *partial.state_;
+    const Query& query = state.query;
+    const std::uint64_t clock_hz = state.columns.clock_hz;
+    QueryReport result;
+    result.clock_hz = clock_hz;
+    result.tile_count = state.tile_count;
+    result.sample_count = state.sample_count;
+    result.matched_sample_count = state.matched_sample_count;
+    result.profile_span_cycles = state.profile_span_cycles;
+    result.profile_span_ms = cycles_to_ms(state.profile_span_cycles, clock_hz);
+    result.at_offset = query.at_offset;
+
+    const detail::PartialGroups& groups = state.groups;
+    const std::size_t count = groups.groups.size();
+    std::vector<std::uint64_t> phase_cycles(count, 0);
+    for (std::size_t g = 0; g < count; ++g) {
+        for (std::uint64_t o = groups.occurrences.begin[g]; o < groups.occurrences.begin[g + 1];
+             ++o) {
+            for (const Interval& run : groups.coverage[o]) {
+                phase_cycles[g] += run.end - run.start;
+            }
+        }
+    }
+    const std::vector<std::uint32_t> order = detail::order_groups(
+        query, count,
+        [&](std::uint32_t g) {
+            const detail::PartialGroup& group = groups.groups[g];
+            return detail::GroupOrderKey{phase_cycles[g], group.work_cycles, group.sample_count,
+                                         group.first_offset, group.maximum};
+        },
+        [&](std::uint32_t g) -> const detail::GroupIdentity& { return groups.groups[g].identity; });
+
+    const std::string_view metadata_key = detail::metadata_key_of(query);
+    result.groups.reserve(order.size());
+    for (const std::uint32_t g : order) {
+        const detail::PartialGroup& group = groups.groups[g];
+        detail::GroupTotals totals;
+        totals.tile_count = groups.tiles[g].size();
+        totals.phase_count = groups.occurrences[g].size();
+        totals.phase_cycles = phase_cycles[g];
+        totals.work_cycles = group.work_cycles;
+        totals.first_offset = group.first_offset;
+        totals.last_offset = group.last_offset;
+        result.groups.push_back(detail::make_summary(
+            detail::group_name(query.group_by, group.identity),
+            detail::group_dimensions(query.group_by, metadata_key, group.identity),
+            duration_figures(groups.durations[g]), totals, clock_hz));
+    }
+
+    result.samples.reserve(state.listing.size());
+    for (const ListedSample& listed : state.listing) {
+        result.samples.push_back(detail::column_sample_record(
+            state.columns, listed.tile, listed.offset, listed.duration, listed.sample));
+    }
+    return result;
+}
+
+}  // namespace vorn_profile

@@ -1,0 +1,66 @@
+// The groups of a partial report: what every group of a query holds over a range of tile
+// records, exact and in a form that merges with the next range's. Memory grows with the
+// distinct values (tiles, phase occurrences, covered runs, durations), not with the samples.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "grouping.hpp"
+#include "vorn_profile/query.hpp"
+
+namespace vorn_profile::detail {
+
+/// Lists of items, one after another: list `i` is items[begin[i], begin[i + 1]).
+template <class T>
+struct ListOfLists {
+    std::vector<std::uint64_t> begin{0};
+    std::vector<T> items;
+
+    std::size_t size() const { return begin.size() - 1; }
+    std::span<const T> operator[](std::size_t list) const {
+        return std::span<const T>(items).subspan(begin[list], begin[list + 1] - begin[list]);
+    }
+    /// Ends the list that the items appended since the last call make up.
+    void close() { begin.push_back(items.size()); }
+};
+
+/// `count` durations of one value.
+struct DurationRun {
+    std::uint32_t value = 0;
+    std::uint64_t count = 0;
+};
+
+/// The figures of one group that add up.
+struct PartialGroup {
+    GroupIdentity identity;
+    std::uint64_t sample_count = 0;
+    std::uint64_t work_cycles = 0;
+    std::uint64_t first_offset = 0;
+    std::uint64_t last_offset = 0;
+    std::uint32_t maximum = 0;
+};
+
+/// Group `g` was met on the physical tiles `tiles[g]` (ascending) in the phase occurrences
+/// `occurrences[g]` (ascending, each as epoch << 32 | phase); the occurrence at position `o` of
+/// `occurrences.items` covered the runs `coverage[o]` (ascending, none empty, no two touching);
+/// its durations are `durations[g]`, ascending by value.
+struct PartialGroups {
+    std::vector<PartialGroup> groups;
+    ListOfLists<std::uint32_t> tiles;
+    ListOfLists<std::uint64_t> occurrences;
+    ListOfLists<Interval> coverage;
+    ListOfLists<DurationRun> durations;
+};
+
+/// Sorts `values` (all at most `maximum`; `scratch` is working room) and appends them to `out`
+/// as runs of equal values.
+void append_duration_runs(std::span<std::uint32_t> values, std::uint32_t maximum,
+                          std::vector<std::uint32_t>& scratch, std::vector<DurationRun>& out);
+
+/// The groups of two consecutive ranges, `first` before `second`, as one range's: a group of
+/// both takes `first`'s place, the groups only in `second` follow in its order.
+PartialGroups merge_groups(const PartialGroups& first, const PartialGroups& second);
+
+}  // namespace vorn_profile::detail

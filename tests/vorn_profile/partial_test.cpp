@@ -1,0 +1,174 @@
+// Partial reports and the query on several threads, against the plain model of the query rules:
+// one thread, several threads, and random cuts of the tiles into ranges whose partials are
+// merged in random trees all give the model's report.
+#include "vorn_profile/partial.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "profile_builder.hpp"
+#include "query_model.hpp"
+
+namespace vorn_profile {
+namespace {
+
+using namespace model;
+using vorn_test::step;
+
+/// Merges `parts[first, last)` (at least one) in a random tree that keeps their order.
+QueryPartial merge_randomly(std::vector<QueryPartial>& parts, std::size_t first, std::size_t last,
+                            std::mt19937_64& random) {
+    if (last - first == 1) {
+        return std::move(parts[first]);
+    }
+    const std::size_t cut = first + 1 + random() % (last - first - 1);
+    QueryPartial left = merge_randomly(parts, first, cut, random);
+    return merge(std::move(left), merge_randomly(parts, cut, last, random));
+}
+
+/// The report of `q` from the partials of a random cut of the tiles (empty ranges included),
+/// merged in a random tree.
+QueryReport split_query(const vorn_package::ProfileColumns& columns, const Query& q,
+                        std::mt19937_64& random, const TimeWindow& window = {}) {
+    const std::uint64_t tiles = columns.tile_count();
+    std::vector<std::uint64_t> cuts(random() % 5);
+    for (std::uint64_t& cut : cuts) {
+        cut = random() % (tiles + 1);
+    }
+    std::sort(cuts.begin(), cuts.end());
+    std::vector<QueryPartial> parts;
+    std::uint64_t first = 0;
+    for (const std::uint64_t cut : cuts) {
+        parts.push_back(partial(columns, q, {first, cut}, window));
+        first = cut;
+    }
+    // The last range runs to the end of the profile however it is given.
+    parts.push_back(partial(columns, q, {first, random() % 2 ? tiles : UINT64_MAX}, window));
+    return finish(merge_randomly(parts, 0, parts.size(), random));
+}
+
+/// A profile of a few tiles with many samples each: groups with hundreds of durations over the
+/// whole 32-bit range, occurrences covering many separate runs, physical tiles repeated.
+vorn_package::ProfileReport wide_profile(std::mt19937_64& random) {
+    const char* kernels[] = {"", "gemm", "add"};
+    vorn_package::ProfileReport report;
+    report.clock_hz = 1 + random() % 2'000'000'000;
+    const int tiles = 2 + random() % 6;
+    for (int t = 0; t < tiles; ++t) {
+        vorn_package::TileProfile tile;
+        tile.physical_tile = random() % 5;
+        std::uint32_t clock = random();
+        const int samples = random() % 700;
+        for (int s = 0; s < samples; ++s) {
+            const std::uint32_t length =
+                random() % 8 == 0 ? static_cast<std::uint32_t>(random()) : random() % 3000;
+            tile.samples.push_back(step(clock, clock + length, kernels[random() % 3], random() % 3,
+                                        random() % 2, vorn_package::ProfileStepKind(random() % 4)));
+            clock += random() % 4 == 0 ? length : length + 1 + random() % 50;
+        }
+        report.tiles.push_back(std::move(tile));
+    }
+    return report;
+}
+
+void expect_every_way_agrees(const vorn_package::ProfileReport& report, const Query& q,
+                             std::mt19937_64& random) {
+    const QueryReport want = model_query(report, q);
+    const vorn_package::ProfileColumns columns = vorn_package::to_columns(report);
+    for (const std::size_t threads : {0, 1, 2, 3, 8}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        expect_same(query(columns, q, threads), want);
+    }
+    for (int split = 0; split < 3; ++split) {
+        SCOPED_TRACE("split " + std::to_string(split));
+        expect_same(split_query(columns, q, random), want);
+    }
+}
+
+TEST(PartialDifferential, ThreadsAndMergesAgreeWithThePlainModel) {
+    std::mt19937_64 random(18);
+    for (int round = 0; round < 2000; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        expect_every_way_agrees(random_profile(random), random_query(random), random);
+        if (HasFailure()) {
+            return;
+        }
+    }
+}
+
+TEST(PartialDifferential, ManyDurationsAndRunsAgreeWithThePlainModel) {
+    std::mt19937_64 random(1472);
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Query q = random_query(random);
+        q.at_offset.reset();  // keep most samples matched
+        expect_every_way_agrees(wide_profile(random), q, random);
+        if (HasFailure()) {
+            return;
+        }
+    }
+}
+
+TEST(PartialDifferential, WindowsOnThreadsAndMergesAgreeWithOneThread) {
+    std::mt19937_64 random(7);
+    for (int round = 0; round < 1000; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const vorn_package::ProfileColumns columns = vorn_package::to_columns(
+            round % 10 == 0 ? wide_profile(random) : random_profile(random));
+        const Query q = random_query(random);
+        const std::uint64_t from = random() % 300;
+        const TimeWindow window{from, random() % 8 == 0 ? UINT64_MAX : from + random() % 300};
+        const WindowReport want = query_window(columns, q, window);
+        expect_same(query_window(columns, q, window, 1 + random() % 4).report, want.report);
+        expect_same(split_query(columns, q, random, window), want.report);
+        if (HasFailure()) {
+            return;
+        }
+    }
+}
+
+// Candidates equal on every key of the listing (two records of one physical tile) keep walk
+// order however the tiles are cut.
+TEST(Partial, ListingTiesKeepWalkOrderAcrossRanges) {
+    const auto columns = vorn_package::to_columns(
+        vorn_test::profile({{3, {step(0, 10, "first")}}, {3, {step(0, 10, "second")}}}));
+    Query q;
+    q.sample_limit = 1;
+    const QueryReport split =
+        finish(merge(partial(columns, q, {0, 1}), partial(columns, q, {1, 2})));
+    ASSERT_EQ(split.samples.size(), 1U);
+    EXPECT_EQ(split.samples[0].kernel, "first");
+    EXPECT_EQ(query(columns, q, 2).samples.at(0).kernel, "first");
+}
+
+// A group met in the same phase occurrence on both sides of a cut covers the union of its
+// runs, and a tile met on both sides counts once.
+TEST(Partial, CoverageAndTilesJoinAcrossRanges) {
+    const auto columns = vorn_package::to_columns(vorn_test::profile(
+        {{1, {step(0, 100)}}, {1, {step(0, 50), step(50, 150)}}, {2, {step(200, 300)}}}));
+    const QueryReport report =
+        finish(merge(merge(partial(columns, Query{}, {0, 1}), partial(columns, Query{}, {1, 2})),
+                     partial(columns, Query{}, {2, 3})));
+    ASSERT_EQ(report.groups.size(), 1U);
+    EXPECT_EQ(report.groups[0].phase_cycles, 150U);  // [0, 150) once, however often covered
+    EXPECT_EQ(report.groups[0].tile_count, 2U);
+    EXPECT_EQ(report.groups[0].phase_count, 1U);
+    EXPECT_EQ(report.tile_count, 3U);
+}
+
+// Out-of-order ranges clamp to the profile: a range past its end or inverted holds no tile.
+TEST(Partial, RangesPastTheProfileHoldNoTile) {
+    const auto columns = vorn_package::to_columns(vorn_test::profile({{1, {step(0, 10)}}}));
+    const QueryReport none = finish(partial(columns, Query{}, {5, 9}));
+    EXPECT_EQ(none.tile_count, 0U);
+    EXPECT_EQ(none.sample_count, 0U);
+    EXPECT_TRUE(none.groups.empty());
+    EXPECT_EQ(finish(partial(columns, Query{}, {1, 0})).tile_count, 0U);
+}
+
+}  // namespace
+}  // namespace vorn_profile
