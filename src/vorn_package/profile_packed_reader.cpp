@@ -183,12 +183,16 @@ private:
             }
             entries_[entry.id] = entry;
         }
-        // No two sections may share a byte.
-        std::array<std::uint32_t, kSectionCount> order = by_position;
-        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        // No two sections may share a byte. A section of no bytes shares none, wherever it
+        // begins: the writers place one where the next section begins.
+        std::array<std::uint32_t, kSectionCount> order{};
+        const auto filled = std::copy_if(by_position.begin(), by_position.end(), order.begin(),
+                                         [&](std::uint32_t id) { return entries_[id].size > 0; }) -
+                            order.begin();
+        std::sort(order.begin(), order.begin() + filled, [&](std::uint32_t a, std::uint32_t b) {
             return entries_[a].offset < entries_[b].offset;
         });
-        for (std::uint32_t k = 1; k < kSectionCount; ++k) {
+        for (std::ptrdiff_t k = 1; k < filled; ++k) {
             const Entry& before = entries_[order[k - 1]];
             const Entry& after = entries_[order[k]];
             if (before.offset + before.size > after.offset) {

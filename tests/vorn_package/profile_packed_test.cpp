@@ -316,6 +316,48 @@ std::uint64_t entry_byte(std::uint64_t position, std::uint64_t field) {
     return packed::kHeaderSize + packed::kEntrySize * position + field;
 }
 
+TEST(ProfilePacked, EmptySectionsOverlapNothing) {
+    // Without metadata the metadata section is empty, and the writer puts it where text_begin
+    // begins.
+    const ProfileReport report{
+        .clock_hz = 5, .tiles = {{.physical_tile = 2, .samples = {sample(1, 9, "op", "k")}}}};
+    const std::string good = packed_bytes(to_columns(report));
+    const Entry metadata = entry_of(good, packed::kMetadata);
+    ASSERT_EQ(metadata.size, 0U);
+    ASSERT_EQ(metadata.offset, entry_of(good, packed::kTextBegin).offset);
+    const auto moved = [&](std::uint64_t offset) {
+        std::string file = good;
+        store<std::uint64_t>(file.data() + entry_byte(packed::kMetadata, packed::kEntryOffsetAt),
+                             offset);
+        packed::reseal(file);
+        return file;
+    };
+    // Entries may come in any order: text_begin listed before the empty section at its start.
+    std::string swapped = good;
+    std::swap_ranges(
+        swapped.begin() + static_cast<std::ptrdiff_t>(entry_byte(packed::kMetadata, 0)),
+        swapped.begin() + static_cast<std::ptrdiff_t>(entry_byte(packed::kMetadata + 1, 0)),
+        swapped.begin() + static_cast<std::ptrdiff_t>(entry_byte(packed::kTextBegin, 0)));
+    packed::reseal(swapped);
+    const struct {
+        const char* name;
+        std::string file;
+    } cases[] = {
+        {"as written", good},
+        {"at the start of step_metadata_begin",
+         moved(entry_of(good, packed::kStepMetadataBegin).offset)},
+        {"inside start_cycle", moved(entry_of(good, packed::kStartCycle).offset + 8)},
+        {"at the end of the file", moved(good.size() / 8 * 8)},
+        {"listed after the section that begins at it", swapped},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto opened = open_profile_packed_memory(c.file);
+        ASSERT_TRUE(opened) << to_string(opened.error());
+        EXPECT_EQ(to_report(*opened), report);
+    }
+}
+
 // The good file: a small synthetic run, whose table lists the sections in id order.
 class BadPackedFile : public testing::Test {
 protected:
