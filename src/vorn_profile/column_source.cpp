@@ -173,23 +173,7 @@ bool ColumnSource::phase_admitted(std::uint32_t phase) const {
 
 SampleRecord ColumnSource::record(std::uint32_t tile, std::uint64_t offset,
                                   std::uint32_t sample_duration, Ref sample) const {
-    const std::uint32_t step = columns_.step[sample];
-    SampleRecord record;
-    record.physical_tile = tile;
-    record.offset = offset;
-    record.duration = sample_duration;
-    record.phase = columns_.phase[sample];
-    record.epoch = columns_.epoch[sample];
-    record.kind = step_kind_name(step_kind(columns_.step_kind[step]));
-    record.operation = columns_.text(columns_.step_operation[step]);
-    record.kernel = columns_.text(columns_.step_kernel[step]);
-    const auto entries = columns_.step_metadata(step);
-    record.metadata.reserve(entries.size());
-    for (const vorn_package::MetadataPair& entry : entries) {
-        record.metadata.push_back(
-            {std::string(columns_.text(entry.name)), std::string(columns_.text(entry.value))});
-    }
-    return record;
+    return sample_record(columns_, ListedSample{tile, sample_duration, offset, sample});
 }
 
 }  // namespace vorn_profile::detail
