@@ -58,6 +58,10 @@ WindowReport query_window(const vorn_package::ProfileReport& report, const Query
                           const TimeWindow& window);
 WindowReport query_window(const vorn_package::ProfileColumns& columns, const Query& query,
                           const TimeWindow& window);
+/// `query_window(columns, query, window).report` with the listing left as references, as by
+/// `query_listed`.
+ListedReport query_window_listed(const vorn_package::ProfileColumns& columns, const Query& query,
+                                 const TimeWindow& window);
 
 // ---- Difference of two profiles -----------------------------------------------------------
 

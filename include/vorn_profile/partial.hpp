@@ -52,6 +52,10 @@ QueryPartial merge(QueryPartial first, QueryPartial second);
 /// partial of every tile, the report `query(columns, query)` gives.
 QueryReport finish(QueryPartial partial);
 
+/// `finish` with the listing left as references into the partial's columns, as by
+/// `query_listed`: `sample_record(columns, listed.listed[i])` is `finish(...).samples[i]`.
+ListedReport finish_listed(QueryPartial partial);
+
 /// A query's exact, mergeable state over a range of tiles; made by `partial`, combined by
 /// `merge`, turned into a report by `finish`. Moved, never copied.
 class QueryPartial {
@@ -71,6 +75,7 @@ private:
                                 const TimeWindow&);
     friend QueryPartial merge(QueryPartial, QueryPartial);
     friend QueryReport finish(QueryPartial);
+    friend ListedReport finish_listed(QueryPartial);
 };
 
 /// `query(columns, query)` on `threads` threads (at most one a tile record; 0 counts as 1):
@@ -82,5 +87,11 @@ QueryReport query(const vorn_package::ProfileColumns& columns, const Query& quer
 /// `query_window(columns, query, window)` on `threads` threads, as `query` above.
 WindowReport query_window(const vorn_package::ProfileColumns& columns, const Query& query,
                           const TimeWindow& window, std::size_t threads);
+
+/// `query_listed` and `query_window_listed` on `threads` threads, as `query` above.
+ListedReport query_listed(const vorn_package::ProfileColumns& columns, const Query& query,
+                          std::size_t threads);
+ListedReport query_window_listed(const vorn_package::ProfileColumns& columns, const Query& query,
+                                 const TimeWindow& window, std::size_t threads);
 
 }  // namespace vorn_profile

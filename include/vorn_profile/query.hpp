@@ -110,6 +110,26 @@ struct QueryReport {
     friend bool operator==(const QueryReport&, const QueryReport&) = default;
 };
 
+/// One listed sample by its number in the columns it was listed from, with the figures the
+/// listing is ordered by: 24 bytes, where its record holds a copy of every text of its step.
+struct ListedSample {
+    std::uint32_t physical_tile = 0;
+    std::uint32_t duration = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t sample = 0;  ///< index into the columns' sample arrays
+
+    friend bool operator==(const ListedSample&, const ListedSample&) = default;
+};
+
+/// A report whose listing is given as references: `report.samples` is empty and `listed` holds
+/// the listed samples in listing order.
+struct ListedReport {
+    QueryReport report;
+    std::vector<ListedSample> listed;
+
+    friend bool operator==(const ListedReport&, const ListedReport&) = default;
+};
+
 // Working records of one call.
 
 /// One phase occurrence, ordered by phase, then epoch.
@@ -160,6 +180,15 @@ QueryReport query(const vorn_package::ProfileReport& report, const Query& query)
 /// The same query over a profile held as columns: for every profile `p` and query `q`,
 /// `query(to_columns(p), q)` equals `query(p, q)`, every field and every bit.
 QueryReport query(const vorn_package::ProfileColumns& columns, const Query& query);
+
+/// `query(columns, query)` with the listing left as references, so that a caller can make the
+/// records one at a time and hold one at a time, however many samples each step's metadata
+/// makes them copy: `sample_record(columns, listed.listed[i])` equals
+/// `query(columns, query).samples[i]`, and every other field is the same.
+ListedReport query_listed(const vorn_package::ProfileColumns& columns, const Query& query);
+
+/// The record of one listed sample of `columns`.
+SampleRecord sample_record(const vorn_package::ProfileColumns& columns, const ListedSample& listed);
 
 /// `end_cycle` minus `start_cycle` modulo 2^32: a step across a counter wrap gets its true length.
 std::uint32_t duration(const vorn_package::CycleSample& sample);

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <functional>
-#include <unordered_set>
+#include <numeric>
+#include <tuple>
 #include <vector>
 
 #include "profile_packed_layout.hpp"
@@ -46,6 +46,37 @@ bool any_at_least(const std::uint32_t* values, std::size_t count, std::uint64_t 
         any |= values[i] >= bound;
     }
     return any;
+}
+
+/// The lowest-numbered element equal to an element before it, and the first of those equals;
+/// `number` is the count of elements when no two are equal.
+struct Repeat {
+    std::uint64_t number = 0;
+    std::uint64_t original = 0;
+};
+
+/// Looks for repeats among elements 0 to `count` - 1 (at most 2^32 of them) by sorting their
+/// numbers with `less` and comparing neighbours with `equal`. A hash table could be driven
+/// into one long chain by a file crafted to collide in its hash; a merge sort makes
+/// O(n log n) comparisons whatever the content, and as each comparison costs at most the size
+/// of the element it moves to the output, every level of merging costs at most the size of
+/// all the elements.
+template <class Less, class Equal>
+Repeat first_repeat(std::uint64_t count, Less less, Equal equal) {
+    std::vector<std::uint32_t> order(static_cast<std::size_t>(count));
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    // Stable: equal elements stay in number order, the first of them leads.
+    std::stable_sort(order.begin(), order.end(), less);
+    Repeat repeat{count, 0};
+    std::uint32_t leader = order.empty() ? 0 : order[0];  // the first of order[i]'s equals
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        if (!equal(order[i - 1], order[i])) {
+            leader = order[i];
+        } else if (order[i] < repeat.number) {
+            repeat = {order[i], leader};
+        }
+    }
+    return repeat;
 }
 
 class Validator {
@@ -183,12 +214,16 @@ private:
             }
             entries_[entry.id] = entry;
         }
-        // No two sections may share a byte.
-        std::array<std::uint32_t, kSectionCount> order = by_position;
-        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        // No two sections may share a byte. A section of no bytes shares none, wherever it
+        // begins: the writers place one where the next section begins.
+        std::array<std::uint32_t, kSectionCount> order{};
+        const auto filled = std::copy_if(by_position.begin(), by_position.end(), order.begin(),
+                                         [&](std::uint32_t id) { return entries_[id].size > 0; }) -
+                            order.begin();
+        std::sort(order.begin(), order.begin() + filled, [&](std::uint32_t a, std::uint32_t b) {
             return entries_[a].offset < entries_[b].offset;
         });
-        for (std::uint32_t k = 1; k < kSectionCount; ++k) {
+        for (std::ptrdiff_t k = 1; k < filled; ++k) {
             const Entry& before = entries_[order[k - 1]];
             const Entry& after = entries_[order[k]];
             if (before.offset + before.size > after.offset) {
@@ -325,8 +360,6 @@ private:
             return false;
         }
         const std::uint64_t* begins = array<std::uint64_t>(packed::kTextBegin);
-        std::unordered_set<std::string_view> distinct;
-        distinct.reserve(static_cast<std::size_t>(texts_));
         for (std::uint64_t i = 0; i < texts_; ++i) {
             const std::string_view t = text(i);
             if (!simdjson::validate_utf8(t.data(), t.size())) {
@@ -334,15 +367,14 @@ private:
                                "text " + std::to_string(i) + " (" + count_of(t.size(), "bytes") +
                                    ") is not valid UTF-8");
             }
-            if (!distinct.insert(t).second) {
-                std::uint64_t first = 0;
-                while (text(first) != t) {
-                    ++first;
-                }
-                return fail_in(packed::kTextBytes, at(packed::kTextBytes, begins[i]),
-                               "text " + std::to_string(i) + " repeats text " +
-                                   std::to_string(first) + ": every text is stored once");
-            }
+        }
+        const Repeat repeat = first_repeat(
+            texts_, [&](std::uint32_t a, std::uint32_t b) { return text(a) < text(b); },
+            [&](std::uint32_t a, std::uint32_t b) { return text(a) == text(b); });
+        if (repeat.number < texts_) {
+            return fail_in(packed::kTextBytes, at(packed::kTextBytes, begins[repeat.number]),
+                           "text " + std::to_string(repeat.number) + " repeats text " +
+                               std::to_string(repeat.original) + ": every text is stored once");
         }
         return true;
     }
@@ -399,32 +431,34 @@ private:
         const auto* operations = array<std::uint32_t>(packed::kStepOperation);
         const auto* begins = array<std::uint64_t>(packed::kStepMetadataBegin);
         const auto* pairs = array<MetadataPair>(packed::kMetadata);
-        const auto metadata_of = [&](std::uint64_t s) {
+        const auto key = [&](std::uint32_t s) {
+            return std::tuple(kinds[s], kernels[s], operations[s]);
+        };
+        const auto metadata_of = [&](std::uint32_t s) {
             return std::span<const MetadataPair>(pairs + begins[s], begins[s + 1] - begins[s]);
         };
-        const auto hash = [&](std::uint64_t s) {
-            std::uint64_t h = (std::uint64_t{kernels[s]} << 32 | operations[s]) * 31 + kinds[s];
-            for (const MetadataPair& pair : metadata_of(s)) {
-                h = (h ^ (std::uint64_t{pair.name} << 32 | pair.value)) * 0x9e3779b97f4a7c15ULL;
-            }
-            return static_cast<std::size_t>(h ^ (h >> 29));
+        const auto by_name_then_value = [](const MetadataPair& a, const MetadataPair& b) {
+            return std::tie(a.name, a.value) < std::tie(b.name, b.value);
         };
-        const auto equal = [&](std::uint64_t a, std::uint64_t b) {
+        const auto less = [&](std::uint32_t a, std::uint32_t b) {
+            if (key(a) != key(b)) {
+                return key(a) < key(b);
+            }
             const auto ma = metadata_of(a);
             const auto mb = metadata_of(b);
-            return kinds[a] == kinds[b] && kernels[a] == kernels[b] &&
-                   operations[a] == operations[b] &&
-                   std::equal(ma.begin(), ma.end(), mb.begin(), mb.end());
+            return std::lexicographical_compare(ma.begin(), ma.end(), mb.begin(), mb.end(),
+                                                by_name_then_value);
         };
-        std::unordered_set<std::uint64_t, decltype(hash), decltype(equal)> distinct(
-            static_cast<std::size_t>(steps_), hash, equal);
-        for (std::uint64_t s = 0; s < steps_; ++s) {
-            const auto [found, added] = distinct.insert(s);
-            if (!added) {
-                return fail_in(packed::kStepKind, at(packed::kStepKind, s),
-                               "step " + std::to_string(s) + " repeats step " +
-                                   std::to_string(*found) + ": every step is stored once");
-            }
+        const auto equal = [&](std::uint32_t a, std::uint32_t b) {
+            const auto ma = metadata_of(a);
+            const auto mb = metadata_of(b);
+            return key(a) == key(b) && std::equal(ma.begin(), ma.end(), mb.begin(), mb.end());
+        };
+        const Repeat repeat = first_repeat(steps_, less, equal);
+        if (repeat.number < steps_) {
+            return fail_in(packed::kStepKind, at(packed::kStepKind, repeat.number),
+                           "step " + std::to_string(repeat.number) + " repeats step " +
+                               std::to_string(repeat.original) + ": every step is stored once");
         }
         return true;
     }

@@ -171,26 +171,9 @@ bool ColumnSource::phase_admitted(std::uint32_t phase) const {
     return phase_list_.empty() || std::binary_search(phase_list_.begin(), phase_list_.end(), phase);
 }
 
-SampleRecord column_sample_record(const vorn_package::ProfileColumns& columns, std::uint32_t tile,
-                                  std::uint64_t offset, std::uint32_t sample_duration,
-                                  std::uint64_t sample) {
-    const std::uint32_t step = columns.step[sample];
-    SampleRecord record;
-    record.physical_tile = tile;
-    record.offset = offset;
-    record.duration = sample_duration;
-    record.phase = columns.phase[sample];
-    record.epoch = columns.epoch[sample];
-    record.kind = step_kind_name(step_kind(columns.step_kind[step]));
-    record.operation = columns.text(columns.step_operation[step]);
-    record.kernel = columns.text(columns.step_kernel[step]);
-    const auto entries = columns.step_metadata(step);
-    record.metadata.reserve(entries.size());
-    for (const vorn_package::MetadataPair& entry : entries) {
-        record.metadata.push_back(
-            {std::string(columns.text(entry.name)), std::string(columns.text(entry.value))});
-    }
-    return record;
+SampleRecord ColumnSource::record(std::uint32_t tile, std::uint64_t offset,
+                                  std::uint32_t sample_duration, Ref sample) const {
+    return sample_record(columns_, ListedSample{tile, sample_duration, offset, sample});
 }
 
 }  // namespace vorn_profile::detail

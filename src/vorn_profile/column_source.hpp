@@ -14,12 +14,6 @@
 
 namespace vorn_profile::detail {
 
-/// An owned record of sample number `sample` of `columns`, listed with the tile, offset and
-/// duration the walk gave it.
-SampleRecord column_sample_record(const vorn_package::ProfileColumns& columns, std::uint32_t tile,
-                                  std::uint64_t offset, std::uint32_t sample_duration,
-                                  std::uint64_t sample);
-
 class ColumnSource {
 public:
     using Ref = std::uint64_t;  // the sample's number in the columns
@@ -99,9 +93,7 @@ public:
     Ref ref(std::uint64_t i) const { return begin_ + i; }
 
     SampleRecord record(std::uint32_t tile, std::uint64_t offset, std::uint32_t sample_duration,
-                        Ref sample) const {
-        return column_sample_record(columns_, tile, offset, sample_duration, sample);
-    }
+                        Ref sample) const;
 
 private:
     static constexpr std::uint32_t kNoGroup = UINT32_MAX;

@@ -1,4 +1,5 @@
 // Sample listing: candidate order and the owned records.
+#include "grouping.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_profile {
@@ -27,6 +28,28 @@ SampleRecord sample_record(const Candidate& candidate) {
     record.metadata.reserve(step.metadata.size());
     for (const vorn_package::ProfileMetadata& entry : step.metadata) {
         record.metadata.push_back({entry.name, entry.value});
+    }
+    return record;
+}
+
+SampleRecord sample_record(const vorn_package::ProfileColumns& columns,
+                           const ListedSample& listed) {
+    const std::uint64_t sample = listed.sample;
+    const std::uint32_t step = columns.step[sample];
+    SampleRecord record;
+    record.physical_tile = listed.physical_tile;
+    record.offset = listed.offset;
+    record.duration = listed.duration;
+    record.phase = columns.phase[sample];
+    record.epoch = columns.epoch[sample];
+    record.kind = detail::step_kind_name(detail::step_kind(columns.step_kind[step]));
+    record.operation = columns.text(columns.step_operation[step]);
+    record.kernel = columns.text(columns.step_kernel[step]);
+    const auto entries = columns.step_metadata(step);
+    record.metadata.reserve(entries.size());
+    for (const vorn_package::MetadataPair& entry : entries) {
+        record.metadata.push_back(
+            {std::string(columns.text(entry.name)), std::string(columns.text(entry.value))});
     }
     return record;
 }

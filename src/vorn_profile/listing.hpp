@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "vorn_profile/query.hpp"
@@ -49,16 +50,11 @@ public:
         }
     }
 
-    /// The kept candidates as records, in listing order; `make_record(ranked)` makes one.
-    template <class MakeRecord>
-    std::vector<SampleRecord> records(MakeRecord&& make_record) {
+    /// The kept candidates in listing order; the listing is left empty.
+    std::vector<Ranked> sorted() {
         std::sort(kept_.begin(), kept_.end(), before);
-        std::vector<SampleRecord> records;
-        records.reserve(kept_.size());
-        for (const Ranked& ranked : kept_) {
-            records.push_back(make_record(ranked));
-        }
-        return records;
+        heap_ = false;
+        return std::move(kept_);
     }
 
     /// The kept candidates in listing order, their `sequence` counted from 0 at the first

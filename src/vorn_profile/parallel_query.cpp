@@ -100,4 +100,26 @@ WindowReport query_window(const vorn_package::ProfileColumns& columns, const Que
             }))};
 }
 
+ListedReport query_listed(const vorn_package::ProfileColumns& columns, const Query& query,
+                          std::size_t threads) {
+    const std::uint64_t parts = range_count(columns, threads);
+    if (parts == 1) {
+        return query_listed(columns, query);
+    }
+    return finish_listed(merged_partials(tile_ranges(columns, parts), [&](const TileRange& range) {
+        return partial(columns, query, range);
+    }));
+}
+
+ListedReport query_window_listed(const vorn_package::ProfileColumns& columns, const Query& query,
+                                 const TimeWindow& window, std::size_t threads) {
+    const std::uint64_t parts = range_count(columns, threads);
+    if (parts == 1) {
+        return query_window_listed(columns, query, window);
+    }
+    return finish_listed(merged_partials(tile_ranges(columns, parts), [&](const TileRange& range) {
+        return partial(columns, query, range, window);
+    }));
+}
+
 }  // namespace vorn_profile

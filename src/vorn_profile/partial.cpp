@@ -18,7 +18,7 @@
 
 namespace vorn_profile {
 
-using ListedSample = detail::SampleListing<std::uint64_t>::Ranked;
+using RankedSample = detail::SampleListing<std::uint64_t>::Ranked;
 
 struct QueryPartial::State {
     vorn_package::ProfileColumns columns;  // shares the storage that the groups' texts view
@@ -30,7 +30,7 @@ struct QueryPartial::State {
     detail::PartialGroups groups;
     // The `sample_limit` first candidates in listing order; `sequence` counts matched samples
     // from the first of the range, `offered` is how many there were.
-    std::vector<ListedSample> listing;
+    std::vector<RankedSample> listing;
     std::uint64_t offered = 0;
 };
 
@@ -110,11 +110,11 @@ QueryPartial merge(QueryPartial first, QueryPartial second) {
 
     // The listing of both: `second`'s candidates come after all of `first`'s in walk order, so
     // on a tie of every key `first`'s stay ahead.
-    std::vector<ListedSample> later = b.listing;
-    for (ListedSample& candidate : later) {
+    std::vector<RankedSample> later = b.listing;
+    for (RankedSample& candidate : later) {
         candidate.sequence += a.offered;
     }
-    std::vector<ListedSample> listing;
+    std::vector<RankedSample> listing;
     listing.reserve(a.listing.size() + later.size());
     std::merge(a.listing.begin(), a.listing.end(), later.begin(), later.end(),
                std::back_inserter(listing), detail::SampleListing<std::uint64_t>::before);
@@ -126,11 +126,12 @@ QueryPartial merge(QueryPartial first, QueryPartial second) {
     return first;
 }
 
-QueryReport finish(QueryPartial partial) {
+ListedReport finish_listed(QueryPartial partial) {
     const QueryPartial::State& state = *partial.state_;
     const Query& query = state.query;
     const std::uint64_t clock_hz = state.columns.clock_hz;
-    QueryReport result;
+    ListedReport listed;
+    QueryReport& result = listed.report;
     result.clock_hz = clock_hz;
     result.tile_count = state.tile_count;
     result.sample_count = state.sample_count;
@@ -176,12 +177,22 @@ QueryReport finish(QueryPartial partial) {
             duration_figures(groups.durations[g]), totals, clock_hz));
     }
 
-    result.samples.reserve(state.listing.size());
-    for (const ListedSample& listed : state.listing) {
-        result.samples.push_back(detail::column_sample_record(
-            state.columns, listed.tile, listed.offset, listed.duration, listed.sample));
+    listed.listed.reserve(state.listing.size());
+    for (const RankedSample& ranked : state.listing) {
+        listed.listed.push_back({ranked.tile, ranked.duration, ranked.offset, ranked.sample});
     }
-    return result;
+    return listed;
+}
+
+QueryReport finish(QueryPartial partial) {
+    // The records are made from the partial's own copy of the columns, before it goes.
+    const vorn_package::ProfileColumns columns = partial.state_->columns;
+    ListedReport listed = finish_listed(std::move(partial));
+    listed.report.samples.reserve(listed.listed.size());
+    for (const ListedSample& sample : listed.listed) {
+        listed.report.samples.push_back(sample_record(columns, sample));
+    }
+    return std::move(listed.report);
 }
 
 }  // namespace vorn_profile

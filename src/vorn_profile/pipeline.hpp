@@ -61,11 +61,18 @@ GroupWalk walk_groups(Source& source, GroupTable& groups,
     return walk;
 }
 
-/// One query over any source of samples, optionally within a window.
+/// A report without its listing's records, and the listing's candidates in listing order.
 template <class Source>
-QueryReport run_query(Source& source, GroupTable& groups, const Query& query,
-                      std::uint64_t clock_hz, const Window* window = nullptr) {
-    QueryReport result;
+struct ListedAnswer {
+    QueryReport report;
+    std::vector<typename SampleListing<typename Source::Ref>::Ranked> listed;
+};
+
+template <class Source>
+ListedAnswer<Source> answer_query(Source& source, GroupTable& groups, const Query& query,
+                                  std::uint64_t clock_hz, const Window* window = nullptr) {
+    ListedAnswer<Source> answer;
+    QueryReport& result = answer.report;
     result.clock_hz = clock_hz;
     result.tile_count = source.tile_count();
     result.at_offset = query.at_offset;
@@ -83,10 +90,33 @@ QueryReport run_query(Source& source, GroupTable& groups, const Query& query,
     result.profile_span_ms = cycles_to_ms(result.profile_span_cycles, clock_hz);
 
     result.groups = groups.summaries(query, clock_hz);
-    result.samples = listing.records([&](const auto& ranked) {
-        return source.record(ranked.tile, ranked.offset, ranked.duration, ranked.sample);
-    });
-    return result;
+    answer.listed = listing.sorted();
+    return answer;
+}
+
+/// The whole report, the listing's records made from its candidates.
+template <class Source>
+QueryReport run_query(Source& source, GroupTable& groups, const Query& query,
+                      std::uint64_t clock_hz, const Window* window = nullptr) {
+    ListedAnswer<Source> answer = answer_query(source, groups, query, clock_hz, window);
+    std::vector<SampleRecord>& records = answer.report.samples;
+    records.reserve(answer.listed.size());
+    for (const auto& ranked : answer.listed) {
+        records.push_back(
+            source.record(ranked.tile, ranked.offset, ranked.duration, ranked.sample));
+    }
+    return std::move(answer.report);
+}
+
+/// The report with the listing as references, from a source whose `Ref` is a sample's number.
+template <class Source>
+ListedReport listed_report(ListedAnswer<Source> answer) {
+    ListedReport listed{std::move(answer.report), {}};
+    listed.listed.reserve(answer.listed.size());
+    for (const auto& ranked : answer.listed) {
+        listed.listed.push_back({ranked.tile, ranked.duration, ranked.offset, ranked.sample});
+    }
+    return listed;
 }
 
 }  // namespace vorn_profile::detail

@@ -24,4 +24,10 @@ QueryReport query(const vorn_package::ProfileColumns& columns, const Query& quer
     return detail::run_query(source, groups, query, columns.clock_hz);
 }
 
+ListedReport query_listed(const vorn_package::ProfileColumns& columns, const Query& query) {
+    detail::GroupTable groups;
+    detail::ColumnSource source(columns, query, groups);
+    return detail::listed_report(detail::answer_query(source, groups, query, columns.clock_hz));
+}
+
 }  // namespace vorn_profile

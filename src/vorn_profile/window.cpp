@@ -28,4 +28,13 @@ WindowReport query_window(const vorn_package::ProfileColumns& columns, const Que
                               detail::walk_window(window, storage))};
 }
 
+ListedReport query_window_listed(const vorn_package::ProfileColumns& columns, const Query& query,
+                                 const TimeWindow& window) {
+    detail::GroupTable groups;
+    detail::ColumnSource source(columns, query, groups);
+    detail::Window storage;
+    return detail::listed_report(detail::answer_query(source, groups, query, columns.clock_hz,
+                                                      detail::walk_window(window, storage)));
+}
+
 }  // namespace vorn_profile

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ struct Outcome {
     int status = -1;
     std::string out;
     std::string err;
+    long peak_rss_kb = 0;  ///< the tool's peak resident memory
 };
 
 inline std::string slurp(const fs::path& path) {
@@ -84,8 +86,10 @@ inline Outcome run_tool(const std::vector<std::string>& args,
     Outcome run;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
         int status = 0;
-        waitpid(pid, &status, 0);
+        rusage usage{};
+        wait4(pid, &status, 0, &usage);
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.peak_rss_kb = usage.ru_maxrss;
     }
     posix_spawn_file_actions_destroy(&actions);
     run.out = output.empty() ? slurp(out) : "";

@@ -10,6 +10,7 @@
 #include <functional>
 #include <sstream>
 
+#include "colliding_columns.hpp"
 #include "profile_packed_layout.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 
@@ -314,6 +315,109 @@ std::string with_entry(std::string file, std::uint64_t position, std::uint64_t f
 
 std::uint64_t entry_byte(std::uint64_t position, std::uint64_t field) {
     return packed::kHeaderSize + packed::kEntrySize * position + field;
+}
+
+TEST(ProfilePacked, EmptySectionsOverlapNothing) {
+    // Without metadata the metadata section is empty, and the writer puts it where text_begin
+    // begins.
+    const ProfileReport report{
+        .clock_hz = 5, .tiles = {{.physical_tile = 2, .samples = {sample(1, 9, "op", "k")}}}};
+    const std::string good = packed_bytes(to_columns(report));
+    const Entry metadata = entry_of(good, packed::kMetadata);
+    ASSERT_EQ(metadata.size, 0U);
+    ASSERT_EQ(metadata.offset, entry_of(good, packed::kTextBegin).offset);
+    const auto moved = [&](std::uint64_t offset) {
+        std::string file = good;
+        store<std::uint64_t>(file.data() + entry_byte(packed::kMetadata, packed::kEntryOffsetAt),
+                             offset);
+        packed::reseal(file);
+        return file;
+    };
+    // Entries may come in any order: text_begin listed before the empty section at its start.
+    std::string swapped = good;
+    std::swap_ranges(
+        swapped.begin() + static_cast<std::ptrdiff_t>(entry_byte(packed::kMetadata, 0)),
+        swapped.begin() + static_cast<std::ptrdiff_t>(entry_byte(packed::kMetadata + 1, 0)),
+        swapped.begin() + static_cast<std::ptrdiff_t>(entry_byte(packed::kTextBegin, 0)));
+    packed::reseal(swapped);
+    const struct {
+        const char* name;
+        std::string file;
+    } cases[] = {
+        {"as written", good},
+        {"at the start of step_metadata_begin",
+         moved(entry_of(good, packed::kStepMetadataBegin).offset)},
+        {"inside start_cycle", moved(entry_of(good, packed::kStartCycle).offset + 8)},
+        {"at the end of the file", moved(good.size() / 8 * 8)},
+        {"listed after the section that begins at it", swapped},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto opened = open_profile_packed_memory(c.file);
+        ASSERT_TRUE(opened) << to_string(opened.error());
+        EXPECT_EQ(to_report(*opened), report);
+    }
+}
+
+// Steps and texts crafted to share one hash value open like any others, and a repeat among
+// them is found and named: the lowest-numbered repeat, with the first of its equals.
+TEST(ProfilePacked, CollidingStepsAndTextsAreCheckedForRepeats) {
+    const ProfileColumns steps = colliding::steps(3000);
+    const ProfileColumns texts = colliding::texts(3000);
+    for (const ProfileColumns* columns : {&steps, &texts}) {
+        const std::string bytes = packed_bytes(*columns);
+        const auto opened = open_profile_packed_memory(bytes);
+        ASSERT_TRUE(opened) << to_string(opened.error());
+        EXPECT_EQ(opened->step_count(), columns->step_count());
+        EXPECT_EQ(opened->text_count(), columns->text_count());
+        EXPECT_EQ(packed_bytes(*opened), bytes);
+    }
+    const auto copy_text = [](Arrays& a, std::uint32_t from, std::uint32_t to) {
+        std::memcpy(a.text_bytes.data() + a.text_begin[to],
+                    a.text_bytes.data() + a.text_begin[from], 16);
+    };
+    struct Case {
+        const char* name;
+        const ProfileColumns& columns;
+        std::function<void(Arrays&)> damage;
+        std::uint32_t section;
+        std::uint64_t index;
+        std::string message;
+    };
+    Arrays texts_arrays(texts);
+    const Case cases[] = {
+        {"one step twice", steps, [](Arrays& a) { a.copy_step(2500, 2900); }, packed::kStepKind,
+         2900, "step 2900 repeats step 2500: every step is stored once"},
+        {"three alike and another pair", steps,
+         [](Arrays& a) {
+             a.copy_step(10, 2000);
+             a.copy_step(10, 1800);
+             a.copy_step(5, 1900);
+         },
+         packed::kStepKind, 1800, "step 1800 repeats step 10:"},
+        {"one text twice", texts, [&](Arrays& a) { copy_text(a, 7, 2999); }, packed::kTextBytes,
+         texts_arrays.text_begin[2999], "text 2999 repeats text 7: every text is stored once"},
+        {"three alike and another pair", texts,
+         [&](Arrays& a) {
+             copy_text(a, 300, 2000);
+             copy_text(a, 300, 1000);
+             copy_text(a, 40, 1500);
+         },
+         packed::kTextBytes, texts_arrays.text_begin[1000], "text 1000 repeats text 300:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Arrays damaged(c.columns);
+        c.damage(damaged);
+        const std::string file = damaged.bytes();
+        const auto opened = open_profile_packed_memory(file);
+        ASSERT_FALSE(opened) << "read as a profile";
+        EXPECT_EQ(opened.error().offset, byte_of(file, c.section, c.index))
+            << to_string(opened.error());
+        EXPECT_EQ(opened.error().path, "section " + std::string(kSections[c.section].name));
+        EXPECT_NE(opened.error().message.find(c.message), std::string::npos)
+            << to_string(opened.error());
+    }
 }
 
 // The good file: a small synthetic run, whose table lists the sections in id order.

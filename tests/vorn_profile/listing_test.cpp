@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "profile_builder.hpp"
+#include "vorn_package/synthetic_profile.hpp"
+#include "vorn_profile/analyses.hpp"
 
 namespace vorn_profile {
 namespace {
@@ -69,6 +71,33 @@ TEST(SampleListing, TimeOrderAcrossACounterWrap) {
     ASSERT_EQ(result.samples.size(), 2U);
     EXPECT_EQ(result.samples[0].offset, 0U);
     EXPECT_EQ(result.samples[1].offset, 101U);
+}
+
+// The listing as references makes, record by record, the report's own listing; everything
+// else in the report is the same, with and without a window.
+TEST(SampleListing, ReferencesMakeTheReportsRecords) {
+    const vorn_package::ProfileColumns columns = vorn_package::synthetic_columns(
+        {.tiles = 5, .steps_per_tile = 60, .seed = 7, .clock_hz = 1000});
+    const TimeWindow window{.from = 2000, .to = 30000};
+    for (const std::uint64_t limit : {0, 1, 17, 1000}) {
+        SCOPED_TRACE(limit);
+        Query q;
+        q.group_by = GroupBy::Phase;
+        q.sample_limit = limit;
+        const std::pair<ListedReport, QueryReport> cases[] = {
+            {query_listed(columns, q), query(columns, q)},
+            {query_window_listed(columns, q, window), query_window(columns, q, window).report},
+        };
+        for (const auto& [listed, whole] : cases) {
+            EXPECT_TRUE(listed.report.samples.empty());
+            QueryReport made = listed.report;
+            for (const ListedSample& sample : listed.listed) {
+                made.samples.push_back(sample_record(columns, sample));
+            }
+            EXPECT_EQ(made, whole);
+            EXPECT_EQ(listed.listed.size(), std::min(limit, whole.matched_sample_count));
+        }
+    }
 }
 
 }  // namespace

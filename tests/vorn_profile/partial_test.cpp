@@ -82,6 +82,12 @@ void expect_every_way_agrees(const vorn_package::ProfileReport& report, const Qu
     for (const std::size_t threads : {0, 1, 2, 3, 8}) {
         SCOPED_TRACE(std::to_string(threads) + " threads");
         expect_same(query(columns, q, threads), want);
+        // The listing as references makes the same records.
+        ListedReport listed = query_listed(columns, q, threads);
+        for (const ListedSample& sample : listed.listed) {
+            listed.report.samples.push_back(sample_record(columns, sample));
+        }
+        expect_same(listed.report, want);
     }
     for (int split = 0; split < 3; ++split) {
         SCOPED_TRACE("split " + std::to_string(split));

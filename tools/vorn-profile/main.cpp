@@ -271,21 +271,24 @@ int run(const CommandLine& line) {
             }
         });
     }
-    // Without a window the report is the plain query's.
-    const vorn_profile::QueryReport report =
+    // Without a window the report is the plain query's. The listing is chosen in full but kept
+    // as references, and each record is made as it is written: a listing costs the memory of
+    // one record, however large its steps.
+    const vorn_profile::ListedReport answer =
         line.window
-            ? vorn_profile::query_window(*read, line.query, *line.window, line.threads).report
-            : vorn_profile::query(*read, line.query, line.threads);
+            ? vorn_profile::query_window_listed(*read, line.query, *line.window, line.threads)
+            : vorn_profile::query_listed(*read, line.query, line.threads);
+    const ListedSamples samples(*read, answer.listed);
     return emit([&](std::ostream& out) {
         switch (line.format) {
             case OutputFormat::Table:
-                write_table(out, report, line.window);
+                write_table(out, answer.report, samples, line.window);
                 break;
             case OutputFormat::Json:
-                write_json(out, report, line.window);
+                write_json(out, answer.report, samples, line.window);
                 break;
             case OutputFormat::Csv:
-                write_csv(out, report);
+                write_csv(out, answer.report);
                 break;
         }
     });

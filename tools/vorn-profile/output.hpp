@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "listed_samples.hpp"
 #include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
 
@@ -18,10 +19,18 @@ namespace vorn_cli {
 /// group, then one row per listed sample.
 void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
                  const std::optional<vorn_profile::TimeWindow>& window = std::nullopt);
+/// The same with the listed samples given apart from the report (its `samples` unused).
+void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
+                 const ListedSamples& samples,
+                 const std::optional<vorn_profile::TimeWindow>& window = std::nullopt);
 
 /// The whole report as one JSON object whose member names are the record field names; `from`
 /// and `to` follow `at_offset` when a window is given.
 void write_json(std::ostream& out, const vorn_profile::QueryReport& report,
+                const std::optional<vorn_profile::TimeWindow>& window = std::nullopt);
+/// The same with the listed samples given apart from the report (its `samples` unused).
+void write_json(std::ostream& out, const vorn_profile::QueryReport& report,
+                const ListedSamples& samples,
                 const std::optional<vorn_profile::TimeWindow>& window = std::nullopt);
 
 /// RFC 4180: a header row, then one row per group with the summary fields in record order.

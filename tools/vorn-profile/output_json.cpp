@@ -130,6 +130,12 @@ std::string json_string(std::string_view text) {
 
 void write_json(std::ostream& out, const vorn_profile::QueryReport& report,
                 const std::optional<vorn_profile::TimeWindow>& window) {
+    write_json(out, report, ListedSamples(report.samples), window);
+}
+
+void write_json(std::ostream& out, const vorn_profile::QueryReport& report,
+                const ListedSamples& samples,
+                const std::optional<vorn_profile::TimeWindow>& window) {
     // Written a group or a sample at a time: `text` never holds more than one of them.
     std::string text;
     ObjectWriter object(text, 0);
@@ -158,7 +164,7 @@ void write_json(std::ostream& out, const vorn_profile::QueryReport& report,
         &out);
     object.field("samples");
     array(
-        text, report.samples, 2,
+        text, samples, 2,
         [&](const vorn_profile::SampleRecord& sample, int indent) {
             write_sample(text, sample, indent);
         },

@@ -79,7 +79,7 @@ void write_groups(std::ostream& out, const std::vector<vorn_profile::GroupSummar
     });
 }
 
-void write_samples(std::ostream& out, const std::vector<vorn_profile::SampleRecord>& samples) {
+void write_samples(std::ostream& out, const ListedSamples& samples) {
     TextTable table({{"tile", Align::Right},
                      {"offset", Align::Right},
                      {"duration", Align::Right},
@@ -109,15 +109,21 @@ void write_samples(std::ostream& out, const std::vector<vorn_profile::SampleReco
 
 void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
                  const std::optional<vorn_profile::TimeWindow>& window) {
+    write_table(out, report, ListedSamples(report.samples), window);
+}
+
+void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
+                 const ListedSamples& samples,
+                 const std::optional<vorn_profile::TimeWindow>& window) {
     out << totals_line(report, window) << '\n';
     if (report.groups.empty()) {
         out << "no groups\n";
     } else {
         write_groups(out, report.groups);
     }
-    if (!report.samples.empty()) {
+    if (!samples.empty()) {
         out << "\nlongest matching steps\n";
-        write_samples(out, report.samples);
+        write_samples(out, samples);
     }
 }
 
