@@ -114,7 +114,7 @@ private:
     void number(std::uint64_t value) {
         char digits[24];
         const auto result = std::to_chars(digits, digits + sizeof digits, value);
-        buffer_.append(digits, result.ptr);
+        buffer_.append(digits, static_cast<std::size_t>(result.ptr - digits));
     }
 
     /// Nanoseconds as microseconds with three decimals.

@@ -82,7 +82,7 @@ std::string html_escape(std::string_view text) {
 std::string grouped(std::uint64_t value) {
     std::string digits = std::to_string(value);
     for (std::size_t at = digits.size(); at > 3; at -= 3) {
-        digits.insert(at - 3, ",");
+        digits.insert(at - 3, 1, ',');
     }
     return digits;
 }
@@ -283,12 +283,18 @@ std::string activity_chart(std::string_view id, const ActivityBuckets& activity,
             any = any || value > 0;
             const double start = static_cast<double>(activity.bucket_start(b));
             const double stop = start + static_cast<double>(activity.bucket_length(b));
+            // Appended piece by piece: g++ 12 misreads sums of these strings as overlapping
+            // copies.
             const std::string ya = coordinate(y_of(below[b] + value));
-            upper += (b == 0 ? "M" : "L") + coordinate(x_of(start)) + "," + ya + "L" +
-                     coordinate(x_of(stop)) + "," + ya;
             const std::string yb = coordinate(y_of(below[b]));
-            lower.push_back("L" + coordinate(x_of(stop)) + "," + yb + "L" +
-                            coordinate(x_of(start)) + "," + yb);
+            const std::string xa = coordinate(x_of(start));
+            const std::string xb = coordinate(x_of(stop));
+            upper += b == 0 ? 'M' : 'L';
+            upper.append(xa).append(1, ',').append(ya).append(1, 'L');
+            upper.append(xb).append(1, ',').append(ya);
+            std::string& back = lower.emplace_back("L");
+            back.append(xb).append(1, ',').append(yb).append(1, 'L');
+            back.append(xa).append(1, ',').append(yb);
             below[b] += value;
         }
         if (!any) {
