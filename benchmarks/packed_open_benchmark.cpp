@@ -1,7 +1,8 @@
-// Opening packed files crafted against hash tables: files whose steps, or whose texts, all share
-// one value of a fixed hash, at two sizes, one twice the other. Opening checks that no step and
-// no text is stored twice; done with a hash table these files would make it quadratic (twice
-// the file, four times the time). The table at the end gives each file's open time and the
+// Opening packed files, and reading JSON ones, crafted against hash tables: files whose steps,
+// or whose texts, all share one value of a fixed hash, at two sizes, one twice the other.
+// Opening checks that no step and no text is stored twice, and the JSON reader interns every
+// text and step as it comes; done with a fixed hash either would be quadratic (twice the file,
+// four times the time). The table at the end gives each file's open time and the
 // growth from the smaller to the larger, and the run fails (exit status 1) when a growth passes
 // kMaxGrowth: n log n comes to a little over 2.
 #include <benchmark/benchmark.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "colliding_columns.hpp"
+#include "vorn_package/profile_json.hpp"
 #include "vorn_package/profile_packed.hpp"
 
 namespace {
@@ -28,15 +30,36 @@ static_assert(kLarge <= vorn_package::colliding::kMaxSteps);
 struct Shape {
     const char* name;
     vorn_package::ProfileColumns (*make)(std::uint32_t);
+    bool json;  ///< stored as JSON, whose reader interns every text and step as it comes
 };
 const Shape kShapes[] = {
-    {"steps", vorn_package::colliding::steps},
-    {"texts", vorn_package::colliding::texts},
+    {"steps", vorn_package::colliding::steps, false},
+    {"texts", vorn_package::colliding::texts, false},
+    {"json-texts", vorn_package::colliding::texts, true},
 };
 
-std::string packed(const vorn_package::ProfileColumns& columns) {
+/// One tile whose samples name every text of `columns` in turn, as kernels.
+vorn_package::ProfileReport naming_every_text(const vorn_package::ProfileColumns& columns) {
+    vorn_package::ProfileReport report;
+    vorn_package::TileProfile& tile = report.tiles.emplace_back();
+    for (std::uint32_t t = 0; t < columns.text_count(); ++t) {
+        vorn_package::CycleSample& sample = tile.samples.emplace_back();
+        sample.start_cycle = t;
+        sample.end_cycle = t + 1;
+        sample.step.local_index = t;
+        sample.step.kind = vorn_package::ProfileStepKind::Compute;
+        sample.step.kernel = columns.text(t);
+    }
+    return report;
+}
+
+std::string stored(const vorn_package::ProfileColumns& columns, bool json) {
     std::ostringstream out;
-    vorn_package::write_profile_packed(out, columns);
+    if (json) {
+        vorn_package::write_profile_json(out, naming_every_text(columns));
+    } else {
+        vorn_package::write_profile_packed(out, columns);
+    }
     return out.str();
 }
 
@@ -49,9 +72,10 @@ std::size_t distinct_text_hashes(const vorn_package::ProfileColumns& columns) {
     return hashes.size();
 }
 
-void open_file(benchmark::State& state, const std::string& file) {
+void open_file(benchmark::State& state, const std::string& file, bool json) {
     for (auto _ : state) {
-        const auto opened = vorn_package::open_profile_packed_memory(file);
+        const auto opened = json ? vorn_package::read_profile_columns_json(file)
+                                 : vorn_package::open_profile_packed_memory(file);
         if (!opened) {
             state.SkipWithError(vorn_package::to_string(opened.error()).c_str());
             return;
@@ -82,7 +106,7 @@ public:
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\n%-6s %10s %10s %10s %8s\n", "shape", "small ms", "large ms", "growth",
+        std::printf("\n%-10s %10s %10s %10s %8s\n", "shape", "small ms", "large ms", "growth",
                     "limit");
         for (const Shape& shape : kShapes) {
             const auto small = seconds_.find(name(shape, kSmall));
@@ -93,7 +117,7 @@ public:
             const double growth = large->second / small->second;
             const bool over = growth > kMaxGrowth;
             failed = failed || over;
-            std::printf("%-6s %10.2f %10.2f %10.2f %8.1f%s\n", shape.name, small->second * 1e3,
+            std::printf("%-10s %10.2f %10.2f %10.2f %8.1f%s\n", shape.name, small->second * 1e3,
                         large->second * 1e3, growth, kMaxGrowth, over ? "  TOO SLOW" : "");
         }
         std::printf("growth: open time of %u colliding elements over that of %u.\n", kLarge,
@@ -121,9 +145,9 @@ int main(int argc, char** argv) {
                 std::printf("%u crafted texts: %zu distinct std::hash values\n", count,
                             distinct_text_hashes(columns));
             }
-            const std::string& file = files.emplace_back(packed(columns));
+            const std::string& file = files.emplace_back(stored(columns, shape.json));
             benchmark::RegisterBenchmark(GrowthReporter::name(shape, count).c_str(), open_file,
-                                         std::cref(file))
+                                         std::cref(file), shape.json)
                 ->Unit(benchmark::kMillisecond)
                 ->Repetitions(3);
         }

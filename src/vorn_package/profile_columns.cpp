@@ -2,8 +2,10 @@
 // compare against the arrays themselves, so nothing is stored twice while a profile is built.
 #include "vorn_package/profile_columns.hpp"
 
+#include <xxhash.h>
+
 #include <algorithm>
-#include <functional>
+#include <random>
 #include <utility>
 
 namespace vorn_package {
@@ -94,6 +96,10 @@ std::span<const T> view(const std::vector<T>& values) {
 }  // namespace
 
 struct ColumnsBuilder::State {
+    // The tables' hashes are keyed by a secret of this builder: no stored profile can be made
+    // whose texts or steps all fall into one bucket (which would make reading it quadratic).
+    // Numbers are given in order of first appearance, so the key never shows in the columns.
+    std::uint64_t key = std::random_device{}() * 0x9e3779b97f4a7c15ULL ^ std::random_device{}();
     std::uint64_t clock_hz = 0;
     OwnedColumns columns;
     NumberTable texts;
@@ -133,7 +139,7 @@ std::uint32_t ColumnsBuilder::intern(std::string_view text) {
     OwnedColumns& c = s.columns;
     const auto number = static_cast<std::uint32_t>(c.text_begin.size() - 1);
     const auto [found, added] =
-        s.texts.find_or_add(mix(std::hash<std::string_view>{}(text)), number,
+        s.texts.find_or_add(XXH3_64bits_withSeed(text.data(), text.size(), s.key), number,
                             [&](std::uint32_t at) { return s.text(at) == text; });
     if (added) {
         c.text_bytes.insert(c.text_bytes.end(), text.begin(), text.end());
@@ -146,8 +152,8 @@ std::uint32_t ColumnsBuilder::intern_step(ProfileStepKind kind, std::uint32_t ke
                                           std::uint32_t operation,
                                           std::span<const MetadataPair> metadata) {
     OwnedColumns& c = state_->columns;
-    std::uint64_t hash =
-        mix((std::uint64_t{kernel} << 32 | operation) ^ (static_cast<std::uint64_t>(kind) << 61));
+    std::uint64_t hash = mix(state_->key ^ mix((std::uint64_t{kernel} << 32 | operation) ^
+                                               (static_cast<std::uint64_t>(kind) << 61)));
     for (const MetadataPair& pair : metadata) {
         hash = mix(hash ^ (std::uint64_t{pair.name} << 32 | pair.value));
     }
