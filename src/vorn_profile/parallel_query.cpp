@@ -75,51 +75,52 @@ std::uint64_t range_count(const vorn_package::ProfileColumns& columns, std::size
     return std::clamp<std::uint64_t>(threads, 1, std::max<std::uint64_t>(columns.tile_count(), 1));
 }
 
+/// The merged partials of `query` within `window` over as many ranges as `threads` walk, or
+/// nothing when that is one range: the caller then runs the plain one-thread query.
+std::optional<QueryPartial> threaded_partial(const vorn_package::ProfileColumns& columns,
+                                             const Query& query, const TimeWindow& window,
+                                             std::size_t threads) {
+    const std::uint64_t parts = range_count(columns, threads);
+    if (parts == 1) {
+        return std::nullopt;
+    }
+    return merged_partials(tile_ranges(columns, parts), [&](const TileRange& range) {
+        return partial(columns, query, range, window);
+    });
+}
+
 }  // namespace
 
 QueryReport query(const vorn_package::ProfileColumns& columns, const Query& query,
                   std::size_t threads) {
-    const std::uint64_t parts = range_count(columns, threads);
-    if (parts == 1) {
-        return vorn_profile::query(columns, query);
+    if (auto merged = threaded_partial(columns, query, {}, threads)) {
+        return finish(*std::move(merged));
     }
-    return finish(merged_partials(tile_ranges(columns, parts), [&](const TileRange& range) {
-        return partial(columns, query, range);
-    }));
+    return vorn_profile::query(columns, query);
 }
 
 WindowReport query_window(const vorn_package::ProfileColumns& columns, const Query& query,
                           const TimeWindow& window, std::size_t threads) {
-    const std::uint64_t parts = range_count(columns, threads);
-    if (parts == 1) {
-        return query_window(columns, query, window);
+    if (auto merged = threaded_partial(columns, query, window, threads)) {
+        return {window.from, window.to, finish(*std::move(merged))};
     }
-    return {window.from, window.to,
-            finish(merged_partials(tile_ranges(columns, parts), [&](const TileRange& range) {
-                return partial(columns, query, range, window);
-            }))};
+    return query_window(columns, query, window);
 }
 
 ListedReport query_listed(const vorn_package::ProfileColumns& columns, const Query& query,
                           std::size_t threads) {
-    const std::uint64_t parts = range_count(columns, threads);
-    if (parts == 1) {
-        return query_listed(columns, query);
+    if (auto merged = threaded_partial(columns, query, {}, threads)) {
+        return finish_listed(*std::move(merged));
     }
-    return finish_listed(merged_partials(tile_ranges(columns, parts), [&](const TileRange& range) {
-        return partial(columns, query, range);
-    }));
+    return query_listed(columns, query);
 }
 
 ListedReport query_window_listed(const vorn_package::ProfileColumns& columns, const Query& query,
                                  const TimeWindow& window, std::size_t threads) {
-    const std::uint64_t parts = range_count(columns, threads);
-    if (parts == 1) {
-        return query_window_listed(columns, query, window);
+    if (auto merged = threaded_partial(columns, query, window, threads)) {
+        return finish_listed(*std::move(merged));
     }
-    return finish_listed(merged_partials(tile_ranges(columns, parts), [&](const TileRange& range) {
-        return partial(columns, query, range, window);
-    }));
+    return query_window_listed(columns, query, window);
 }
 
 }  // namespace vorn_profile
