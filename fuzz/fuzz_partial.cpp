@@ -25,7 +25,7 @@ void check(std::string_view bytes) {
     auto read = vorn_profile::partial_from_bytes(bytes);
     if (!read) {
         if (read.error().offset > bytes.size() || read.error().message.empty()) {
-            fail("bad error", to_string(read.error()));
+            fail("bad error", read.error().path + ": " + read.error().message);
         }
         return;
     }
