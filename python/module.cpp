@@ -74,7 +74,9 @@ PathArgument path_argument(const py::object& path) {
     return {std::move(bytes), os.attr("fsdecode")(path)};
 }
 
-[[noreturn]] void raise_profile_error(const py::str& path, const vorn_package::ReadError& error) {
+}  // namespace
+
+void raise_profile_error(const py::str& path, const vorn_package::ReadError& error) {
     const std::string detail = vorn_package::to_string(error);
     const auto decoded = [](const std::string& text) {
         return py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
@@ -89,6 +91,8 @@ PathArgument path_argument(const py::object& path) {
     PyErr_SetObject(profile_error_type, exception.ptr());
     throw py::error_already_set();
 }
+
+namespace {
 
 Profile read_file(const py::object& path) {
     const PathArgument file = path_argument(path);
@@ -192,6 +196,12 @@ at once.)")
             "sample_count", [](const Profile& self) { return self.columns.sample_count(); },
             "Samples in the profile, all tiles together.")
         .def("query", &run_query, kQueryDoc)
+        .def("partial", &profile_partial,
+             R"(partial(**keywords) -> Partial
+
+The query's partial report over the whole profile, with the keywords of query(): merged with
+the partials of the profiles whose tiles follow (the shards of one profile, in order) and
+finished, it gives the report of the query over all of them.)")
         .def(
             "samples", [](const Profile& self) { return sample_frame(self.columns); },
             R"(Every sample, one row each, tile after tile in stored order. Columns: physical_tile,
@@ -241,6 +251,9 @@ PYBIND11_MODULE(vorn_profile, m) {
     bind_enums(m);
     bind_profile(m);
     bind_report(m);
+    bind_partial(m);
+    // The query over a Dask cluster; Dask itself is imported only when it is used.
+    m.attr("distributed") = py::module_::import("_vorn_profile_distributed");
 
     m.def(
         "read", &read_file, py::arg("path"),

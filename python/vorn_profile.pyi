@@ -2,7 +2,8 @@
 
 import enum
 import os
-from typing import Any, Iterable, Literal, Optional, Tuple, Union
+from types import ModuleType
+from typing import Any, Iterable, Literal, Optional, Sequence, Tuple, Union
 
 import pandas
 
@@ -89,8 +90,52 @@ class Profile:
         limit: Optional[int] = ...,
         sample_limit: int = ...,
     ) -> Report: ...
+    def partial(
+        self,
+        *,
+        group_by: Union[_GroupByText, GroupBy] = ...,
+        kind: Union[_KindText, StepKind, None] = ...,
+        tiles: Iterable[int] = ...,
+        phases: Iterable[int] = ...,
+        metadata: Iterable[Tuple[str, Optional[str]]] = ...,
+        operation_contains: Optional[str] = ...,
+        kernel: Optional[str] = ...,
+        at_offset: Optional[int] = ...,
+        metadata_key: Optional[str] = ...,
+        sort_by: Union[_SortByText, SortBy] = ...,
+        limit: Optional[int] = ...,
+        sample_limit: int = ...,
+    ) -> Partial: ...
     def samples(self) -> pandas.DataFrame: ...
     def write(self, path: _Path, *, format: Literal["json", "packed"] = ...) -> None: ...
+
+class Partial:
+    """A query's exact, mergeable state over part of a profile; merge() and finish() use it up."""
+
+    @staticmethod
+    def from_bytes(data: bytes, *, name: str = ...) -> Partial: ...
+    def to_bytes(self) -> bytes: ...
+    def merge(self, next: Partial) -> Partial: ...
+    def finish(self) -> Report: ...
+    @property
+    def clock_hz(self) -> int: ...
+
+class _Distributed(ModuleType):
+    """The query over a profile's shards on a Dask cluster (needs dask.distributed)."""
+
+    def shards(self, profile_dir_or_paths: Union[_Path, Sequence[_Path]]) -> list[str]: ...
+    def query(
+        self,
+        profile_dir_or_paths: Union[_Path, Sequence[_Path]],
+        *,
+        client: Any = ...,
+        **query_keywords: Any,
+    ) -> Report: ...
+    def query_many(
+        self, paths: Sequence[_Path], *, client: Any = ..., **query_keywords: Any
+    ) -> pandas.DataFrame: ...
+
+distributed: _Distributed
 
 def read(path: _Path) -> Profile: ...
 def from_dataframe(frame: pandas.DataFrame, *, clock_hz: Optional[int] = ...) -> Profile: ...
