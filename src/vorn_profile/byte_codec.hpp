@@ -2,6 +2,7 @@
 // input: the building blocks of the serialized partial report.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -32,9 +33,15 @@ public:
 
 private:
     void put(std::uint64_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i) {
-            out_.push_back(static_cast<char>(value >> (8 * i)));
+        char little[8];
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(little, &value, sizeof little);
+        } else {
+            for (int i = 0; i < 8; ++i) {
+                little[i] = static_cast<char>(value >> (8 * i));
+            }
         }
+        out_.append(little, static_cast<std::size_t>(bytes));
     }
 
     std::string& out_;
@@ -119,8 +126,12 @@ private:
             return 0;
         }
         std::uint64_t value = 0;
-        for (int i = 0; i < size; ++i) {
-            value |= std::uint64_t{static_cast<unsigned char>(bytes_[at_ + i])} << (8 * i);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(&value, bytes_.data() + at_, static_cast<std::size_t>(size));
+        } else {
+            for (int i = 0; i < size; ++i) {
+                value |= std::uint64_t{static_cast<unsigned char>(bytes_[at_ + i])} << (8 * i);
+            }
         }
         at_ += static_cast<std::uint64_t>(size);
         return value;

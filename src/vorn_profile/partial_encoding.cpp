@@ -104,7 +104,12 @@ bool is_partial_bytes(std::string_view bytes) {
 std::string partial_bytes(const QueryPartial& partial) {
     namespace layout = detail::partial_layout;
     const QueryPartial::State& state = detail::PartialAccess::state(partial);
+    const detail::PartialGroups& groups = state.groups;
     std::string bytes;
+    // About the size written, so that the text grows once.
+    bytes.reserve(1024 + groups.groups.size() * 96 + groups.tiles.items.size() * 4 +
+                  groups.occurrences.items.size() * 16 + groups.coverage.items.size() * 16 +
+                  groups.durations.items.size() * 12 + state.listing.size() * 64);
     ByteWriter out(bytes);
     for (const unsigned char byte : layout::kMagic) {
         out.u8(byte);
