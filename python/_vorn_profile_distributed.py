@@ -8,8 +8,9 @@
     frame = vp.distributed.query_many(["a.packed", "b.packed"], client=client, group_by="kernel")
 
 A worker makes each shard's partial report, opening the shard by its path (the files must be
-reachable from the workers, e.g. on a shared file system); the partials are merged on the
-workers in shard order, in a tree of merges; the client finishes the merged one. The Report is
+reachable from the workers, e.g. on a shared file system); the partials are merged in shard
+order in a tree of merges, on the workers down to about one partial a worker, then on the
+client, which finishes the report. The Report is
 the one vp.read(...).query(...) gives over the whole profile, doubles bit for bit.
 
 Dask is needed only here: Debian's python3-distributed (or pip install distributed).
@@ -66,8 +67,8 @@ def shards(profile_dir_or_paths):
     return paths
 
 
-# Tasks run on the workers. A partial travels as (bytes, first shard, last shard), so that a
-# merge that fails names the shards on either side of it.
+# A partial travels as (bytes, first shard, last shard), so that a merge that fails names the
+# shards on either side of it.
 
 
 def _partial_task(path, keywords):
@@ -76,38 +77,47 @@ def _partial_task(path, keywords):
     return vorn_profile.read(path).partial(**keywords).to_bytes(), path, path
 
 
-def _merge_task(left, right):
+def _merge_partials(parts):
+    """The partial of `parts` ((bytes, first, last) each, in shard order) merged in order."""
     import vorn_profile
 
-    left_bytes, first, left_last = left
-    right_bytes, right_first, last = right
-    merged = vorn_profile.Partial.from_bytes(left_bytes, name=left_last)
-    following = vorn_profile.Partial.from_bytes(right_bytes, name=right_first)
-    try:
-        merged = merged.merge(following)
-    except ValueError as error:
-        raise _profile_error(right_first, f"cannot be merged after {left_last}: {error}") from None
+    data, first, last = parts[0]
+    merged = vorn_profile.Partial.from_bytes(data, name=first)
+    for data, next_first, next_last in parts[1:]:
+        following = vorn_profile.Partial.from_bytes(data, name=next_first)
+        try:
+            merged = merged.merge(following)
+        except ValueError as error:
+            raise _profile_error(next_first, f"cannot be merged after {last}: {error}") from None
+        last = next_last
+    return merged, first, last
+
+
+def _merge_task(*parts):
+    merged, first, last = _merge_partials(parts)
     return merged.to_bytes(), first, last
 
 
 def _merged(client, paths, keywords):
-    """A future of the partial of `paths` merged in order: one task per shard, then merges of
-    neighbours, level by level."""
+    """Futures of the partials of `paths`, in order, merged on the cluster into about as many
+    as it has workers: one task per shard, then merges of neighbours, `fan_in` at a time, so
+    that each worker merges the shards it read and the partials cross the network few times."""
+    workers = max(1, len(client.scheduler_info().get("workers", {})))
+    fan_in = max(2, -(-len(paths) // workers))
     level = [client.submit(_partial_task, path, keywords, pure=False) for path in paths]
-    while len(level) > 1:
+    while len(level) > workers:
         level = [
-            client.submit(_merge_task, level[i], level[i + 1], pure=False) if i + 1 < len(level)
-            else level[i]
-            for i in range(0, len(level), 2)
+            client.submit(_merge_task, *level[i:i + fan_in], pure=False)
+            if len(level[i:i + fan_in]) > 1 else level[i]
+            for i in range(0, len(level), fan_in)
         ]
-    return level[0]
+    return level
 
 
-def _finish(merged):
-    import vorn_profile
-
-    data, first, _ = merged
-    return vorn_profile.Partial.from_bytes(data, name=first).finish()
+def _finish(parts):
+    """The report of the partials (in order), merged and finished on the client."""
+    merged, _, _ = _merge_partials(parts)
+    return merged.finish()
 
 
 def query(profile_dir_or_paths, *, client=None, **query_keywords):
@@ -118,7 +128,7 @@ def query(profile_dir_or_paths, *, client=None, **query_keywords):
     distributed = _distributed()
     client = client if client is not None else distributed.get_client()
     paths = shards(profile_dir_or_paths)
-    return _finish(_merged(client, paths, query_keywords).result())
+    return _finish(client.gather(_merged(client, paths, query_keywords)))
 
 
 def query_many(paths, *, client=None, **query_keywords):
@@ -132,8 +142,8 @@ def query_many(paths, *, client=None, **query_keywords):
     profiles = [os.fsdecode(path) for path in paths]
     futures = [_merged(client, shards(profile), query_keywords) for profile in profiles]
     frames = []
-    for profile, merged in zip(profiles, client.gather(futures)):
-        groups = _finish(merged).groups.copy()
+    for profile, parts in zip(profiles, client.gather(futures)):
+        groups = _finish(parts).groups.copy()
         groups.insert(0, "profile", profile)
         frames.append(groups)
     if not frames:

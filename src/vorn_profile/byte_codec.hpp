@@ -2,6 +2,7 @@
 // input: the building blocks of the serialized partial report.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -18,6 +19,18 @@ public:
     void u16(std::uint16_t value) { put(value, 2); }
     void u32(std::uint32_t value) { put(value, 4); }
     void u64(std::uint64_t value) { put(value, 8); }
+    /// `value` in 7-bit groups, lowest first, the high bit of each byte set when another
+    /// follows (LEB128): small numbers take one byte.
+    void varint(std::uint64_t value) {
+        char bytes[10];
+        std::size_t size = 0;
+        while (value >= 0x80) {
+            bytes[size++] = static_cast<char>((value & 0x7f) | 0x80);
+            value >>= 7;
+        }
+        bytes[size++] = static_cast<char>(value);
+        out_.append(bytes, size);
+    }
     void text(std::string_view value) {
         u64(value.size());
         out_.append(value);
@@ -32,9 +45,15 @@ public:
 
 private:
     void put(std::uint64_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i) {
-            out_.push_back(static_cast<char>(value >> (8 * i)));
+        char little[8];
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(little, &value, sizeof little);
+        } else {
+            for (int i = 0; i < 8; ++i) {
+                little[i] = static_cast<char>(value >> (8 * i));
+            }
         }
+        out_.append(little, static_cast<std::size_t>(bytes));
     }
 
     std::string& out_;
@@ -52,6 +71,34 @@ public:
     std::uint16_t u16() { return static_cast<std::uint16_t>(get(2, "a 2-byte number")); }
     std::uint32_t u32() { return static_cast<std::uint32_t>(get(4, "a 4-byte number")); }
     std::uint64_t u64() { return get(8, "an 8-byte number"); }
+    /// A number written by `ByteWriter::varint`, in as few bytes as it needs (so that each
+    /// number has one encoding).
+    std::uint64_t varint() {
+        if (failed_) {
+            return 0;
+        }
+        const std::uint64_t at = at_;
+        std::uint64_t value = 0;
+        for (int shift = 0;; shift += 7) {
+            if (at_ == end_) {
+                fail(at, "the input ends inside a number");
+                return 0;
+            }
+            const auto byte = static_cast<unsigned char>(bytes_[at_++]);
+            if (shift == 63 && byte > 1) {
+                fail(at, "a number past 64 bits");
+                return 0;
+            }
+            value |= std::uint64_t{byte & 0x7fU} << shift;
+            if ((byte & 0x80) == 0) {
+                if (byte == 0 && shift > 0) {
+                    fail(at, "a number written with more bytes than it needs");
+                    return 0;
+                }
+                return value;
+            }
+        }
+    }
     /// A text of at most the bytes left, viewed in the input.
     std::string_view text() {
         const std::uint64_t at = at_;
@@ -73,6 +120,16 @@ public:
     std::uint64_t count(std::uint64_t item_size, const char* what) {
         const std::uint64_t at = at_;
         const std::uint64_t value = u64();
+        return counted(at, value, item_size, what);
+    }
+    /// The same for a count written as a varint.
+    std::uint64_t varint_count(std::uint64_t item_size, const char* what) {
+        const std::uint64_t at = at_;
+        const std::uint64_t value = varint();
+        return counted(at, value, item_size, what);
+    }
+    std::uint64_t counted(std::uint64_t at, std::uint64_t value, std::uint64_t item_size,
+                          const char* what) {
         if (!failed() && item_size > 0 && value > left() / item_size) {
             fail(at, std::to_string(value) + " " + what + " cannot fit in the " +
                          std::to_string(left()) + " bytes left");
@@ -119,8 +176,12 @@ private:
             return 0;
         }
         std::uint64_t value = 0;
-        for (int i = 0; i < size; ++i) {
-            value |= std::uint64_t{static_cast<unsigned char>(bytes_[at_ + i])} << (8 * i);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(&value, bytes_.data() + at_, static_cast<std::size_t>(size));
+        } else {
+            for (int i = 0; i < size; ++i) {
+                value |= std::uint64_t{static_cast<unsigned char>(bytes_[at_ + i])} << (8 * i);
+            }
         }
         at_ += static_cast<std::uint64_t>(size);
         return value;

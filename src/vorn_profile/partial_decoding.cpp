@@ -30,10 +30,7 @@ std::string hex(std::uint64_t value) {
 }
 
 // The fewest bytes an encoded item takes, for bounding counts.
-constexpr std::uint64_t kGroupSize = 8 + 8 * 5 + 4 + 8 * 3;
-constexpr std::uint64_t kRunSize = 16;
-constexpr std::uint64_t kOccurrenceSize = 16;
-constexpr std::uint64_t kDurationSize = 12;
+constexpr std::uint64_t kGroupSize = 8 + 8 + 4 + 3;  // text, number, 4 figures, 3 lists
 constexpr std::uint64_t kCandidateSize = 4 + 4 + 8 + 8 + 4 + 4 + 1 + 8 * 3;
 constexpr std::uint64_t kEntrySize = 16;
 constexpr std::uint64_t kPieceSize = 24;
@@ -208,47 +205,58 @@ private:
         return true;
     }
 
+    /// The next item of an ascending list written by `write_ascending`: the first as it is,
+    /// the others past `previous`; false (with the error set) past `limit`.
+    bool next_ascending(bool first, std::uint64_t previous, std::uint64_t limit,
+                        std::uint64_t& item) {
+        const std::uint64_t at = in_.position();
+        const std::uint64_t step = in_.varint();
+        if (in_.failed()) {
+            return false;
+        }
+        if (!first && (previous >= limit || step > limit - previous - 1)) {
+            return fail(at, "an ascending list's item past " + std::to_string(limit));
+        }
+        item = first ? step : previous + 1 + step;
+        if (item > limit) {
+            return fail(at, "an ascending list's item past " + std::to_string(limit));
+        }
+        return true;
+    }
+
     bool group_lists(detail::PartialGroup& group) {
         detail::PartialGroups& groups = state_->groups;
         std::uint64_t at = in_.position();
-        const std::uint64_t tiles = in_.count(4, "tiles");
+        const std::uint64_t tiles = in_.varint_count(1, "tiles");
         if (!in_.failed() && tiles == 0) {
             return fail(at, "a group met on no tile");
         }
+        std::uint64_t item = 0;
         for (std::uint64_t i = 0; i < tiles; ++i) {
-            at = in_.position();
-            const std::uint32_t tile = in_.u32();
-            if (i > 0 && !in_.failed() && tile <= groups.tiles.items.back()) {
-                return fail(at, "tiles not in strictly ascending order");
+            if (!next_ascending(i == 0, item, UINT32_MAX, item)) {
+                return false;
             }
-            groups.tiles.items.push_back(tile);
+            groups.tiles.items.push_back(static_cast<std::uint32_t>(item));
         }
         groups.tiles.close();
 
         at = in_.position();
-        const std::uint64_t occurrences = in_.count(kOccurrenceSize, "phase occurrences");
+        const std::uint64_t occurrences = in_.varint_count(2, "phase occurrences");
         if (!in_.failed() && occurrences == 0) {
             return fail(at, "a group met in no phase occurrence");
         }
-        for (std::uint64_t i = 0; i < occurrences && !in_.failed(); ++i) {
-            at = in_.position();
-            const std::uint64_t occurrence = in_.u64();
-            if (i > 0 && !in_.failed() && occurrence <= groups.occurrences.items.back()) {
-                return fail(at, "phase occurrences not in strictly ascending order");
+        for (std::uint64_t i = 0; i < occurrences; ++i) {
+            if (!next_ascending(i == 0, item, UINT64_MAX, item)) {
+                return false;
             }
-            groups.occurrences.items.push_back(occurrence);
-            const std::uint64_t runs = in_.count(kRunSize, "covered runs");
+            groups.occurrences.items.push_back(item);
+            const std::uint64_t runs = in_.varint_count(2, "covered runs");
+            Interval run;
             for (std::uint64_t r = 0; r < runs; ++r) {
-                at = in_.position();
-                const Interval run{in_.u64(), in_.u64()};
-                if (in_.failed()) {
+                // Each start past the end before it, each end past its start.
+                if (!next_ascending(r == 0, run.end, UINT64_MAX, run.start) ||
+                    !next_ascending(false, run.start, UINT64_MAX, run.end)) {
                     return false;
-                }
-                if (run.start >= run.end) {
-                    return fail(at, "an empty or inverted covered run");
-                }
-                if (r > 0 && run.start <= groups.coverage.items.back().end) {
-                    return fail(at, "covered runs not ascending and apart");
                 }
                 groups.coverage.items.push_back(run);
             }
@@ -257,37 +265,39 @@ private:
         groups.occurrences.close();
 
         at = in_.position();
-        const std::uint64_t durations = in_.count(kDurationSize, "duration runs");
+        const std::uint64_t durations = in_.varint_count(2, "duration runs");
+        const std::size_t first = groups.durations.items.size();
+        for (std::uint64_t i = 0; i < durations; ++i) {
+            if (!next_ascending(i == 0, item, UINT32_MAX, item)) {
+                return false;
+            }
+            groups.durations.items.push_back({static_cast<std::uint32_t>(item), 0});
+        }
         std::uint64_t count = 0;
         std::uint64_t work = 0;
         for (std::uint64_t i = 0; i < durations; ++i) {
             at = in_.position();
-            const detail::DurationRun run{in_.u32(), in_.u64()};
+            const std::uint64_t more = in_.varint();
             if (in_.failed()) {
                 return false;
             }
-            if (run.count == 0 || (i > 0 && run.value <= groups.durations.items.back().value)) {
-                return fail(at, "duration runs not ascending by value, or of no duration");
-            }
-            if (count + run.count < count) {
+            if (more == UINT64_MAX || count + more + 1 < count) {
                 return fail(at, "duration counts overflow a 64-bit count");
             }
+            detail::DurationRun& run = groups.durations.items[first + i];
+            run.count = more + 1;
             count += run.count;
             work += run.value * run.count;  // modulo 2^64, as the walk adds
-            groups.durations.items.push_back(run);
         }
         groups.durations.close();
-        if (in_.failed()) {
-            return false;
-        }
         if (count != group.sample_count) {
             return fail(at, std::to_string(count) + " durations for " +
                                 std::to_string(group.sample_count) + " samples");
         }
-        if (work != group.work_cycles ||
-            (durations > 0 && groups.durations.items.back().value != group.maximum)) {
-            return fail(at, "durations that do not add up to the work cycles and maximum");
+        if (work != group.work_cycles) {
+            return fail(at, "durations that do not add up to the work cycles");
         }
+        group.maximum = groups.durations.items.back().value;
         return true;
     }
 
@@ -308,11 +318,11 @@ private:
                 return false;
             }
             const std::uint64_t counts_at = in_.position();
-            group.sample_count = in_.u64();
-            group.work_cycles = in_.u64();
-            group.first_offset = in_.u64();
-            group.last_offset = in_.u64();
-            group.maximum = in_.u32();
+            group.sample_count = in_.varint();
+            group.work_cycles = in_.varint();
+            const std::uint64_t offsets_at = in_.position();
+            group.first_offset = in_.varint();
+            group.last_offset = in_.varint();
             if (in_.failed()) {
                 return false;
             }
@@ -320,7 +330,7 @@ private:
                 return fail(counts_at, "a group of no sample");
             }
             if (group.first_offset > group.last_offset) {
-                return fail(counts_at + 16, "a group that ends before it begins");
+                return fail(offsets_at, "a group that ends before it begins");
             }
             if (!group_lists(group)) {
                 return false;

@@ -16,39 +16,53 @@ namespace {
 
 using detail::ByteWriter;
 
+/// Writes an ascending list's items as varints: the first as it is, each other as its distance
+/// past the one before (strictly ascending: `item - previous - 1`).
+template <class Items, class Value>
+void write_ascending(ByteWriter& out, const Items& items, Value value) {
+    out.varint(items.size());
+    std::uint64_t previous = 0;
+    bool first = true;
+    for (const auto& item : items) {
+        const std::uint64_t number = value(item);
+        out.varint(first ? number : number - previous - 1);
+        previous = number;
+        first = false;
+    }
+}
+
 void write_groups(ByteWriter& out, const detail::PartialGroups& groups) {
     out.u64(groups.groups.size());
     for (std::size_t g = 0; g < groups.groups.size(); ++g) {
         const detail::PartialGroup& group = groups.groups[g];
         out.text(group.identity.text);
         out.u64(group.identity.number);
-        out.u64(group.sample_count);
-        out.u64(group.work_cycles);
-        out.u64(group.first_offset);
-        out.u64(group.last_offset);
-        out.u32(group.maximum);
-        const auto tiles = groups.tiles[g];
-        out.u64(tiles.size());
-        for (const std::uint32_t tile : tiles) {
-            out.u32(tile);
-        }
+        out.varint(group.sample_count);
+        out.varint(group.work_cycles);
+        out.varint(group.first_offset);
+        out.varint(group.last_offset);
+        const auto same = [](auto number) { return std::uint64_t{number}; };
+        write_ascending(out, groups.tiles[g], same);
         const std::uint64_t base = groups.occurrences.begin[g];
         const auto occurrences = groups.occurrences[g];
-        out.u64(occurrences.size());
+        out.varint(occurrences.size());
         for (std::size_t o = 0; o < occurrences.size(); ++o) {
-            out.u64(occurrences[o]);
+            out.varint(o == 0 ? occurrences[o] : occurrences[o] - occurrences[o - 1] - 1);
+            // Runs apart from each other: each start past the end before, each end past its start.
             const auto runs = groups.coverage[base + o];
-            out.u64(runs.size());
-            for (const Interval& run : runs) {
-                out.u64(run.start);
-                out.u64(run.end);
+            out.varint(runs.size());
+            std::uint64_t end = 0;
+            for (std::size_t r = 0; r < runs.size(); ++r) {
+                out.varint(r == 0 ? runs[r].start : runs[r].start - end - 1);
+                out.varint(runs[r].end - runs[r].start - 1);
+                end = runs[r].end;
             }
         }
         const auto durations = groups.durations[g];
-        out.u64(durations.size());
+        write_ascending(out, durations,
+                        [](const detail::DurationRun& run) { return std::uint64_t{run.value}; });
         for (const detail::DurationRun& run : durations) {
-            out.u32(run.value);
-            out.u64(run.count);
+            out.varint(run.count - 1);
         }
     }
 }
@@ -104,7 +118,12 @@ bool is_partial_bytes(std::string_view bytes) {
 std::string partial_bytes(const QueryPartial& partial) {
     namespace layout = detail::partial_layout;
     const QueryPartial::State& state = detail::PartialAccess::state(partial);
+    const detail::PartialGroups& groups = state.groups;
     std::string bytes;
+    // About the size written, so that the text grows once.
+    bytes.reserve(1024 + groups.groups.size() * 96 + groups.tiles.items.size() * 4 +
+                  groups.occurrences.items.size() * 16 + groups.coverage.items.size() * 16 +
+                  groups.durations.items.size() * 12 + state.listing.size() * 64);
     ByteWriter out(bytes);
     for (const unsigned char byte : layout::kMagic) {
         out.u8(byte);
