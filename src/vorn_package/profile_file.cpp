@@ -10,6 +10,7 @@
 
 #include "file_input.hpp"
 #include "vorn_package/profile_packed.hpp"
+#include "vorn_package/profile_shards.hpp"
 
 namespace vorn_package {
 namespace {
@@ -92,6 +93,12 @@ Result<ProfileColumns, ReadError> read_open_file(int fd, bool owned, const std::
 
 Result<ProfileColumns, ReadError> read_profile_columns_file(const std::string& path,
                                                             const ReadProgress& progress) {
+    return read_profile_columns_file(path, progress, 1);
+}
+
+Result<ProfileColumns, ReadError> read_profile_columns_file(const std::string& path,
+                                                            const ReadProgress& progress,
+                                                            std::size_t threads) {
     if (path == "-") {
         return read_open_file(STDIN_FILENO, false, path, progress);
     }
@@ -99,6 +106,11 @@ Result<ProfileColumns, ReadError> read_profile_columns_file(const std::string& p
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return Unexpected<ReadError>{system_error("open", errno)};
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        ::close(fd);
+        return read_profile_shards(path, threads);
     }
     return read_open_file(fd, true, path, progress);
 }

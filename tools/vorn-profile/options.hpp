@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -34,7 +35,9 @@ struct CommandLine {
     std::optional<std::string> output;  ///< `-o FILE`; standard output when absent or "-"
     ProfileFormat generate_format = ProfileFormat::Json;  ///< `generate --format`
     TraceFormat trace_format = TraceFormat::Perfetto;     ///< `export --format`
-    std::size_t threads = 1;  ///< `query --threads`; by default the cores the process may use
+    std::size_t threads = 1;  ///< `--threads`; by default the cores the process may use
+    std::optional<std::uint64_t>
+        shard_tiles;  ///< `pack`/`generate --shard-tiles`: -o is a directory
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.
