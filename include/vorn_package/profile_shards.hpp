@@ -39,11 +39,14 @@ std::string shard_name(std::uint64_t index, std::uint64_t count);
 
 /// How many samples each shard of `tiles_per_shard` tile records holds, for columns whose
 /// tile `t` has `tile_samples(t)` samples: at least one shard, so that a profile of no tile
-/// is still a directory that reads back.
+/// is still a directory that reads back (none when `tiles_per_shard` is 0).
 template <class TileSamples>
 std::vector<std::uint64_t> shard_sample_counts(std::uint64_t tiles, std::uint64_t tiles_per_shard,
                                                TileSamples tile_samples) {
     std::vector<std::uint64_t> counts;
+    if (tiles_per_shard == 0) {
+        return counts;  // no shard can be made; the writer refuses such a size
+    }
     for (std::uint64_t first = 0; first < tiles || counts.empty(); first += tiles_per_shard) {
         std::uint64_t samples = 0;
         for (std::uint64_t t = first; t < tiles && t < first + tiles_per_shard; ++t) {

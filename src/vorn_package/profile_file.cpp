@@ -42,7 +42,8 @@ Result<std::size_t, ReadError> read_first(int fd, std::array<char, 8>& into) {
 
 /// Reads the file open as `fd`, which the reading owns when `owned`.
 Result<ProfileColumns, ReadError> read_open_file(int fd, bool owned, const std::string& path,
-                                                 const ReadProgress& progress) {
+                                                 const ReadProgress& progress,
+                                                 std::size_t threads) {
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
         const int code = errno;
@@ -57,7 +58,8 @@ Result<ProfileColumns, ReadError> read_open_file(int fd, bool owned, const std::
         // A regular file is looked at in place, and then mapped.
         const ssize_t got = ::pread(fd, first.data(), first.size(), 0);
         if (got > 0 && is_profile_packed({first.data(), static_cast<std::size_t>(got)})) {
-            auto opened = map_profile_packed(fd, static_cast<std::uint64_t>(status.st_size), path);
+            auto opened =
+                map_profile_packed(fd, static_cast<std::uint64_t>(status.st_size), path, threads);
             if (owned) {
                 ::close(fd);
             }
@@ -100,7 +102,7 @@ Result<ProfileColumns, ReadError> read_profile_columns_file(const std::string& p
                                                             const ReadProgress& progress,
                                                             std::size_t threads) {
     if (path == "-") {
-        return read_open_file(STDIN_FILENO, false, path, progress);
+        return read_open_file(STDIN_FILENO, false, path, progress, threads);
     }
     // Opened once: a named pipe cannot be opened a second time after its writer is gone.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -112,7 +114,7 @@ Result<ProfileColumns, ReadError> read_profile_columns_file(const std::string& p
         ::close(fd);
         return read_profile_shards(path, threads);
     }
-    return read_open_file(fd, true, path, progress);
+    return read_open_file(fd, true, path, progress, threads);
 }
 
 }  // namespace vorn_package

@@ -55,8 +55,10 @@ Result<ProfileColumns, ReadError> read_profile_shards(const std::string& directo
     }
     const std::string base = directory.ends_with('/') ? directory : directory + "/";
     std::vector<std::optional<Result<ProfileColumns, ReadError>>> shards(names->size());
+    // Threads left over from one a shard check the shards within.
+    const std::size_t within = std::max<std::size_t>(threads / shards.size(), 1);
     parallel_for(shards.size(), threads, [&](std::size_t i) {
-        shards[i].emplace(read_profile_columns_file(base + (*names)[i]));
+        shards[i].emplace(read_profile_columns_file(base + (*names)[i], {}, within));
     });
 
     std::uint64_t tiles = 0;
