@@ -114,6 +114,10 @@ public:
     /// The same, with the step given as texts.
     void add_sample(const CycleSample& sample);
 
+    /// Appends every tile of `part` after the tiles so far, its texts and steps interned as by
+    /// the calls above (the clock is left as set). The sample arrays are copied in bulk.
+    void append(const ProfileColumns& part);
+
     std::uint64_t sample_count() const;
 
     /// The finished columns; the builder is left empty.

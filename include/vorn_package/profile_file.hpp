@@ -7,6 +7,7 @@
 //     if (!columns) { std::cerr << vorn_package::to_string(columns.error()) << "\n"; }
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "vorn_package/profile_columns.hpp"
@@ -20,7 +21,13 @@ namespace vorn_package {
 /// anything else is parsed as JSON as it arrives, so that a stream that cannot be a profile
 /// is refused at its first bytes. `progress` is called while JSON is read, as by
 /// `read_profile_columns_json_file`.
+/// A directory is read as a profile stored in shards (<vorn_package/profile_shards.hpp>).
 [[nodiscard]] Result<ProfileColumns, ReadError> read_profile_columns_file(
     const std::string& path, const ReadProgress& progress = {});
+
+/// The same, reading on up to `threads` threads where the input allows it (the shards of a
+/// directory are opened at once).
+[[nodiscard]] Result<ProfileColumns, ReadError> read_profile_columns_file(
+    const std::string& path, const ReadProgress& progress, std::size_t threads);
 
 }  // namespace vorn_package

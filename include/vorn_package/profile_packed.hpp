@@ -12,6 +12,7 @@
 //     if (!opened) { std::cerr << "error: " << to_string(opened.error()) << '\n'; }
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -41,6 +42,11 @@ void write_profile_packed(std::ostream& out, const ProfileColumns& columns);
 /// Anything else is read into memory. A file that cannot be opened or read is a `ReadError` at
 /// offset 0 with the system's reason.
 [[nodiscard]] Result<ProfileColumns, ReadError> open_profile_packed(const std::string& path);
+
+/// The same, the file checked on up to `threads` threads (a large one: a small one is checked
+/// on one), each mapping the pages of the sections it checks in one call.
+[[nodiscard]] Result<ProfileColumns, ReadError> open_profile_packed(const std::string& path,
+                                                                    std::size_t threads);
 
 /// Opens a packed file held in memory. The columns point into `bytes`, which must stay alive
 /// as long as they do unless `owner` keeps it; bytes that are not 8-byte aligned are copied.

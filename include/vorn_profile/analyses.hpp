@@ -15,6 +15,7 @@
 //     // steps.occurrences[0]: the superstep that cost the device the most tile-cycles
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -155,6 +156,10 @@ DiffReport diff(const vorn_package::ProfileReport& base, const vorn_package::Pro
                 const Query& query, const TimeWindow& window = {});
 DiffReport diff(const vorn_package::ProfileColumns& base, const vorn_package::ProfileColumns& next,
                 const Query& query, const TimeWindow& window = {});
+/// The same, each profile's query walked on `threads` threads; the report is the same for every
+/// number of threads.
+DiffReport diff(const vorn_package::ProfileColumns& base, const vorn_package::ProfileColumns& next,
+                const Query& query, const TimeWindow& window, std::size_t threads);
 
 // ---- Supersteps ---------------------------------------------------------------------------
 
@@ -220,5 +225,10 @@ SuperstepReport supersteps(const vorn_package::ProfileReport& report, const Quer
                            const TimeWindow& window = {});
 SuperstepReport supersteps(const vorn_package::ProfileColumns& columns, const Query& query,
                            const TimeWindow& window = {});
+/// The same on `threads` threads (at most one a tile record): each walks a range of tile
+/// records keeping every tile's busy cycles per occurrence, and the ranges are merged in tile
+/// order. The report is the same for every number of threads.
+SuperstepReport supersteps(const vorn_package::ProfileColumns& columns, const Query& query,
+                           const TimeWindow& window, std::size_t threads);
 
 }  // namespace vorn_profile

@@ -5,6 +5,7 @@
 // the tiles active over time, stacked by kind. A window limits every figure to its cycles.
 #pragma once
 
+#include <cstddef>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@ struct ReportOptions {
     vorn_profile::Query query;                       ///< only its filters are used
     std::optional<vorn_profile::TimeWindow> window;  ///< `--from`/`--to`, when given
     std::string source;                              ///< the profile's path, shown in the title
+    std::size_t threads = 1;                         ///< threads the queries walk on
 };
 
 void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& columns,

@@ -4,7 +4,7 @@ other: the profile is only read, and each query owns its working state."""
 import threading
 
 import vorn_profile as vp
-from conftest import needs_tool
+from conftest import needs_tool, run_tool
 
 QUERIES = [
     {"group_by": "phase", "sample_limit": 5},
@@ -35,3 +35,13 @@ def test_two_threads_get_the_sequential_reports(generate):
         assert len(results[name]) == 3 * len(QUERIES)
         for i, report in results[name]:
             assert report == sequential[i], (name, QUERIES[i])
+
+
+@needs_tool
+def test_a_directory_of_shards_reads_as_the_whole_profile(generate, tmp_path):
+    whole = generate(9, 200, 4)
+    shards = tmp_path / "shards"
+    run_tool("pack", str(whole), "-o", str(shards), "--shard-tiles", "2")
+    assert len(list(shards.glob("part-*.packed"))) == 5
+    for query in QUERIES:
+        assert vp.read(shards).query(**query).to_dict() == vp.read(whole).query(**query).to_dict()

@@ -3,6 +3,7 @@
 // stream's first bytes, taken to tell the formats apart, are not lost.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,10 +18,11 @@ namespace vorn_package {
 [[nodiscard]] Result<ProfileColumns, ReadError> read_profile_columns_json(
     json::Input& input, const ReadProgress& progress);
 
-/// Maps the packed file open as `fd` (`size` bytes, a regular file) and opens it. The mapping
-/// is guarded as `path`: see `guard_mapped_files`.
+/// Maps the packed file open as `fd` (`size` bytes, a regular file) and opens it, checking it
+/// on up to `threads` threads. The mapping is guarded as `path`: see `guard_mapped_files`.
 [[nodiscard]] Result<ProfileColumns, ReadError> map_profile_packed(int fd, std::uint64_t size,
-                                                                   const std::string& path);
+                                                                   const std::string& path,
+                                                                   std::size_t threads);
 
 /// Reads a packed file from a stream that is not a regular file, whose first bytes `first`
 /// were already taken from it. Reading stops at the size the header gives, so a stream that

@@ -207,6 +207,55 @@ void ColumnsBuilder::add_sample(const CycleSample& sample) {
                sample.step.local_index, step);
 }
 
+void ColumnsBuilder::append(const ProfileColumns& part) {
+    std::vector<std::uint32_t> texts(part.text_count());
+    for (std::uint64_t t = 0; t < texts.size(); ++t) {
+        texts[t] = intern(part.text(static_cast<std::uint32_t>(t)));
+    }
+    std::vector<std::uint32_t> steps(part.step_count());
+    std::vector<MetadataPair> pairs;
+    bool renumbered = false;
+    for (std::uint64_t s = 0; s < steps.size(); ++s) {
+        const auto number = static_cast<std::uint32_t>(s);
+        pairs.clear();
+        for (const MetadataPair& pair : part.step_metadata(number)) {
+            pairs.push_back({texts[pair.name], texts[pair.value]});
+        }
+        steps[s] = intern_step(part.step_kind[s], texts[part.step_kernel[s]],
+                               texts[part.step_operation[s]], pairs);
+        renumbered |= steps[s] != number;
+    }
+
+    OwnedColumns& c = state_->columns;
+    const auto tile_base = static_cast<std::uint32_t>(c.tile_physical.size());
+    const std::uint64_t sample_base = c.start_cycle.size();
+    c.tile_physical.insert(c.tile_physical.end(), part.tile_physical.begin(),
+                           part.tile_physical.end());
+    for (std::uint64_t t = 1; t < part.tile_sample_begin.size(); ++t) {
+        c.tile_sample_begin.push_back(sample_base + part.tile_sample_begin[t]);
+    }
+    const auto copy = [](std::vector<std::uint32_t>& into, std::span<const std::uint32_t> from) {
+        into.insert(into.end(), from.begin(), from.end());
+    };
+    copy(c.start_cycle, part.start_cycle);
+    copy(c.end_cycle, part.end_cycle);
+    copy(c.phase, part.phase);
+    copy(c.epoch, part.epoch);
+    copy(c.local_index, part.local_index);
+    c.sample_tile.reserve(c.sample_tile.size() + part.sample_tile.size());
+    for (const std::uint32_t tile : part.sample_tile) {
+        c.sample_tile.push_back(tile + tile_base);
+    }
+    if (!renumbered) {
+        copy(c.step, part.step);
+        return;
+    }
+    c.step.reserve(c.step.size() + part.step.size());
+    for (const std::uint32_t step : part.step) {
+        c.step.push_back(steps[step]);
+    }
+}
+
 std::uint64_t ColumnsBuilder::sample_count() const { return state_->columns.start_cycle.size(); }
 
 ProfileColumns ColumnsBuilder::finish() {

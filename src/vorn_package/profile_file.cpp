@@ -10,6 +10,7 @@
 
 #include "file_input.hpp"
 #include "vorn_package/profile_packed.hpp"
+#include "vorn_package/profile_shards.hpp"
 
 namespace vorn_package {
 namespace {
@@ -41,7 +42,8 @@ Result<std::size_t, ReadError> read_first(int fd, std::array<char, 8>& into) {
 
 /// Reads the file open as `fd`, which the reading owns when `owned`.
 Result<ProfileColumns, ReadError> read_open_file(int fd, bool owned, const std::string& path,
-                                                 const ReadProgress& progress) {
+                                                 const ReadProgress& progress,
+                                                 std::size_t threads) {
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
         const int code = errno;
@@ -56,7 +58,8 @@ Result<ProfileColumns, ReadError> read_open_file(int fd, bool owned, const std::
         // A regular file is looked at in place, and then mapped.
         const ssize_t got = ::pread(fd, first.data(), first.size(), 0);
         if (got > 0 && is_profile_packed({first.data(), static_cast<std::size_t>(got)})) {
-            auto opened = map_profile_packed(fd, static_cast<std::uint64_t>(status.st_size), path);
+            auto opened =
+                map_profile_packed(fd, static_cast<std::uint64_t>(status.st_size), path, threads);
             if (owned) {
                 ::close(fd);
             }
@@ -92,15 +95,26 @@ Result<ProfileColumns, ReadError> read_open_file(int fd, bool owned, const std::
 
 Result<ProfileColumns, ReadError> read_profile_columns_file(const std::string& path,
                                                             const ReadProgress& progress) {
+    return read_profile_columns_file(path, progress, 1);
+}
+
+Result<ProfileColumns, ReadError> read_profile_columns_file(const std::string& path,
+                                                            const ReadProgress& progress,
+                                                            std::size_t threads) {
     if (path == "-") {
-        return read_open_file(STDIN_FILENO, false, path, progress);
+        return read_open_file(STDIN_FILENO, false, path, progress, threads);
     }
     // Opened once: a named pipe cannot be opened a second time after its writer is gone.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return Unexpected<ReadError>{system_error("open", errno)};
     }
-    return read_open_file(fd, true, path, progress);
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        ::close(fd);
+        return read_profile_shards(path, threads);
+    }
+    return read_open_file(fd, true, path, progress, threads);
 }
 
 }  // namespace vorn_package

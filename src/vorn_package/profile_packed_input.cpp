@@ -1,5 +1,7 @@
 // Getting a packed file's bytes: a regular file is mapped read-only, anything else (standard
 // input, a pipe) is read into an aligned buffer, up to the size its header gives.
+#include "profile_packed_input.hpp"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -105,24 +107,31 @@ Result<ProfileColumns, ReadError> read_profile_packed_stream(int fd, std::string
 }
 
 Result<ProfileColumns, ReadError> map_profile_packed(int fd, std::uint64_t size,
-                                                     const std::string& path) {
+                                                     const std::string& path, std::size_t threads) {
     auto mapping = std::make_shared<Mapping>();
     mapping->size = static_cast<std::size_t>(size);
-    // Every byte is read while the file is checked, so the pages are faulted in at once.
-    void* address = ::mmap(nullptr, mapping->size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    // Every byte is read while the file is checked: the file is read ahead from the start, and
+    // the threads that check the sections map each section's pages in one call.
+    void* address = ::mmap(nullptr, mapping->size, PROT_READ, MAP_PRIVATE, fd, 0);
     if (address == MAP_FAILED) {
         return Unexpected<ReadError>{system_error("map the file", errno)};
     }
+    ::madvise(address, mapping->size, MADV_WILLNEED);
     mapping->address = address;
     const int guarded = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (guarded >= 0) {
         mapping->guard = detail::guard_mapping(guarded, path);
     }
     const std::string_view bytes(static_cast<const char*>(address), mapping->size);
-    return open_profile_packed_memory(bytes, std::move(mapping));
+    return open_packed_bytes(bytes, std::move(mapping), {threads, true});
 }
 
 Result<ProfileColumns, ReadError> open_profile_packed(const std::string& path) {
+    return open_profile_packed(path, 1);
+}
+
+Result<ProfileColumns, ReadError> open_profile_packed(const std::string& path,
+                                                      std::size_t threads) {
     const bool standard_input = path == "-";
     const int fd = standard_input ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -134,7 +143,7 @@ Result<ProfileColumns, ReadError> open_profile_packed(const std::string& path) {
         return Unexpected<ReadError>{system_error("read", errno)};
     }
     if (S_ISREG(status.st_mode) && status.st_size > 0 && ::lseek(fd, 0, SEEK_CUR) == 0) {
-        return map_profile_packed(fd, static_cast<std::uint64_t>(status.st_size), path);
+        return map_profile_packed(fd, static_cast<std::uint64_t>(status.st_size), path, threads);
     }
     return read_profile_packed_stream(fd, {});
 }

@@ -3,6 +3,8 @@
 // The checks run in an order that keeps each one safe: the table before the sections, the
 // checksums before the contents, the text table before the texts, counts before indexes.
 #include <simdjson.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cinttypes>
@@ -11,6 +13,8 @@
 #include <tuple>
 #include <vector>
 
+#include "parallel_for.hpp"
+#include "profile_packed_input.hpp"
 #include "profile_packed_layout.hpp"
 #include "vorn_package/profile_packed.hpp"
 
@@ -79,10 +83,28 @@ Repeat first_repeat(std::uint64_t count, Less less, Equal equal) {
     return repeat;
 }
 
+#ifndef MADV_POPULATE_READ
+#define MADV_POPULATE_READ 22  // Linux 5.14; older kernels refuse it and the pages fault in
+#endif
+
+/// Maps the pages of `bytes` in one call rather than one fault at a time (a mapped file's
+/// pages are read ahead in bulk). A kernel that cannot is left to fault them in as read.
+void populate(const char* bytes, std::uint64_t size) {
+    static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto first = reinterpret_cast<std::uintptr_t>(bytes) & ~(page - 1);
+    const auto end = reinterpret_cast<std::uintptr_t>(bytes) + size;
+    if (size > 0) {
+        ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_READ);
+    }
+}
+
+/// Below this many samples the checks run on one thread: starting others costs more.
+constexpr std::uint64_t kThreadedSamples = std::uint64_t{1} << 18;
+
 class Validator {
 public:
-    Validator(std::string_view file, std::shared_ptr<const void> owner)
-        : file_(file), owner_(std::move(owner)) {}
+    Validator(std::string_view file, std::shared_ptr<const void> owner, PackedOpening opening)
+        : file_(file), owner_(std::move(owner)), opening_(opening) {}
 
     Result<ProfileColumns, ReadError> run() {
         if (!header() || !table() || !checksums() || !counts() || !texts() || !steps() ||
@@ -243,15 +265,29 @@ private:
         return true;
     }
 
+    /// Every section's checksum, the largest sections first so that the threads end together;
+    /// a mismatch is reported for the first section in id order.
     bool checksums() {
+        std::array<std::uint32_t, kSectionCount> order{};
+        std::iota(order.begin(), order.end(), std::uint32_t{0});
+        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return entries_[a].size > entries_[b].size;
+        });
+        std::array<std::uint64_t, kSectionCount> computed{};
+        const bool large = file_.size() / 28 >= kThreadedSamples;
+        parallel_for(kSectionCount, large ? opening_.threads : 1, [&](std::size_t k) {
+            const Entry& entry = entries_[order[k]];
+            if (opening_.populate) {
+                populate(file_.data() + entry.offset, entry.size);
+            }
+            computed[order[k]] = packed::checksum(file_.data() + entry.offset, entry.size);
+        });
         for (std::uint32_t id = 0; id < kSectionCount; ++id) {
             const Entry& entry = entries_[id];
-            const std::uint64_t computed =
-                packed::checksum(file_.data() + entry.offset, entry.size);
-            if (computed != entry.checksum) {
+            if (computed[id] != entry.checksum) {
                 return fail_in(id, entry.offset,
                                "checksum mismatch (stored " + hex(entry.checksum) + ", computed " +
-                                   hex(computed) + ")");
+                                   hex(computed[id]) + ")");
             }
         }
         return true;
@@ -468,42 +504,61 @@ private:
                       "there are " + count_of(samples_, "samples"));
     }
 
+    /// Every sample names the tile record it lies in and a step that exists. The tile records
+    /// are cut into one range a thread; the first fault of all is reported.
     bool samples() {
         const std::uint64_t* begins = array<std::uint64_t>(packed::kTileSampleBegin);
         const auto* sample_tile = array<std::uint32_t>(packed::kSampleTile);
-        for (std::uint64_t t = 0; t < tiles_; ++t) {
-            const auto tile = static_cast<std::uint32_t>(t);
-            bool differs = false;
-            for (std::uint64_t s = begins[t]; s < begins[t + 1]; ++s) {
-                differs |= sample_tile[s] != tile;
-            }
-            if (differs) {
-                std::uint64_t s = begins[t];
-                while (sample_tile[s] == tile) {
-                    ++s;
-                }
-                return fail_in(packed::kSampleTile, at(packed::kSampleTile, s),
-                               "sample " + std::to_string(s) + " names tile " +
-                                   std::to_string(sample_tile[s]) + ", but lies in tile " +
-                                   std::to_string(t) + "'s samples [" + std::to_string(begins[t]) +
-                                   ", " + std::to_string(begins[t + 1]) + ")");
-            }
-        }
+        const auto* steps = array<std::uint32_t>(packed::kStep);
+        const std::size_t parts =
+            samples_ >= kThreadedSamples ? std::max<std::size_t>(opening_.threads, 1) : 1;
+        std::vector<std::uint64_t> bad_tile(parts, tiles_);
+        std::vector<std::uint64_t> bad_block(parts, samples_);
         // In blocks, so that the common case runs vectorised and a fault is still located.
         constexpr std::uint64_t kBlock = 1 << 14;
-        const auto* steps = array<std::uint32_t>(packed::kStep);
-        for (std::uint64_t begin = 0; begin < samples_; begin += kBlock) {
-            const std::uint64_t size = std::min(kBlock, samples_ - begin);
-            if (any_at_least(steps + begin, static_cast<std::size_t>(size), steps_)) {
-                std::uint64_t s = begin;
-                while (steps[s] < steps_) {
-                    ++s;
+        parallel_for(parts, parts, [&](std::size_t part) {
+            const std::uint64_t first = tiles_ * part / parts;
+            const std::uint64_t last = tiles_ * (part + 1) / parts;
+            for (std::uint64_t t = first; t < last; ++t) {
+                const auto tile = static_cast<std::uint32_t>(t);
+                bool differs = false;
+                for (std::uint64_t s = begins[t]; s < begins[t + 1]; ++s) {
+                    differs |= sample_tile[s] != tile;
                 }
-                return fail_in(packed::kStep, at(packed::kStep, s),
-                               "sample " + std::to_string(s) + ": step number " +
-                                   std::to_string(steps[s]) + " out of range (" +
-                                   count_of(steps_, "steps") + ")");
+                if (differs) {
+                    bad_tile[part] = t;
+                    break;
+                }
             }
+            const std::uint64_t end = begins[last];
+            for (std::uint64_t begin = begins[first]; begin < end; begin += kBlock) {
+                const std::uint64_t size = std::min(kBlock, end - begin);
+                if (any_at_least(steps + begin, static_cast<std::size_t>(size), steps_)) {
+                    bad_block[part] = begin;
+                    break;
+                }
+            }
+        });
+        if (const std::uint64_t t = *std::min_element(bad_tile.begin(), bad_tile.end());
+            t < tiles_) {
+            std::uint64_t s = begins[t];
+            while (sample_tile[s] == t) {
+                ++s;
+            }
+            return fail_in(packed::kSampleTile, at(packed::kSampleTile, s),
+                           "sample " + std::to_string(s) + " names tile " +
+                               std::to_string(sample_tile[s]) + ", but lies in tile " +
+                               std::to_string(t) + "'s samples [" + std::to_string(begins[t]) +
+                               ", " + std::to_string(begins[t + 1]) + ")");
+        }
+        if (std::uint64_t s = *std::min_element(bad_block.begin(), bad_block.end()); s < samples_) {
+            while (steps[s] < steps_) {
+                ++s;
+            }
+            return fail_in(packed::kStep, at(packed::kStep, s),
+                           "sample " + std::to_string(s) + ": step number " +
+                               std::to_string(steps[s]) + " out of range (" +
+                               count_of(steps_, "steps") + ")");
         }
         return true;
     }
@@ -539,6 +594,7 @@ private:
 
     std::string_view file_;
     std::shared_ptr<const void> owner_;
+    PackedOpening opening_;
     std::array<Entry, kSectionCount> entries_{};
     std::uint64_t tiles_ = 0;
     std::uint64_t samples_ = 0;
@@ -549,8 +605,9 @@ private:
 
 }  // namespace
 
-Result<ProfileColumns, ReadError> open_profile_packed_memory(std::string_view bytes,
-                                                             std::shared_ptr<const void> owner) {
+Result<ProfileColumns, ReadError> open_packed_bytes(std::string_view bytes,
+                                                    std::shared_ptr<const void> owner,
+                                                    PackedOpening opening) {
     if (auto problem = profile_reader_environment_error()) {
         return Unexpected<ReadError>{{0, "", *std::move(problem)}};
     }
@@ -560,8 +617,14 @@ Result<ProfileColumns, ReadError> open_profile_packed_memory(std::string_view by
         std::memcpy(copy->data(), bytes.data(), bytes.size());
         bytes = {reinterpret_cast<const char*>(copy->data()), bytes.size()};
         owner = std::move(copy);
+        opening.populate = false;
     }
-    return Validator(bytes, std::move(owner)).run();
+    return Validator(bytes, std::move(owner), opening).run();
+}
+
+Result<ProfileColumns, ReadError> open_profile_packed_memory(std::string_view bytes,
+                                                             std::shared_ptr<const void> owner) {
+    return open_packed_bytes(bytes, std::move(owner), {});
 }
 
 }  // namespace vorn_package

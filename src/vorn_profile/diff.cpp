@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "vorn_profile/analyses.hpp"
+#include "vorn_profile/partial.hpp"
 
 namespace vorn_profile {
 namespace {
@@ -113,12 +114,18 @@ DiffReport diff(const QueryReport& base, const QueryReport& next, SortBy sort_by
 
 namespace {
 
-template <class Profile>
-DiffReport diff_profiles(const Profile& base, const Profile& next, const Query& query,
-                         const TimeWindow& window) {
+/// The query that a diff runs on each profile: every group, no listing.
+Query every_group_of(const Query& query) {
     Query every_group = query;
     every_group.limit.reset();
     every_group.sample_limit = 0;
+    return every_group;
+}
+
+template <class Profile>
+DiffReport diff_profiles(const Profile& base, const Profile& next, const Query& query,
+                         const TimeWindow& window) {
+    const Query every_group = every_group_of(query);
     return diff(query_window(base, every_group, window).report,
                 query_window(next, every_group, window).report, query.sort_by, query.limit);
 }
@@ -133,6 +140,14 @@ DiffReport diff(const vorn_package::ProfileReport& base, const vorn_package::Pro
 DiffReport diff(const vorn_package::ProfileColumns& base, const vorn_package::ProfileColumns& next,
                 const Query& query, const TimeWindow& window) {
     return diff_profiles(base, next, query, window);
+}
+
+DiffReport diff(const vorn_package::ProfileColumns& base, const vorn_package::ProfileColumns& next,
+                const Query& query, const TimeWindow& window, std::size_t threads) {
+    const Query every_group = every_group_of(query);
+    return diff(query_window(base, every_group, window, threads).report,
+                query_window(next, every_group, window, threads).report, query.sort_by,
+                query.limit);
 }
 
 }  // namespace vorn_profile

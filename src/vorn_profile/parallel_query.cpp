@@ -2,22 +2,21 @@
 // report a range made on a thread of its own, merged in tile order and finished. Threads live
 // only inside one call.
 #include <algorithm>
-#include <exception>
 #include <optional>
-#include <thread>
 #include <vector>
 
+#include "tile_ranges.hpp"
 #include "vorn_profile/partial.hpp"
 
 namespace vorn_profile {
-namespace {
+namespace detail {
 
-/// `parts` consecutive ranges covering every tile, each with about as many samples as the
-/// others (a tile is never cut, so a range may be empty).
 std::vector<TileRange> tile_ranges(const vorn_package::ProfileColumns& columns,
-                                   std::uint64_t parts) {
+                                   std::size_t threads) {
     const std::uint64_t tiles = columns.tile_count();
     const std::uint64_t samples = columns.sample_count();
+    const std::uint64_t parts =
+        std::clamp<std::uint64_t>(threads, 1, std::max<std::uint64_t>(tiles, 1));
     std::vector<TileRange> ranges;
     ranges.reserve(parts);
     std::uint64_t first = 0;
@@ -38,42 +37,9 @@ std::vector<TileRange> tile_ranges(const vorn_package::ProfileColumns& columns,
     return ranges;
 }
 
-/// The partials `make(range)` of the ranges, made at once, merged in order.
-template <class MakePartial>
-QueryPartial merged_partials(const std::vector<TileRange>& ranges, MakePartial make) {
-    std::vector<std::optional<QueryPartial>> parts(ranges.size());
-    std::vector<std::exception_ptr> errors(ranges.size());
-    const auto run = [&](std::size_t at) {
-        try {
-            parts[at].emplace(make(ranges[at]));
-        } catch (...) {
-            errors[at] = std::current_exception();  // out of memory, given back to the caller
-        }
-    };
-    {
-        std::vector<std::jthread> workers;
-        workers.reserve(ranges.size() - 1);
-        for (std::size_t at = 1; at < ranges.size(); ++at) {
-            workers.emplace_back(run, at);
-        }
-        run(0);
-    }
-    for (const std::exception_ptr& error : errors) {
-        if (error) {
-            std::rethrow_exception(error);
-        }
-    }
-    QueryPartial merged = std::move(*parts[0]);
-    for (std::size_t at = 1; at < parts.size(); ++at) {
-        merged = merge(std::move(merged), std::move(*parts[at]));
-    }
-    return merged;
-}
+}  // namespace detail
 
-/// How many ranges `threads` threads walk: at least one, at most one a tile.
-std::uint64_t range_count(const vorn_package::ProfileColumns& columns, std::size_t threads) {
-    return std::clamp<std::uint64_t>(threads, 1, std::max<std::uint64_t>(columns.tile_count(), 1));
-}
+namespace {
 
 /// The merged partials of `query` within `window` over as many ranges as `threads` walk, or
 /// nothing when that is one range: the caller then runs the plain one-thread query.
@@ -81,13 +47,19 @@ std::optional<QueryPartial> ranges_partial(const vorn_package::ProfileColumns& c
                                            const Query& query,
                                            const std::optional<TimeWindow>& window,
                                            std::size_t threads) {
-    const std::uint64_t parts = range_count(columns, threads);
-    if (parts == 1) {
+    const std::vector<TileRange> ranges = detail::tile_ranges(columns, threads);
+    if (ranges.size() == 1) {
         return std::nullopt;
     }
-    return merged_partials(tile_ranges(columns, parts), [&](const TileRange& range) {
-        return partial(columns, query, range, window);
+    std::vector<std::optional<QueryPartial>> parts(ranges.size());
+    detail::run_ranges(ranges.size(), [&](std::size_t at) {
+        parts[at].emplace(partial(columns, query, ranges[at], window));
     });
+    QueryPartial merged = *std::move(parts[0]);
+    for (std::size_t at = 1; at < parts.size(); ++at) {
+        merged = merge(std::move(merged), *std::move(parts[at]));
+    }
+    return merged;
 }
 
 }  // namespace

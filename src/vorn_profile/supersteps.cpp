@@ -7,12 +7,15 @@
 // (its samples held in tile records apart) are its contributions kept per occurrence, merged
 // by tile and folded after the walk.
 #include <algorithm>
+#include <optional>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "column_source.hpp"
 #include "flat_index.hpp"
 #include "record_source.hpp"
+#include "tile_ranges.hpp"
 #include "vorn_profile/analyses.hpp"
 #include "window.hpp"
 
@@ -125,21 +128,28 @@ bool tiles_come_back(Source& source) {
     return false;
 }
 
-/// The walk and the rows, for any source. `kind(i)` is the profile's step kind of the entered
-/// tile's sample `i`.
-template <class Source, class Kind>
-SuperstepReport run_supersteps(Source& source, Kind kind, std::uint64_t clock_hz,
-                               const TimeWindow& window) {
-    SuperstepReport result;
-    result.clock_hz = clock_hz;
-    result.tile_count = source.tile_count();
-    result.from = window.from;
-    result.to = window.to;
-
-    const bool keep_pending = tiles_come_back(source);
+/// What a walk over a span of tile records gathers: enough to merge with the walk of the next
+/// span and to make the rows from. With `pending`, every tile's busy cycles in an occurrence
+/// are kept apart (as the walk of a span must, since other spans may hold the same tile) and
+/// folded when the rows are made.
+struct SuperstepPart {
+    std::uint64_t matched_sample_count = 0;
+    detail::WalkTotals totals;
     std::vector<OccurrenceState> occurrences;
-    std::vector<std::uint64_t> occurrence_keys;
     std::vector<TileState> tiles;
+    bool pending = false;
+};
+
+/// The walk of the tile records `span`, for any source. `kind(i)` is the profile's step kind of
+/// the entered tile's sample `i`.
+template <class Source, class Kind>
+SuperstepPart walk_part(Source& source, Kind kind, const TimeWindow& window, detail::TileSpan span,
+                        bool keep_pending) {
+    SuperstepPart part;
+    part.pending = keep_pending;
+    std::vector<OccurrenceState>& occurrences = part.occurrences;
+    std::vector<std::uint64_t> occurrence_keys;
+    std::vector<TileState>& tiles = part.tiles;
     std::vector<std::uint64_t> tile_keys;
     KeyIndex occurrence_index;
     KeyIndex tile_index;
@@ -167,10 +177,10 @@ SuperstepReport run_supersteps(Source& source, Kind kind, std::uint64_t clock_hz
     };
 
     detail::Window storage;
-    const detail::WalkTotals totals = walk_samples(
-        source, detail::walk_window(window, storage),
+    part.totals = walk_samples(
+        source, span, detail::walk_window(window, storage),
         [&](std::uint64_t i, std::uint64_t offset, std::uint32_t sample_duration) {
-            result.matched_sample_count += 1;
+            part.matched_sample_count += 1;
             const std::uint32_t physical = source.physical_tile();
             const std::uint32_t t = tile_index.find_or_add(
                 physical, static_cast<std::uint32_t>(tiles.size()), tile_keys, [&] {
@@ -212,6 +222,65 @@ SuperstepReport run_supersteps(Source& source, Kind kind, std::uint64_t clock_hz
             }
         });
     flush();
+    return part;
+}
+
+/// The part of `first`'s span followed by `second`'s; both keep their busy cycles pending.
+SuperstepPart merge_parts(SuperstepPart first, SuperstepPart second) {
+    first.matched_sample_count += second.matched_sample_count;
+    first.totals.sample_count += second.totals.sample_count;
+    first.totals.profile_span_cycles =
+        std::max(first.totals.profile_span_cycles, second.totals.profile_span_cycles);
+    std::unordered_map<std::uint32_t, std::uint32_t> tile_at;
+    for (std::size_t t = 0; t < first.tiles.size(); ++t) {
+        tile_at.emplace(first.tiles[t].tile, static_cast<std::uint32_t>(t));
+    }
+    std::vector<std::uint32_t> tile_state(second.tiles.size());
+    for (std::size_t t = 0; t < second.tiles.size(); ++t) {
+        const TileState& tile = second.tiles[t];
+        const auto [at, added] =
+            tile_at.emplace(tile.tile, static_cast<std::uint32_t>(first.tiles.size()));
+        if (added) {
+            first.tiles.push_back({tile.tile, 0, 0, 0});
+        }
+        first.tiles[at->second].busy += tile.busy;
+        tile_state[t] = at->second;
+    }
+    std::unordered_map<std::uint64_t, std::uint32_t> occurrence_at;
+    for (std::size_t o = 0; o < first.occurrences.size(); ++o) {
+        occurrence_at.emplace(first.occurrences[o].key, static_cast<std::uint32_t>(o));
+    }
+    for (OccurrenceState& occurrence : second.occurrences) {
+        const auto [at, added] = occurrence_at.emplace(
+            occurrence.key, static_cast<std::uint32_t>(first.occurrences.size()));
+        if (added) {
+            first.occurrences.emplace_back().key = occurrence.key;
+        }
+        OccurrenceState& into = first.occurrences[at->second];
+        into.start = std::min(into.start, occurrence.start);
+        into.end = std::max(into.end, occurrence.end);
+        into.sync += occurrence.sync;
+        for (TileBusy entry : occurrence.pending) {
+            entry.state = tile_state[entry.state];
+            into.pending.push_back(entry);
+        }
+    }
+    return first;
+}
+
+/// The rows of a walk over every tile record.
+SuperstepReport finish_part(SuperstepPart part, std::uint64_t tile_count, std::uint64_t clock_hz,
+                            const TimeWindow& window) {
+    SuperstepReport result;
+    result.clock_hz = clock_hz;
+    result.tile_count = tile_count;
+    result.from = window.from;
+    result.to = window.to;
+    result.matched_sample_count = part.matched_sample_count;
+    const bool keep_pending = part.pending;
+    std::vector<OccurrenceState>& occurrences = part.occurrences;
+    std::vector<TileState>& tiles = part.tiles;
+    const detail::WalkTotals& totals = part.totals;
     result.sample_count = totals.sample_count;
     result.profile_span_cycles = totals.profile_span_cycles;
     result.profile_span_ms = cycles_to_ms(totals.profile_span_cycles, clock_hz);
@@ -276,6 +345,15 @@ SuperstepReport run_supersteps(Source& source, Kind kind, std::uint64_t clock_hz
     return result;
 }
 
+/// The walk and the rows over every tile record of `source`, on this thread.
+template <class Source, class Kind>
+SuperstepReport run_supersteps(Source& source, Kind kind, std::uint64_t clock_hz,
+                               const TimeWindow& window) {
+    const bool keep_pending = tiles_come_back(source);
+    return finish_part(walk_part(source, kind, window, {0, source.tile_count()}, keep_pending),
+                       source.tile_count(), clock_hz, window);
+}
+
 /// The query's filters alone: grouping by tile needs no work per step before the walk.
 Query filters_of(const Query& query) {
     Query filters = query;
@@ -284,6 +362,16 @@ Query filters_of(const Query& query) {
     filters.limit.reset();
     filters.sample_limit = 0;
     return filters;
+}
+
+/// The walk of the tile records `span` of `columns`, its busy cycles kept pending.
+SuperstepPart columns_part(const vorn_package::ProfileColumns& columns, const Query& filters,
+                           const TimeWindow& window, detail::TileSpan span) {
+    detail::GroupTable unused;
+    detail::ColumnSource source(columns, filters, unused);
+    return walk_part(
+        source, [&](std::uint64_t i) { return columns.step_kind[columns.step[source.ref(i)]]; },
+        window, span, true);
 }
 
 }  // namespace
@@ -304,6 +392,25 @@ SuperstepReport supersteps(const vorn_package::ProfileColumns& columns, const Qu
     return run_supersteps(
         source, [&](std::uint64_t i) { return columns.step_kind[columns.step[source.ref(i)]]; },
         columns.clock_hz, window);
+}
+
+SuperstepReport supersteps(const vorn_package::ProfileColumns& columns, const Query& query,
+                           const TimeWindow& window, std::size_t threads) {
+    const std::vector<TileRange> ranges = detail::tile_ranges(columns, threads);
+    if (ranges.size() <= 1) {
+        return supersteps(columns, query, window);
+    }
+    const Query filters = filters_of(query);
+    std::vector<std::optional<SuperstepPart>> parts(ranges.size());
+    detail::run_ranges(ranges.size(), [&](std::size_t at) {
+        parts[at].emplace(
+            columns_part(columns, filters, window, {ranges[at].first, ranges[at].last}));
+    });
+    SuperstepPart merged = *std::move(parts[0]);
+    for (std::size_t at = 1; at < parts.size(); ++at) {
+        merged = merge_parts(std::move(merged), *std::move(parts[at]));
+    }
+    return finish_part(std::move(merged), columns.tile_count(), columns.clock_hz, window);
 }
 
 }  // namespace vorn_profile

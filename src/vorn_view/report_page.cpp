@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "vorn_profile/partial.hpp"
 #include "vorn_view/report_supersteps.hpp"
 #include "vorn_view/report_tile_map.hpp"
 #include "vorn_view/svg_chart.hpp"
@@ -223,14 +224,16 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
     by_kind.limit.reset();
     // Without a window the tables are the plain query's, as `vorn-profile query` prints them.
     const auto run = [&](const vorn_profile::Query& query) {
-        return options.window ? vorn_profile::query_window(columns, query, *options.window).report
-                              : vorn_profile::query(columns, query);
+        return options.window
+                   ? vorn_profile::query_window(columns, query, *options.window, options.threads)
+                         .report
+                   : vorn_profile::query(columns, query, options.threads);
     };
     const vorn_profile::QueryReport kernels = run(by_kernel);
     const vorn_profile::QueryReport kinds = run(by_kind);
     const Window window = options.window.value_or(Window{});
     const vorn_profile::SuperstepReport steps =
-        vorn_profile::supersteps(columns, options.query, window);
+        vorn_profile::supersteps(columns, options.query, window, options.threads);
     const std::set<std::uint32_t> marked = listed_stragglers(steps, kSuperstepRows);
     const std::uint64_t clock_hz = columns.clock_hz;
 

@@ -48,7 +48,8 @@ TEST(CliErrors, BadCommandLinesExitTwoAndNameTheOption) {
         {{"query", "p", "--threads", "0"}, {"--threads", "0", "1 to 1024"}},
         {{"query", "p", "--threads", "1025"}, {"--threads", "1025"}},
         {{"query", "p", "--threads", "two"}, {"--threads", "two"}},
-        {{"diff", "p", "q", "--threads", "2"}, {"--threads"}},
+        {{"diff", "p", "q", "--threads", "0"}, {"--threads", "0", "1 to 1024"}},
+        {{"pack", "p", "-o", "x", "--shard-tiles", "0"}, {"--shard-tiles", "not 0"}},
         {{"query"}, {"PROFILE"}},
         {{"info", "-x.json"}, {"-x.json"}},
         {{"info", "--bogus"}, {"--bogus"}},
@@ -234,6 +235,10 @@ TEST(CliErrors, GenerateRefusesWhatTheFileSystemCannotHold) {
     const std::string file = (scratch() / "huge.packed").string();
     const Outcome run = run_tool({"generate", "--tiles", "65535", "--steps-per-tile", "65535",
                                   "--format", "packed", "-o", file});
+    // A directory of shards yet to be made, named with a trailing slash, is checked alike.
+    const std::string shards = (scratch() / "huge-shards").string() + "/";
+    const Outcome sharded = run_tool({"generate", "--tiles", "65535", "--steps-per-tile", "65535",
+                                      "--format", "packed", "--shard-tiles", "4096", "-o", shards});
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved_size), 0);
     ASSERT_EQ(setrlimit(RLIMIT_CPU, &saved_time), 0);
 
@@ -242,6 +247,9 @@ TEST(CliErrors, GenerateRefusesWhatTheFileSystemCannotHold) {
         << run.err;
     EXPECT_NE(run.err.find(" free on its file system"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(file));
+    expect_failure(sharded, 1);
+    EXPECT_NE(sharded.err.find(" free on its file system"), std::string::npos) << sharded.err;
+    EXPECT_FALSE(fs::exists(shards));
 }
 
 TEST(CliErrors, DamagedPackedFilesExitOne) {

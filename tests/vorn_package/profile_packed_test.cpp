@@ -543,6 +543,61 @@ TEST_F(BadPackedFile, TruncatedAtEverySectionBoundary) {
     }
 }
 
+// A file large enough to be checked on several threads reports the fault it reports on one:
+// the first in the order of the checks, wherever the threads' ranges fall.
+TEST(ProfilePacked, ThreadedChecksReportTheFirstFault) {
+    using namespace packed;
+    const ProfileColumns columns = synthetic_columns({.tiles = 64, .steps_per_tile = 4200});
+    const Arrays arrays(columns);
+    const fs::path path = scratch("threaded.packed");
+    const auto error_of = [&](const std::string& bytes, std::size_t threads) {
+        std::ofstream(path, std::ios::binary) << bytes;
+        const auto opened = open_profile_packed(path.string(), threads);
+        fs::remove(path);
+        return opened ? std::string("opened") : to_string(opened.error());
+    };
+    const auto damaged = [&](const std::function<void(Arrays&)>& damage) {
+        Arrays copy = arrays;
+        damage(copy);
+        return copy.bytes();
+    };
+    const std::string good = arrays.bytes();
+    std::string two_checksums = good;
+    two_checksums[byte_of(good, kPhase, 250'000)] ^= 1;
+    two_checksums[byte_of(good, kStartCycle, 260'000)] ^= 1;
+    struct Case {
+        std::string name;
+        std::string bytes;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"good", good, "opened"},
+        {"two checksums", two_checksums, "(section start_cycle): checksum mismatch"},
+        {"two tiles", damaged([](Arrays& a) {
+             a.sample_tile[262'000] = 0;
+             a.sample_tile[170'000] = 1;
+         }),
+         "sample 170000 names tile 1, but lies in tile 40's"},
+        {"two steps", damaged([](Arrays& a) {
+             a.step[240'000] = 1u << 30;
+             a.step[140'001] = 1u << 31;
+         }),
+         "sample 140001: step number 2147483648 out of range"},
+        {"a step before a tile", damaged([](Arrays& a) {
+             a.step[3] = 1u << 30;
+             a.sample_tile[250'000] = 7;
+         }),
+         "sample 250000 names tile 7"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string one = error_of(c.bytes, 1);
+        EXPECT_NE(one.find(c.message), std::string::npos) << one;
+        EXPECT_EQ(error_of(c.bytes, 2), one);
+        EXPECT_EQ(error_of(c.bytes, 5), one);
+    }
+}
+
 TEST_F(BadPackedFile, ContentFaults) {
     using namespace packed;
     const auto texts = static_cast<std::uint32_t>(columns_.text_count());

@@ -176,5 +176,50 @@ TEST(Partial, RangesPastTheProfileHoldNoTile) {
     EXPECT_EQ(finish(partial(columns, Query{}, {1, 0})).tile_count, 0U);
 }
 
+// Supersteps and diff on several threads: the ranges' per-occurrence state merged in tile order
+// gives the one-thread report, physical tiles held in several tile records included.
+TEST(PartialDifferential, SuperstepsAndDiffOnThreadsAgreeWithOneThread) {
+    std::mt19937_64 random(2024);
+    for (int round = 0; round < 150; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const vorn_package::ProfileColumns columns = vorn_package::to_columns(
+            round % 5 == 0 ? wide_profile(random) : random_profile(random));
+        const vorn_package::ProfileColumns other = vorn_package::to_columns(random_profile(random));
+        const Query q = random_query(random);
+        const std::uint64_t from = random() % 300;
+        const TimeWindow window =
+            random() % 3 == 0
+                ? TimeWindow{}
+                : TimeWindow{from, random() % 8 == 0 ? UINT64_MAX : from + random() % 300};
+        const SuperstepReport steps = supersteps(columns, q, window);
+        const DiffReport compared = diff(columns, other, q, window);
+        for (const std::size_t threads : {0, 2, 3, 8}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads");
+            EXPECT_EQ(supersteps(columns, q, window, threads), steps);
+            EXPECT_EQ(diff(columns, other, q, window, threads), compared);
+        }
+        if (HasFailure()) {
+            return;
+        }
+    }
+}
+
+// A physical tile whose records lie in different ranges is one tile of each occurrence: its
+// busy cycles add up before the straggler is chosen.
+TEST(Partial, SuperstepsJoinATileAcrossRanges) {
+    using vorn_package::ProfileStepKind;
+    const auto columns = vorn_package::to_columns(
+        vorn_test::profile({{1, {step(0, 60, "k", 0, 0, ProfileStepKind::Compute)}},
+                            {2, {step(0, 100, "k", 0, 0, ProfileStepKind::Compute)}},
+                            {1, {step(60, 120, "k", 0, 0, ProfileStepKind::Compute)}}}));
+    for (const std::size_t threads : {1, 2, 3}) {
+        const SuperstepReport report = supersteps(columns, Query{}, {}, threads);
+        ASSERT_EQ(report.occurrences.size(), 1U);
+        EXPECT_EQ(report.occurrences[0].tiles, 2U);
+        EXPECT_EQ(report.occurrences[0].straggler, 1U);  // 120 busy cycles against 100
+        EXPECT_EQ(report.occurrences[0].max_busy, 120U);
+    }
+}
+
 }  // namespace
 }  // namespace vorn_profile

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "text_table.hpp"
+#include "vorn_profile/partial.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_cli {
@@ -81,12 +82,12 @@ private:
 }  // namespace
 
 void write_info(std::ostream& out, const std::string& path,
-                const vorn_package::ProfileColumns& profile) {
+                const vorn_package::ProfileColumns& profile, std::size_t threads) {
     // Kinds and the span come from the engine itself, so they agree with every query.
     vorn_profile::Query by_kind;
     by_kind.group_by = vorn_profile::GroupBy::Kind;
     by_kind.sort_by = vorn_profile::SortBy::Name;
-    const vorn_profile::QueryReport totals = vorn_profile::query(profile, by_kind);
+    const vorn_profile::QueryReport totals = vorn_profile::query(profile, by_kind, threads);
 
     // Samples are counted per step; kernels and metadata follow from the steps' counts.
     std::vector<std::uint64_t> step_samples(profile.step_count());

@@ -1,6 +1,7 @@
 // `vorn-profile info`: what a newcomer needs to know about a profile before asking it anything.
 #pragma once
 
+#include <cstddef>
 #include <iosfwd>
 #include <string>
 
@@ -9,8 +10,9 @@
 namespace vorn_cli {
 
 /// Clock, tile and sample counts, span, and the distinct kinds, kernels, phases, epochs and
-/// metadata names with their counts, each list in a fixed order.
+/// metadata names with their counts, each list in a fixed order. The totals are walked on
+/// `threads` threads.
 void write_info(std::ostream& out, const std::string& path,
-                const vorn_package::ProfileColumns& profile);
+                const vorn_package::ProfileColumns& profile, std::size_t threads);
 
 }  // namespace vorn_cli

@@ -30,6 +30,7 @@
 #include "vorn_package/output_file.hpp"
 #include "vorn_package/profile_json.hpp"
 #include "vorn_package/profile_packed.hpp"
+#include "vorn_package/profile_shards.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 #include "vorn_profile/partial.hpp"
 #include "vorn_profile/partial_bytes.hpp"
@@ -100,10 +101,39 @@ bool refuse_binary_to_terminal(const CommandLine& line) {
     return false;
 }
 
+/// Writes a profile into the directory `-o DIR` as shards of `--shard-tiles` tile records,
+/// `make` handing its tiles to the writer.
+template <class Make>
+int write_shards(const CommandLine& line, std::uint64_t tiles,
+                 std::vector<std::uint64_t> shard_samples, Make make) {
+    auto writer = vorn_package::PackedShardWriter::create(*line.output, tiles, *line.shard_tiles,
+                                                          std::move(shard_samples));
+    if (!writer) {
+        print_error(*line.output + ": " + writer.error());
+        return kReadFailure;
+    }
+    make(*writer);
+    if (const auto written = writer->finish(); !written) {
+        print_error(*line.output + ": " + written.error());
+        return kReadFailure;
+    }
+    return 0;
+}
+
 int run_generate(const CommandLine& line) {
     if (const auto error = generated_profile_exceeds_space(line)) {
         print_error(*error);
         return kReadFailure;
+    }
+    if (line.shard_tiles) {
+        const vorn_package::SyntheticOptions& options = line.synthetic;
+        return write_shards(line, options.tiles,
+                            vorn_package::shard_sample_counts(
+                                options.tiles, *line.shard_tiles,
+                                [&](std::uint64_t) { return options.steps_per_tile; }),
+                            [&](vorn_package::ColumnsSink& sink) {
+                                vorn_package::synthetic_samples(options, sink);
+                            });
     }
     if (line.generate_format == ProfileFormat::Json) {
         const vorn_package::ProfileReport profile = vorn_package::synthetic_profile(line.synthetic);
@@ -140,13 +170,24 @@ int run_generate(const CommandLine& line) {
 
 /// `pack` and `unpack`: a profile in either format, written in the other (or the same).
 int run_convert(const CommandLine& line) {
-    if (line.command == Command::Pack && refuse_binary_to_terminal(line)) {
+    if (line.command == Command::Pack && !line.shard_tiles && refuse_binary_to_terminal(line)) {
         return kUsageError;
     }
-    auto read = read_profile(line.profile);
+    auto read = read_profile(line.profile, line.threads);
     if (!read) {
         print_error(line.profile + ": " + vorn_package::to_string(read.error()));
         return kReadFailure;
+    }
+    if (line.shard_tiles) {
+        const vorn_package::ProfileColumns& columns = *read;
+        return write_shards(
+            line, columns.tile_count(),
+            vorn_package::shard_sample_counts(columns.tile_count(), *line.shard_tiles,
+                                              [&](std::uint64_t t) {
+                                                  return columns.tile_sample_begin[t + 1] -
+                                                         columns.tile_sample_begin[t];
+                                              }),
+            [&](vorn_package::ColumnsSink& sink) { vorn_package::write_columns(columns, sink); });
     }
     if (line.command == Command::Pack) {
         return write_output(line.output, [&](std::ostream& out) {
@@ -160,19 +201,20 @@ int run_convert(const CommandLine& line) {
 
 int run_diff(const CommandLine& line) {
     // Either side may be any file, standard input among them: the error says which side failed.
-    auto base = read_profile(line.profile);
+    auto base = read_profile(line.profile, line.threads);
     if (!base) {
         print_error("base profile " + line.profile + ": " + vorn_package::to_string(base.error()));
         return kReadFailure;
     }
-    auto next = read_profile(line.new_profile);
+    auto next = read_profile(line.new_profile, line.threads);
     if (!next) {
         print_error("new profile " + line.new_profile + ": " +
                     vorn_package::to_string(next.error()));
         return kReadFailure;
     }
     const vorn_profile::TimeWindow window = line.window.value_or(vorn_profile::TimeWindow{});
-    const vorn_profile::DiffReport report = vorn_profile::diff(*base, *next, line.query, window);
+    const vorn_profile::DiffReport report =
+        vorn_profile::diff(*base, *next, line.query, window, line.threads);
     return emit([&](std::ostream& out) {
         switch (line.format) {
             case OutputFormat::Table:
@@ -233,7 +275,7 @@ int run_partial(const CommandLine& line, const vorn_package::ProfileColumns& col
 
 int run_picture(const CommandLine& line, const vorn_package::ProfileColumns& columns) {
     if (line.command == Command::Report) {
-        vorn_view::ReportOptions options{line.query, line.window, line.profile};
+        vorn_view::ReportOptions options{line.query, line.window, line.profile, line.threads};
         return write_output(line.output, [&](std::ostream& out) {
             vorn_view::write_report_page(out, columns, options);
         });
@@ -293,7 +335,7 @@ int run(const CommandLine& line) {
         case Command::Report:
             break;
     }
-    auto read = read_profile(line.profile);
+    auto read = read_profile(line.profile, line.threads);
     if (!read) {
         print_error(line.profile + ": " + vorn_package::to_string(read.error()));
         return kReadFailure;
@@ -302,11 +344,11 @@ int run(const CommandLine& line) {
         return run_picture(line, *read);
     }
     if (line.command == Command::Info) {
-        return emit([&](std::ostream& out) { write_info(out, line.profile, *read); });
+        return emit([&](std::ostream& out) { write_info(out, line.profile, *read, line.threads); });
     }
     if (line.command == Command::Supersteps) {
         const vorn_profile::SuperstepReport report = vorn_profile::supersteps(
-            *read, line.query, line.window.value_or(vorn_profile::TimeWindow{}));
+            *read, line.query, line.window.value_or(vorn_profile::TimeWindow{}), line.threads);
         return emit([&](std::ostream& out) {
             switch (line.format) {
                 case OutputFormat::Table:

@@ -170,6 +170,31 @@ void add_query_options(CLI::App& app, CommandWords& words) {
     add_value(app, w, "--sample-limit", "N", "Also list the N longest matching steps");
 }
 
+void add_threads_option(CLI::App& app, Words& w) {
+    add_value(app, w, "--threads", "N",
+              "Work on N threads, 1 to 1024 (default: the cores this process may use); the "
+              "output is the same for every N");
+}
+
+/// `--shard-tiles N`: write a directory of shards of N tile records each.
+std::optional<std::uint64_t> to_shard_tiles(const Words& words) {
+    const auto value = single(words, "--shard-tiles");
+    if (!value) {
+        return std::nullopt;
+    }
+    const auto tiles = parse_number<std::uint64_t>("--shard-tiles", *value);
+    if (tiles == 0) {
+        throw UsageError("--shard-tiles: a shard holds at least one tile record, not 0");
+    }
+    return tiles;
+}
+
+void add_shard_option(CLI::App& app, Words& w) {
+    add_value(app, w, "--shard-tiles", "N",
+              "Write -o DIR (new or empty) as shards of N tile records each, part-00000.packed, "
+              "...; read back, the directory is the whole profile");
+}
+
 void add_format_option(CLI::App& app, Words& w, std::string_view what) {
     add_value(app, w, "--format", "F",
               "Print the " + std::string(what) + " as table (default), json or csv");
@@ -218,9 +243,7 @@ struct Parser {
         add_value(*query, query_words.values, "--format", "F",
                   "Print the report as table (default), json or csv; csv's dimensions column is "
                   "key=value;key=value, with a backslash before each ; = or \\ in a key or value");
-        add_value(*query, query_words.values, "--threads", "N",
-                  "Walk the profile on N threads, 1 to 1024 (default: the cores this process may "
-                  "use); the report is the same for every N");
+        add_threads_option(*query, query_words.values);
         query->add_flag("--partial", query_partial,
                         "Write the query's partial report to -o PART instead of the report, for "
                         "merge");
@@ -251,6 +274,7 @@ struct Parser {
         add_value(*diff, diff_words.values, "--limit", "N",
                   "Keep the first N rows after ordering (0 keeps none)");
         add_format_option(*diff, diff_words.values, "comparison");
+        add_threads_option(*diff, diff_words.values);
         diff->footer(std::string(kDiffFooter));
 
         supersteps = app.add_subcommand(
@@ -266,12 +290,14 @@ struct Parser {
         add_value(*supersteps, supersteps_words.values, "--by", "B",
                   "One row per phase occurrence (default) or per tile");
         add_format_option(*supersteps, supersteps_words.values, "supersteps");
+        add_threads_option(*supersteps, supersteps_words.values);
         supersteps->footer(std::string(kSuperstepsFooter));
 
         info = app.add_subcommand("info", "Summarise a profile: counts, span, kernels, phases");
         info->add_option("PROFILE", info_words.profile,
                          "Profile file (JSON or packed), or - for stdin")
             ->required();
+        add_threads_option(*info, info_words.values);
 
         generate = app.add_subcommand("generate", "Write a deterministic synthetic profile");
         Words& g = generate_words.values;
@@ -290,6 +316,7 @@ struct Parser {
         add_value(*generate, g, "--format", "F",
                   "Write json (default) or packed; packed to a FILE is written as it is made, "
                   "so any size fits in memory");
+        add_shard_option(*generate, g);
         generate->footer(std::string(kGenerateFooter));
 
         pack = app.add_subcommand("pack", "Write a profile as a packed file, to open in no time");
@@ -298,7 +325,11 @@ struct Parser {
             ->required();
         add_value(*pack, pack_words.values, "-o,--output", "FILE",
                   "Write to FILE instead of standard output (- also means it)");
-        pack->footer("Example:\n  vorn-profile pack run.json -o run.packed");
+        add_shard_option(*pack, pack_words.values);
+        add_threads_option(*pack, pack_words.values);
+        pack->footer(
+            "Example:\n  vorn-profile pack run.json -o run.packed\n"
+            "  vorn-profile pack run.json -o run/ --shard-tiles 184");
 
         unpack = app.add_subcommand("unpack", "Write a profile back as JSON");
         unpack
@@ -307,6 +338,7 @@ struct Parser {
             ->required();
         add_value(*unpack, unpack_words.values, "-o,--output", "FILE",
                   "Write to FILE instead of standard output (- also means it)");
+        add_threads_option(*unpack, unpack_words.values);
         unpack->footer("Example:\n  vorn-profile unpack run.packed -o run.json");
 
         demo = app.add_subcommand("demo", "Answer a few typical questions on a built-in profile");
@@ -326,6 +358,7 @@ struct Parser {
                   "perfetto (default, protobuf) or chrome-json (Trace Event Format)");
         add_filter_options(*export_command, export_words.values);
         add_window_options(*export_command, export_words.values);
+        add_threads_option(*export_command, export_words.values);
 
         report = app.add_subcommand(
             "report", "Write one self-contained HTML page with tables, charts and a tile map");
@@ -340,6 +373,7 @@ struct Parser {
                   "Write the page to FILE (- for standard output); required");
         add_filter_options(*report, report_words.values);
         add_window_options(*report, report_words.values);
+        add_threads_option(*report, report_words.values);
     }
 
     CommandLine command_line() const {
@@ -388,12 +422,14 @@ struct Parser {
             line.query = to_query(diff_words.values);
             line.window = to_window(diff_words.values);
             line.format = to_format(diff_words.values);
+            line.threads = to_threads(diff_words.values);
         } else if (supersteps->parsed()) {
             line.command = Command::Supersteps;
             line.profile = supersteps_words.profile;
             line.query = to_query(supersteps_words.values);
             line.window = to_window(supersteps_words.values);
             line.format = to_format(supersteps_words.values);
+            line.threads = to_threads(supersteps_words.values);
             if (const auto value = single(supersteps_words.values, "--by")) {
                 line.superstep_rows = parse_choice<SuperstepRows>(
                     "--by", *value,
@@ -402,6 +438,7 @@ struct Parser {
         } else if (info->parsed()) {
             line.command = Command::Info;
             line.profile = info_words.profile;
+            line.threads = to_threads(info_words.values);
         } else if (generate->parsed()) {
             line.command = Command::Generate;
             const Words& g = generate_words.values;
@@ -468,11 +505,25 @@ struct Parser {
                     "--format", *value,
                     {{"json", ProfileFormat::Json}, {"packed", ProfileFormat::Packed}});
             }
+            line.shard_tiles = to_shard_tiles(g);
+            if (line.shard_tiles && line.generate_format != ProfileFormat::Packed) {
+                throw UsageError("--shard-tiles: shards are packed; add --format packed");
+            }
+            if (line.shard_tiles && (!line.output || *line.output == "-")) {
+                throw UsageError("--shard-tiles: give the directory to write with -o DIR");
+            }
         } else if (pack->parsed() || unpack->parsed()) {
             const CommandWords& words = pack->parsed() ? pack_words : unpack_words;
             line.command = pack->parsed() ? Command::Pack : Command::Unpack;
             line.profile = words.profile;
             line.output = output_file(words.values);
+            line.threads = to_threads(words.values);
+            if (pack->parsed()) {
+                line.shard_tiles = to_shard_tiles(words.values);
+                if (line.shard_tiles && (!line.output || *line.output == "-")) {
+                    throw UsageError("--shard-tiles: give the directory to write with -o DIR");
+                }
+            }
         } else if (export_command->parsed()) {
             line.command = Command::Export;
             line.profile = export_words.profile;
@@ -485,12 +536,14 @@ struct Parser {
                                                {"chrome-json", TraceFormat::ChromeJson}});
             }
             line.window = to_window(export_words.values);
+            line.threads = to_threads(export_words.values);
         } else if (report->parsed()) {
             line.command = Command::Report;
             line.profile = report_words.profile;
             line.query = to_query(report_words.values);
             line.output = required_output(report_words.values);
             line.window = to_window(report_words.values);
+            line.threads = to_threads(report_words.values);
         } else {
             line.command = Command::Demo;
         }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -46,12 +47,14 @@ struct CommandLine {
     std::optional<std::string> output;  ///< `-o FILE`; standard output when absent or "-"
     ProfileFormat generate_format = ProfileFormat::Json;  ///< `generate --format`
     TraceFormat trace_format = TraceFormat::Perfetto;     ///< `export --format`
-    std::size_t threads = 1;  ///< `query --threads`; by default the cores the process may use
-    bool partial = false;     ///< `query --partial`: write the partial report to `output`
+    std::size_t threads = 1;         ///< `--threads`; by default the cores the process may use
+    bool partial = false;            ///< `query --partial`: write the partial report to `output`
     std::vector<std::string> parts;  ///< `merge`'s partial reports, in tile order
     /// `merge --limit` and `--sample-limit`, for parts made without them.
     std::optional<std::uint64_t> merge_limit;
     std::optional<std::uint64_t> merge_sample_limit;
+    std::optional<std::uint64_t>
+        shard_tiles;  ///< `pack`/`generate --shard-tiles`: -o is a directory
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.

@@ -75,7 +75,11 @@ std::optional<std::string> generated_profile_exceeds_space(const CommandLine& li
         destination = "standard output";
     } else {
         // The file need not exist yet: its directory's file system will hold it.
-        const std::filesystem::path directory = std::filesystem::path(*line.output).parent_path();
+        std::filesystem::path target(*line.output);
+        if (!target.has_filename()) {
+            target = target.parent_path();  // "run/", a directory of shards to make
+        }
+        const std::filesystem::path directory = target.parent_path();
         if (::statvfs(directory.empty() ? "." : directory.c_str(), &space) != 0) {
             return std::nullopt;  // opening the file will say what is wrong
         }

@@ -64,9 +64,9 @@ private:
 
 }  // namespace
 
-Result<ProfileColumns, ReadError> read_profile(const std::string& path) {
+Result<ProfileColumns, ReadError> read_profile(const std::string& path, std::size_t threads) {
     Progress progress(path);
-    return vorn_package::read_profile_columns_file(path, progress.callback());
+    return vorn_package::read_profile_columns_file(path, progress.callback(), threads);
 }
 
 }  // namespace vorn_cli
