@@ -119,10 +119,12 @@ void add_value(CLI::App& app, Words& words, const std::string& names, const std:
 }
 
 void add_grouping_options(CLI::App& app, Words& w) {
-    add_value(app, w, "--group-by", "G",
-              "Group by kind, kernel (default), operation, phase, tile or metadata");
+    add_value(app, w, "--group-by", "G[,G[,G]]",
+              "Group by kind, kernel (default), operation, phase, tile or metadata; two or three "
+              "keys, e.g. kernel,tile, give one group per combination");
     add_value(app, w, "--metadata-key", "KEY",
-              "Metadata entry name to group by with --group-by metadata (may be empty)");
+              "Metadata entry name to group by; needed by --group-by metadata and used only by "
+              "it (may be empty)");
     add_value(app, w, "--sort-by", "S",
               "Order groups by phase-cycles (default), work-cycles, maximum-cycles, samples or "
               "name");
@@ -131,11 +133,23 @@ void add_grouping_options(CLI::App& app, Words& w) {
 void add_filter_options(CLI::App& app, Words& w) {
     add_value(app, w, "--kind", "K", "Keep exchange, compute, synchronization or idle steps");
     add_value(app, w, "--kernel", "TEXT",
-              "Keep steps of this kernel (exact); --kernel '' keeps steps without a kernel");
+              "Keep steps of this kernel (exact); --kernel '' keeps steps without a kernel (the "
+              "table's \"(no kernel)\" is only a display name)");
+    add_value(app, w, "--kernel-matches", "RE",
+              "Keep steps whose kernel contains a match of the regular expression RE (RE2 "
+              "syntax)");
+    add_value(app, w, "--operation-matches", "RE",
+              "Keep steps whose operation contains a match of RE (RE2 syntax)");
+    add_value(app, w, "--exclude-kind", "K", "Leave out steps of this kind; repeatable");
+    add_value(app, w, "--exclude-kernel", "TEXT",
+              "Leave out steps of this kernel (exact; '' = steps without a kernel); repeatable");
     add_value(app, w, "--operation-contains", "TEXT",
               "Keep steps whose operation contains TEXT (case-sensitive)");
     add_value(app, w, "--tile", "LIST", "Keep these physical tiles, e.g. 3 or 1,3-5,9; repeatable");
     add_value(app, w, "--phase", "LIST", "Keep these phases (any epoch), same forms; repeatable");
+    add_value(app, w, "--epoch", "LIST",
+              "Keep these epochs, same forms; repeatable (--phase 1 --epoch 6 picks one "
+              "occurrence)");
     add_value(app, w, "--metadata", "NAME[=VALUE]",
               "Keep steps with a metadata entry NAME (holding VALUE); repeatable, all must hold");
     add_value(app, w, "--at-offset", "N",
@@ -154,7 +168,12 @@ void add_query_options(CLI::App& app, CommandWords& words) {
     add_grouping_options(app, w);
     add_filter_options(app, w);
     add_value(app, w, "--limit", "N", "Keep the first N groups after ordering (0 keeps none)");
-    add_value(app, w, "--sample-limit", "N", "Also list the N longest matching steps");
+    add_value(app, w, "--sample-limit", "N",
+              "Also list the N longest matching steps (table and json; csv holds groups only, "
+              "so --format csv refuses it: use the samples command)");
+    add_value(app, w, "--percentiles", "LIST",
+              "Add a column per percentile of the durations, e.g. 90,99,99.9 (0 to 100, at "
+              "most three decimals)");
 }
 
 void add_format_option(CLI::App& app, Words& w, std::string_view what) {
@@ -317,6 +336,11 @@ struct Parser {
             line.query = to_query(query_words.values);
             line.window = to_window(query_words.values);
             line.format = to_format(query_words.values);
+            if (line.format == OutputFormat::Csv && line.query.sample_limit > 0) {
+                throw UsageError(
+                    "--sample-limit: --format csv holds groups only and would drop the listed "
+                    "steps; use --format json, or the samples command for the steps as CSV");
+            }
             line.threads = to_threads(query_words.values);
         } else if (diff->parsed()) {
             line.command = Command::Diff;
