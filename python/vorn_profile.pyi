@@ -2,7 +2,7 @@
 
 import enum
 import os
-from typing import Any, Iterable, Literal, Optional, Tuple, Union
+from typing import Any, Iterable, Literal, Optional, Sequence, Tuple, Union
 
 import pandas
 
@@ -76,7 +76,7 @@ class Profile:
     def query(
         self,
         *,
-        group_by: Union[_GroupByText, GroupBy] = ...,
+        group_by: Union[_GroupByText, GroupBy, Sequence[Union[_GroupByText, GroupBy]]] = ...,
         kind: Union[_KindText, StepKind, None] = ...,
         tiles: Iterable[int] = ...,
         phases: Iterable[int] = ...,
@@ -88,6 +88,12 @@ class Profile:
         sort_by: Union[_SortByText, SortBy] = ...,
         limit: Optional[int] = ...,
         sample_limit: int = ...,
+        epochs: Iterable[int] = ...,
+        kernel_matches: Optional[str] = ...,
+        operation_matches: Optional[str] = ...,
+        exclude_kinds: Iterable[Union[_KindText, StepKind]] = ...,
+        exclude_kernels: Iterable[str] = ...,
+        percentiles: Iterable[float] = ...,
     ) -> Report: ...
     def samples(self) -> pandas.DataFrame: ...
     def write(self, path: _Path, *, format: Literal["json", "packed"] = ...) -> None: ...

@@ -35,7 +35,37 @@ TEST_F(CliTest, QueryOptionsReachTheQuery) {
         {{"--group-by", "operation"}, [](Query& q) { q.group_by = GroupBy::Operation; }},
         {{"--group-by", "phase"}, [](Query& q) { q.group_by = GroupBy::Phase; }},
         {{"--group-by", "tile"}, [](Query& q) { q.group_by = GroupBy::Tile; }},
-        {{"--group-by", "metadata"}, [](Query& q) { q.group_by = GroupBy::Metadata; }},
+        {{"--group-by", "kernel,tile"},
+         [](Query& q) {
+             q.group_by = GroupBy::Kernel;
+             q.then_group_by = {GroupBy::Tile};
+         }},
+        {{"--group-by", "phase,kind,metadata", "--metadata-key", "layer"},
+         [](Query& q) {
+             q.group_by = GroupBy::Phase;
+             q.then_group_by = {GroupBy::Kind, GroupBy::Metadata};
+             q.metadata_key = "layer";
+         }},
+        {{"--epoch", "1"}, [](Query& q) { q.epochs = {1}; }},
+        {{"--phase", "1", "--epoch", "0-1"},
+         [](Query& q) {
+             q.phases = {1};
+             q.epochs = {0, 1};
+         }},
+        {{"--kernel-matches", "^ge"}, [](Query& q) { q.kernel_matches = "^ge"; }},
+        {{"--operation-matches", "bwd$"}, [](Query& q) { q.operation_matches = "bwd$"; }},
+        {{"--exclude-kind", "idle", "--exclude-kind", "compute"},
+         [](Query& q) {
+             q.exclude_kinds = {StepKind::Idle, StepKind::Compute};
+         }},
+        {{"--exclude-kernel", "", "--exclude-kernel", "gemm"},
+         [](Query& q) {
+             q.exclude_kernels = {"", "gemm"};
+         }},
+        {{"--percentiles", "50,90,99.9,0.125,90"},
+         [](Query& q) {
+             q.percentiles = {90000, 99900, 125};
+         }},
         {{"--group-by", "metadata", "--metadata-key", "layer"},
          [](Query& q) {
              q.group_by = GroupBy::Metadata;

@@ -4,13 +4,16 @@
 #include <iosfwd>
 #include <string>
 
+#include "options.hpp"
 #include "vorn_package/profile_columns.hpp"
 
 namespace vorn_cli {
 
 /// Clock, tile and sample counts, span, and the distinct kinds, kernels, phases, epochs and
 /// metadata names with their counts, each list in a fixed order.
+/// JSON holds the same as one object; CSV one row per counted value (section, name, samples,
+/// and for metadata names their steps and distinct values).
 void write_info(std::ostream& out, const std::string& path,
-                const vorn_package::ProfileColumns& profile);
+                const vorn_package::ProfileColumns& profile, OutputFormat format);
 
 }  // namespace vorn_cli

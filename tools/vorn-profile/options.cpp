@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "help_columns.hpp"
 #include "option_values.hpp"
 #include "text_table.hpp"
 #include "unknown_option.hpp"
@@ -181,6 +182,41 @@ void add_format_option(CLI::App& app, Words& w, std::string_view what) {
               "Print the " + std::string(what) + " as table (default), json or csv");
 }
 
+void add_columns_option(CLI::App& app, Words& w) {
+    add_value(app, w, "--columns", "LIST",
+              "The table's columns, in this order (e.g. group,samples,p95,share), or all; on a "
+              "terminal the default is a few that fit (see vorn-profile help columns)");
+}
+
+/// `--columns LIST`: the names, which only a table uses.
+std::vector<std::string> to_table_columns(const Words& words, OutputFormat format) {
+    std::vector<std::string> columns;
+    const auto value = single(words, "--columns");
+    if (!value) {
+        return columns;
+    }
+    if (format != OutputFormat::Table) {
+        throw UsageError(
+            "--columns: chooses the columns of a table; json and csv hold every "
+            "column");
+    }
+    std::string_view list = *value;
+    while (true) {
+        const std::size_t comma = list.find(',');
+        const std::string name(list.substr(0, comma));
+        if (name.empty()) {
+            throw UsageError("--columns: " + in_quotes(*value) +
+                             " has an empty name (give names separated by commas, or all)");
+        }
+        columns.push_back(name);
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        list.remove_prefix(comma + 1);
+    }
+    return columns;
+}
+
 /// The CLI11 description of the whole tool, writing into `words` per command.
 struct Parser {
     CLI::App app{std::string(kDescription), "vorn-profile"};
@@ -197,6 +233,8 @@ struct Parser {
     CommandWords supersteps_words;
     CLI::App* export_command = nullptr;
     CLI::App* report = nullptr;
+    CLI::App* samples = nullptr;
+    CommandWords samples_words;
     CommandWords export_words;
     CommandWords report_words;
     CommandWords info_words;
@@ -223,6 +261,8 @@ struct Parser {
         add_value(*query, query_words.values, "--threads", "N",
                   "Walk the profile on N threads, 1 to 1024 (default: the cores this process may "
                   "use); the report is the same for every N");
+        add_columns_option(*query, query_words.values);
+        query->footer(std::string(kColumnsPointer));
 
         diff = app.add_subcommand("diff", "Compare two profiles group by group");
         diff->add_option("BASE", diff_words.profile,
@@ -237,7 +277,8 @@ struct Parser {
         add_value(*diff, diff_words.values, "--limit", "N",
                   "Keep the first N rows after ordering (0 keeps none)");
         add_format_option(*diff, diff_words.values, "comparison");
-        diff->footer(std::string(kDiffFooter));
+        add_columns_option(*diff, diff_words.values);
+        diff->footer(std::string(kDiffFooter) + "\n\n" + std::string(kColumnsPointer));
 
         supersteps = app.add_subcommand(
             "supersteps", "Per phase occurrence: imbalance between tiles and the straggler");
@@ -252,12 +293,41 @@ struct Parser {
         add_value(*supersteps, supersteps_words.values, "--by", "B",
                   "One row per phase occurrence (default) or per tile");
         add_format_option(*supersteps, supersteps_words.values, "supersteps");
-        supersteps->footer(std::string(kSuperstepsFooter));
+        add_columns_option(*supersteps, supersteps_words.values);
+        supersteps->footer(std::string(kSuperstepsFooter) + "\n\n" + std::string(kColumnsPointer));
+
+        samples = app.add_subcommand(
+            "samples", "Write every matching step as a row: CSV or JSON Lines, for data frames");
+        samples
+            ->add_option("PROFILE", samples_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
+            ->required();
+        add_filter_options(*samples, samples_words.values);
+        add_window_options(*samples, samples_words.values);
+        add_value(*samples, samples_words.values, "--format", "F",
+                  "csv (default: a header, then physical_tile,offset,duration,kind,phase,epoch,"
+                  "local_index,operation,kernel,metadata; metadata as name=value;... with a "
+                  "backslash before each ; = or \\ inside) or json (JSON Lines, one object a "
+                  "line)");
+        add_value(*samples, samples_words.values, "-o,--output", "FILE",
+                  "Write to FILE instead of standard output (- also means it)");
+        samples->footer(
+            "Steps in stored order, offsets on each tile's time line (0 = its first step) and "
+            "clipped to --from/--to like the query's.\n\nExample:\n"
+            "  vorn-profile samples run.json --kernel gemm -o gemm.csv\n"
+            "  vorn-profile samples run.packed --phase 3 --epoch 1 --format json > "
+            "steps.jsonl\n\n" +
+            std::string(kColumnsPointer));
 
         info = app.add_subcommand("info", "Summarise a profile: counts, span, kernels, phases");
         info->add_option("PROFILE", info_words.profile,
                          "Profile file (JSON or packed), or - for stdin")
             ->required();
+        add_value(*info, info_words.values, "--format", "F",
+                  "Print the summary as table (default), json (one object) or csv (one row per "
+                  "kind, kernel, phase, epoch and metadata name)");
+        add_columns_option(*info, info_words.values);
+        info->footer(std::string(kColumnsPointer));
 
         generate = app.add_subcommand("generate", "Write a deterministic synthetic profile");
         Words& g = generate_words.values;
@@ -342,6 +412,7 @@ struct Parser {
                     "steps; use --format json, or the samples command for the steps as CSV");
             }
             line.threads = to_threads(query_words.values);
+            line.columns = to_table_columns(query_words.values, line.format);
         } else if (diff->parsed()) {
             line.command = Command::Diff;
             if (diff_words.profile == "-" && diff_new_profile == "-") {
@@ -355,19 +426,34 @@ struct Parser {
             line.query = to_query(diff_words.values);
             line.window = to_window(diff_words.values);
             line.format = to_format(diff_words.values);
+            line.columns = to_table_columns(diff_words.values, line.format);
         } else if (supersteps->parsed()) {
             line.command = Command::Supersteps;
             line.profile = supersteps_words.profile;
             line.query = to_query(supersteps_words.values);
             line.window = to_window(supersteps_words.values);
             line.format = to_format(supersteps_words.values);
+            line.columns = to_table_columns(supersteps_words.values, line.format);
             if (const auto value = single(supersteps_words.values, "--by")) {
                 line.superstep_rows = parse_choice<SuperstepRows>(
                     "--by", *value,
                     {{"occurrence", SuperstepRows::Occurrence}, {"tile", SuperstepRows::Tile}});
             }
+        } else if (samples->parsed()) {
+            line.command = Command::Samples;
+            line.profile = samples_words.profile;
+            line.query = to_query(samples_words.values);
+            line.window = to_window(samples_words.values);
+            line.output = output_file(samples_words.values);
+            if (const auto value = single(samples_words.values, "--format")) {
+                line.sample_format = parse_choice<SampleFormat>(
+                    "--format", *value,
+                    {{"csv", SampleFormat::Csv}, {"json", SampleFormat::JsonLines}});
+            }
         } else if (info->parsed()) {
             line.command = Command::Info;
+            line.format = to_format(info_words.values);
+            line.columns = to_table_columns(info_words.values, line.format);
             line.profile = info_words.profile;
         } else if (generate->parsed()) {
             line.command = Command::Generate;
@@ -523,8 +609,8 @@ void parse_words(CLI::App& app, const std::vector<std::string>& args) {
 
 bool is_command(std::string_view word) {
     return word == "query" || word == "diff" || word == "supersteps" || word == "info" ||
-           word == "generate" || word == "demo" || word == "pack" || word == "unpack" ||
-           word == "export" || word == "report";
+           word == "samples" || word == "generate" || word == "demo" || word == "pack" ||
+           word == "unpack" || word == "export" || word == "report";
 }
 
 /// An option of `query` given to an analysis that does not take it, said in so many words
@@ -553,14 +639,25 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     // CLI11 would call a misspelt command "an unexpected argument"; say what was meant instead.
     if (args.empty()) {
         print_error(
-            "no command given (query, diff, supersteps, info, generate, demo, pack, unpack, "
+            "no command given (query, diff, supersteps, info, samples, generate, demo, pack, "
+            "unpack, "
             "export or report); see vorn-profile --help");
         return {std::nullopt, 2};
     }
+    if (args[0] == "help") {
+        if (args.size() == 2 && args[1] == "columns") {
+            std::cout << kColumnsHelp;
+            std::cout.flush();
+            return {std::nullopt, std::cout ? 0 : 1};
+        }
+        print_error("help: say `vorn-profile help columns`, or give --help to a command");
+        return {std::nullopt, 2};
+    }
     if (!args[0].starts_with('-') && !is_command(args[0])) {
-        print_error("unknown command " + in_quotes(args[0]) +
-                    " (expected query, diff, supersteps, info, generate, demo, pack, unpack, "
-                    "export or report)");
+        print_error(
+            "unknown command " + in_quotes(args[0]) +
+            " (expected query, diff, supersteps, info, samples, generate, demo, pack, unpack, "
+            "export or report)");
         return {std::nullopt, 2};
     }
     if (const auto message = option_not_taken(args)) {

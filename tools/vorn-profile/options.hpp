@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "output.hpp"
+#include "samples.hpp"
 #include "timeline.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 #include "vorn_profile/analyses.hpp"
@@ -15,7 +16,19 @@
 
 namespace vorn_cli {
 
-enum class Command { Query, Diff, Supersteps, Info, Generate, Demo, Pack, Unpack, Export, Report };
+enum class Command {
+    Query,
+    Diff,
+    Supersteps,
+    Info,
+    Generate,
+    Demo,
+    Pack,
+    Unpack,
+    Export,
+    Report,
+    Samples
+};
 enum class OutputFormat { Table, Json, Csv };
 /// How a profile is stored: JSON text, or the packed binary format.
 enum class ProfileFormat { Json, Packed };
@@ -35,6 +48,8 @@ struct CommandLine {
     ProfileFormat generate_format = ProfileFormat::Json;  ///< `generate --format`
     TraceFormat trace_format = TraceFormat::Perfetto;     ///< `export --format`
     std::size_t threads = 1;  ///< `query --threads`; by default the cores the process may use
+    SampleFormat sample_format = SampleFormat::Csv;  ///< `samples --format`
+    std::vector<std::string> columns;                ///< `--columns`: titles, or {"all"}
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.
