@@ -160,4 +160,37 @@ TEST(CliHelp, EveryOptionIsDescribed) {
     }
 }
 
+// `help columns` explains every column of the query report and the units of the others.
+TEST(CliHelp, ColumnsAreExplained) {
+    const Outcome help = run_tool({"help", "columns"});
+    ASSERT_EQ(help.status, 0) << help.err;
+    for (const char* column : {"name / group",
+                               "dimensions",
+                               "sample_count",
+                               "tile_count",
+                               "phase_count",
+                               "phase_cycles",
+                               "phase_ms",
+                               "work_cycles",
+                               "average_active_tiles / avg_tiles",
+                               "mean_cycles",
+                               "p50_cycles",
+                               "p95_cycles",
+                               "pN_cycles",
+                               "maximum_cycles",
+                               "minimum_cycles",
+                               "stddev_cycles",
+                               "share",
+                               "first_offset",
+                               "last_offset",
+                               "keys",
+                               "lost_tile_ms",
+                               "more than the span",
+                               "n/a",
+                               "--columns"}) {
+        EXPECT_NE(help.out.find(column), std::string::npos) << column;
+    }
+    expect_failure(run_tool({"help", "rows"}), 2);
+}
+
 }  // namespace
