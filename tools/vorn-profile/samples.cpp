@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <iterator>
 #include <ostream>
 #include <string>
@@ -100,14 +101,43 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
         }
     }
     const SampleFilter filter(columns, query);
-    std::string block;
-    block.reserve(kBlock + 4096);
+    const bool filtering = query.kind || query.kernel || query.operation_contains ||
+                           !query.tiles.empty() || !query.phases.empty() ||
+                           !query.metadata.empty() || query.at_offset || !query.epochs.empty() ||
+                           query.kernel_matches || query.operation_matches ||
+                           !query.exclude_kinds.empty() || !query.exclude_kernels.empty();
+    // Rows are put together in one buffer with plain copies: a row is a few dozen bytes, and
+    // the appends of a string would cost more than the digits.
+    std::vector<char> block(kBlock + 4096);
+    char* at = block.data();
+    const auto room = [&](std::size_t bytes) {
+        if (static_cast<std::size_t>(block.data() + block.size() - at) < bytes) {
+            out.write(block.data(), at - block.data());
+            at = block.data();
+            if (block.size() < bytes) {
+                block.resize(bytes);
+                at = block.data();
+            }
+        }
+    };
+    const auto put = [&](std::string_view text) {
+        std::memcpy(at, text.data(), text.size());
+        at += text.size();
+    };
+    const auto put_number = [&](std::uint64_t value) {
+        at = std::to_chars(at, at + 20, value).ptr;
+    };
     if (csv) {
-        block +=
-            "physical_tile,offset,duration,kind,phase,epoch,local_index,operation,kernel,"
-            "metadata\r\n";
+        put("physical_tile,offset,duration,kind,phase,epoch,local_index,operation,kernel,"
+            "metadata\r\n");
     }
+    const std::string_view duration_key = csv ? "," : ", \"duration\": ";
+    const std::string_view phase_key = csv ? "," : "\", \"phase\": ";
+    const std::string_view epoch_key = csv ? "," : ", \"epoch\": ";
+    const std::string_view local_key = csv ? "," : ", \"local_index\": ";
+    const std::string_view kind_key = csv ? "," : ", \"kind\": \"";
     std::string tile_start;
+    std::string step_end;
     for (std::uint64_t t = 0; t < columns.tile_count(); ++t) {
         const std::uint32_t physical = columns.tile_physical[t];
         const std::uint64_t begin = columns.tile_sample_begin[t];
@@ -122,44 +152,42 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
         append_number(tile_start, physical);
         tile_start += csv ? "," : ", \"offset\": ";
         const std::uint32_t base = columns.start_cycle[begin];
-        for (std::uint64_t at = begin; at < end; ++at) {
-            std::uint64_t offset = static_cast<std::uint32_t>(columns.start_cycle[at] - base);
-            std::uint32_t length = columns.end_cycle[at] - columns.start_cycle[at];
-            if (!filter.passes(at, physical, offset, length) || !clip(window, offset, length)) {
+        for (std::uint64_t sample = begin; sample < end; ++sample) {
+            std::uint64_t offset = static_cast<std::uint32_t>(columns.start_cycle[sample] - base);
+            std::uint32_t length = columns.end_cycle[sample] - columns.start_cycle[sample];
+            if (filtering && !filter.passes(sample, physical, offset, length)) {
                 continue;
             }
-            const std::uint32_t step = columns.step[at];
-            const std::string_view kind = kind_text(columns.step_kind[step]);
-            block += tile_start;
-            append_number(block, offset);
-            block += csv ? "," : ", \"duration\": ";
-            append_number(block, length);
-            if (csv) {
-                block += ',';
-                block += kind;
-                block += ',';
-            } else {
-                block += ", \"kind\": \"";
-                block += kind;
-                block += "\", \"phase\": ";
+            if (!clip(window, offset, length)) {
+                continue;
             }
-            append_number(block, columns.phase[at]);
-            block += csv ? "," : ", \"epoch\": ";
-            append_number(block, columns.epoch[at]);
-            block += csv ? "," : ", \"local_index\": ";
-            append_number(block, columns.local_index[at]);
+            const std::uint32_t step = columns.step[sample];
+            std::string_view ending;
             if (step_ends.empty()) {
-                append_step_end(block, columns, step, format);
+                step_end.clear();
+                append_step_end(step_end, columns, step, format);
+                ending = step_end;
             } else {
-                block += step_ends[step];
+                ending = step_ends[step];
             }
-            if (block.size() >= kBlock) {
-                out.write(block.data(), static_cast<std::streamsize>(block.size()));
-                block.clear();
-            }
+            const std::string_view kind = kind_text(columns.step_kind[step]);
+            room(tile_start.size() + 5 * 20 + 64 + kind.size() + ending.size());
+            put(tile_start);
+            put_number(offset);
+            put(duration_key);
+            put_number(length);
+            put(kind_key);
+            put(kind);
+            put(phase_key);
+            put_number(columns.phase[sample]);
+            put(epoch_key);
+            put_number(columns.epoch[sample]);
+            put(local_key);
+            put_number(columns.local_index[sample]);
+            put(ending);
         }
     }
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    out.write(block.data(), at - block.data());
 }
 
 }  // namespace vorn_cli
