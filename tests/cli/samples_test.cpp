@@ -13,6 +13,7 @@
 
 #include "cli_harness.hpp"
 #include "query_model.hpp"
+#include "text_table.hpp"
 #include "vorn_package/profile_columns.hpp"
 
 namespace {
@@ -158,6 +159,32 @@ TEST(CliHelp, EveryOptionIsDescribed) {
           "--exclude-kernel", "--percentiles", "--kernel ''", "help columns"}) {
         EXPECT_NE(query.out.find(option), std::string::npos) << option;
     }
+}
+
+// A fitted table: names shortened in the middle, chosen columns in order, lines broken to fit.
+TEST(CliTable, FitsTheTerminalView) {
+    EXPECT_EQ(vorn_cli::shorten_middle("encoder.layer.11.attention", 11), "encod\u2026ntion");
+    EXPECT_EQ(vorn_cli::shorten_middle("gemm", 4), "gemm");
+    EXPECT_EQ(vorn_cli::shorten_middle("\u00e9\u00e9\u00e9\u00e9\u00e9", 4),
+              "\u00e9\u00e9\u2026\u00e9");
+    vorn_cli::set_table_view({30, {}});
+    vorn_cli::TextTable table({{"group"}, {"samples", vorn_cli::Align::Right}, {"extra"}},
+                              {"group", "samples"});
+    std::ostringstream out;
+    table.write(out, [](auto emit) {
+        emit(std::vector<std::string>{std::string(40, 'a') + "z", "7", "x"});
+    });
+    EXPECT_EQ(out.str(),
+              "group                  samples\n"
+              "aaaaaaaaaa\u2026aaaaaaaaaz        7\n");
+    EXPECT_EQ(vorn_cli::fit_line("one, two, three four five\n"), "one, two, three four five\n");
+    vorn_cli::set_table_view({12, {"extra", "group"}});
+    EXPECT_EQ(vorn_cli::fit_line("one, two, three four\n"), "one, two,\n  three four\n");
+    std::ostringstream chosen;
+    vorn_cli::TextTable again({{"group"}, {"samples", vorn_cli::Align::Right}, {"extra"}});
+    again.write(chosen, [](auto emit) { emit(std::vector<std::string>{"g", "7", "x"}); });
+    EXPECT_EQ(chosen.str(), "extra  group\nx      g\n");
+    vorn_cli::set_table_view({});
 }
 
 // `help columns` explains every column of the query report and the units of the others.

@@ -48,8 +48,9 @@ std::string totals_line(std::string_view label, const DiffTotals& totals,
     if (clock_hz) {
         line += "clock " + number(*clock_hz) + " Hz, ";
     }
-    return line + "span " + number(totals.profile_span_cycles) + " cycles = " +
-           (clock_hz && *clock_hz == 0 ? "n/a" : fixed(totals.profile_span_ms, 6) + " ms") + "\n";
+    return fit_line(
+        line + "span " + number(totals.profile_span_cycles) + " cycles = " +
+        (clock_hz && *clock_hz == 0 ? "n/a" : fixed(totals.profile_span_ms, 6) + " ms") + "\n");
 }
 
 void write_figures(std::string& out, const DiffFigures& f, int indent) {

@@ -46,12 +46,13 @@ std::string totals_line(const SuperstepReport& report) {
         line += ", window [" + number(report.from) + ", " + number(report.to) + ")";
     }
     // Lost cycles add up over tiles: their time is tile-milliseconds, not time on the clock.
-    return line + "\n" + number(report.occurrences.size()) + " supersteps, " + number(lost) +
-           " tile-cycles lost waiting for stragglers = " +
-           (report.clock_hz == 0
-                ? "n/a"
-                : ms(vorn_profile::cycles_to_ms(lost, report.clock_hz)) + " tile-ms") +
-           "\n";
+    return fit_line(line + "\n") +
+           fit_line(number(report.occurrences.size()) + " supersteps, " + number(lost) +
+                    " tile-cycles lost waiting for stragglers = " +
+                    (report.clock_hz == 0
+                         ? "n/a"
+                         : ms(vorn_profile::cycles_to_ms(lost, report.clock_hz)) + " tile-ms") +
+                    "\n");
 }
 
 void write_occurrence_json(std::string& out, const SuperstepRow& row, int indent) {

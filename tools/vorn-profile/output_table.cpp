@@ -154,7 +154,7 @@ void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
 void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
                  const ListedSamples& samples,
                  const std::optional<vorn_profile::TimeWindow>& window) {
-    out << totals_line(report, window) << '\n';
+    out << fit_line(totals_line(report, window)) << '\n';
     if (report.groups.empty()) {
         out << "no groups\n";
     } else {

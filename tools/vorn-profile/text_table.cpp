@@ -137,6 +137,34 @@ std::string shorten_middle(std::string_view text, std::size_t columns) {
     return shortened;
 }
 
+std::string fit_line(std::string line) {
+    const std::size_t limit = table_view().width;
+    if (limit == 0) {
+        return line;
+    }
+    std::string fitted;
+    std::string_view rest(line);
+    while (width(rest) > limit + 1) {  // the newline takes no column
+        // The last ", " whose text before it fits; none: the line stays long.
+        std::size_t cut = std::string_view::npos;
+        for (std::size_t at = rest.find(", "); at != std::string_view::npos;
+             at = rest.find(", ", at + 1)) {
+            if (width(rest.substr(0, at + 1)) > limit) {
+                break;
+            }
+            cut = at;
+        }
+        if (cut == std::string_view::npos) {
+            break;
+        }
+        fitted.append(rest.substr(0, cut + 1));
+        fitted += "\n  ";
+        rest.remove_prefix(cut + 2);
+    }
+    fitted.append(rest);
+    return fitted;
+}
+
 TextTable::TextTable(std::vector<Column> columns, std::vector<std::string> shown)
     : columns_(std::move(columns)), shown_(std::move(shown)) {
     for (std::size_t c = 0; c < columns_.size(); ++c) {

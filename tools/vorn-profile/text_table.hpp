@@ -35,6 +35,10 @@ const TableView& table_view();
 /// or 0 when standard output is not a terminal.
 std::size_t terminal_width();
 
+/// A line of text (ending in a newline) broken after ", " where it would pass the width of a
+/// terminal view, continuation lines indented by two; as it was elsewhere.
+std::string fit_line(std::string line);
+
 /// `text` cut to at most `columns` terminal columns by taking out its middle, marked with
 /// "…"; as it was when it fits.
 std::string shorten_middle(std::string_view text, std::size_t columns);
