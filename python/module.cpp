@@ -34,7 +34,8 @@ constexpr const char* kQueryDoc = R"(query(**keywords) -> Report
 Filters, groups and summarises the samples. Every keyword is optional; one left out keeps the
 default of the command line (group by kernel, sort by phase cycles, no filter, no listing).
 
-    group_by            "kind", "kernel", "operation", "phase", "tile", "metadata" or GroupBy
+    group_by            "kind", "kernel", "operation", "phase", "tile", "metadata" or GroupBy,
+                        or a list of two or three of them: one group per combination
     metadata_key        str: the entry name grouped by with group_by="metadata"
     sort_by             "phase-cycles", "work-cycles", "maximum-cycles", "samples", "name" or SortBy
     kind                "exchange", "compute", "synchronization", "idle", StepKind or None
@@ -46,6 +47,13 @@ default of the command line (group by kernel, sort by phase cycles, no filter, n
     at_offset           int: keep samples running at this cycle of their tile's time line, or None
     limit               int: groups kept after ordering, or None for all
     sample_limit        int: also list this many of the longest matched samples
+    epochs              iterable of epoch numbers (any phase)
+    kernel_matches      str: RE2 pattern the kernel must contain a match of, or None
+    operation_matches   str: RE2 pattern the operation must contain a match of, or None
+    exclude_kinds       iterable of kinds left out
+    exclude_kernels     iterable of kernels left out ("" leaves out steps without a kernel)
+    percentiles         iterable of numbers 0 to 100 (at most three decimals): one pN_cycles
+                        column each
 
 A keyword that is unknown or of the wrong type raises TypeError, a bad text or number raises
 ValueError; both name the keyword. The interpreter lock is released while the query runs, so

@@ -1,9 +1,11 @@
 // Keyword arguments of `Profile.query` into a `vorn_profile::Query`: the command line's texts or
 // the enum members, any iterable of ints for tiles and phases, and every error naming its keyword.
 #include <array>
+#include <cmath>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "module.hpp"
 
@@ -18,9 +20,24 @@ using vorn_profile::StepKind;
 // line draws the line at the same place.
 constexpr std::size_t kMaxListNumbers = 1'048'576;
 
-constexpr std::array<std::string_view, 12> kKeywords{
-    "group_by", "kind",      "tiles",        "phases",  "metadata", "operation_contains",
-    "kernel",   "at_offset", "metadata_key", "sort_by", "limit",    "sample_limit"};
+constexpr std::array<std::string_view, 18> kKeywords{"group_by",
+                                                     "kind",
+                                                     "tiles",
+                                                     "phases",
+                                                     "metadata",
+                                                     "operation_contains",
+                                                     "kernel",
+                                                     "at_offset",
+                                                     "metadata_key",
+                                                     "sort_by",
+                                                     "limit",
+                                                     "sample_limit",
+                                                     "epochs",
+                                                     "kernel_matches",
+                                                     "operation_matches",
+                                                     "exclude_kinds",
+                                                     "exclude_kernels",
+                                                     "percentiles"};
 
 std::string type_name(const py::handle& value) {
     return py::str(py::type::handle_of(value).attr("__name__"));
@@ -156,6 +173,45 @@ std::vector<vorn_profile::MetadataFilter> metadata_filters(const py::handle& val
     return filters;
 }
 
+/// A list of items, each read by `read`; a str is one item too many to mean, so refused.
+template <class Read>
+auto list_of(std::string_view keyword, const py::handle& value, std::string_view expected,
+             Read read) {
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
+        !py::isinstance<py::iterable>(value)) {
+        type_error(keyword, expected, value);
+    }
+    std::vector<decltype(read(value))> items;
+    for (const py::handle item : value) {
+        items.push_back(read(item));
+    }
+    return items;
+}
+
+GroupBy group_key(std::string_view keyword, const py::handle& value) {
+    return choice<GroupBy>(keyword, value, "GroupBy",
+                           {{"kind", GroupBy::Kind},
+                            {"kernel", GroupBy::Kernel},
+                            {"operation", GroupBy::Operation},
+                            {"phase", GroupBy::Phase},
+                            {"tile", GroupBy::Tile},
+                            {"metadata", GroupBy::Metadata}});
+}
+
+/// A percentile as a number from 0 to 100 with at most three decimals, in thousandths.
+std::uint32_t percentile(const py::handle& value) {
+    if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))) {
+        type_error("percentiles", "ints or floats", value);
+    }
+    const double given = value.cast<double>();
+    const double thousandths = std::round(given * 1000.0);
+    if (!(given >= 0.0 && given <= 100.0) || std::abs(thousandths - given * 1000.0) > 1e-6) {
+        throw py::value_error("percentiles: " + std::string(py::repr(value)) +
+                              " is not a percentile from 0 to 100 with at most three decimals");
+    }
+    return static_cast<std::uint32_t>(thousandths);
+}
+
 std::string known_keywords() {
     std::string names;
     for (const std::string_view name : kKeywords) {
@@ -173,13 +229,36 @@ vorn_profile::Query query_from_keywords(const py::kwargs& keywords) {
     for (const auto& [key, value] : keywords) {
         const std::string name = py::str(key);
         if (name == "group_by") {
-            query.group_by = choice<GroupBy>(name, value, "GroupBy",
-                                             {{"kind", GroupBy::Kind},
-                                              {"kernel", GroupBy::Kernel},
-                                              {"operation", GroupBy::Operation},
-                                              {"phase", GroupBy::Phase},
-                                              {"tile", GroupBy::Tile},
-                                              {"metadata", GroupBy::Metadata}});
+            if (PyUnicode_Check(value.ptr()) || py::isinstance<GroupBy>(value)) {
+                query.group_by = group_key(name, value);
+            } else {
+                const std::vector<GroupBy> keys =
+                    list_of(name, value, "a str, a GroupBy or a list of two or three",
+                            [&](const py::handle& key) { return group_key(name, key); });
+                if (keys.empty()) {
+                    throw py::value_error("group_by: an empty list names no key");
+                }
+                query.group_by = keys.front();
+                query.then_group_by.assign(keys.begin() + 1, keys.end());
+            }
+        } else if (name == "epochs") {
+            query.epochs = number_set(name, value);
+        } else if (name == "kernel_matches") {
+            query.kernel_matches =
+                value.is_none() ? std::nullopt : std::optional(text(name, value));
+        } else if (name == "operation_matches") {
+            query.operation_matches =
+                value.is_none() ? std::nullopt : std::optional(text(name, value));
+        } else if (name == "exclude_kinds") {
+            query.exclude_kinds = list_of(name, value, "an iterable of kinds",
+                                          [](const py::handle& kind) { return step_kind(kind); });
+        } else if (name == "exclude_kernels") {
+            query.exclude_kernels =
+                list_of(name, value, "an iterable of str",
+                        [&](const py::handle& kernel) { return text(name, kernel); });
+        } else if (name == "percentiles") {
+            query.percentiles = list_of(name, value, "an iterable of numbers",
+                                        [](const py::handle& p) { return percentile(p); });
         } else if (name == "sort_by") {
             query.sort_by = choice<SortBy>(name, value, "SortBy",
                                            {{"phase-cycles", SortBy::PhaseCycles},
@@ -215,6 +294,9 @@ vorn_profile::Query query_from_keywords(const py::kwargs& keywords) {
             throw py::type_error("query() got an unexpected keyword argument '" + name +
                                  "' (expected one of " + known_keywords() + ")");
         }
+    }
+    if (const auto error = vorn_profile::query_error(query)) {
+        throw py::value_error(*error);
     }
     return query;
 }

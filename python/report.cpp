@@ -27,12 +27,23 @@ py::dict dimensions_object(const GroupSummary& group) {
     return dimensions;
 }
 
-py::object groups_frame(const std::vector<GroupSummary>& groups) {
+/// "p99.9_cycles" and so on: the report's further percentiles as column names.
+std::vector<std::string> percentile_columns(const QueryReport& report) {
+    std::vector<std::string> names;
+    for (const std::uint32_t thousandths : report.percentiles) {
+        names.push_back(vorn_profile::percentile_name(thousandths) + "_cycles");
+    }
+    return names;
+}
+
+py::object groups_frame(const QueryReport& report) {
+    const std::vector<GroupSummary>& groups = report.groups;
     const auto field = [&](auto member) {
         using Value = std::remove_cvref_t<decltype(groups.front().*member)>;
         return column_of<Value>(groups, [&](const GroupSummary& g) { return g.*member; });
     };
-    return data_frame({
+    const std::vector<std::string> names = percentile_columns(report);
+    std::vector<std::pair<const char*, py::object>> columns({
         {"name",
          object_column(groups.size(),
                        [&](std::size_t i) { return text_object(groups[i].name).release().ptr(); })},
@@ -53,7 +64,17 @@ py::object groups_frame(const std::vector<GroupSummary>& groups) {
         {"maximum_cycles", field(&GroupSummary::maximum_cycles)},
         {"first_offset", field(&GroupSummary::first_offset)},
         {"last_offset", field(&GroupSummary::last_offset)},
+        {"minimum_cycles", field(&GroupSummary::minimum_cycles)},
+        {"stddev_cycles", field(&GroupSummary::stddev_cycles)},
+        {"share", field(&GroupSummary::share)},
     });
+    for (std::size_t p = 0; p < names.size(); ++p) {
+        columns.emplace_back(names[p].c_str(),
+                             column_of<std::uint32_t>(groups, [&](const GroupSummary& g) {
+                                 return g.percentile_cycles[p];
+                             }));
+    }
+    return data_frame(std::move(columns));
 }
 
 py::list metadata_pairs(const SampleRecord& sample) {
@@ -89,7 +110,7 @@ py::object samples_frame(const std::vector<SampleRecord>& samples) {
     });
 }
 
-py::dict group_dict(const GroupSummary& group) {
+py::dict group_dict(const GroupSummary& group, const std::vector<std::string>& percentiles) {
     py::dict out;
     out["name"] = text_object(group.name);
     out["dimensions"] = dimensions_object(group);
@@ -106,6 +127,19 @@ py::dict group_dict(const GroupSummary& group) {
     out["maximum_cycles"] = group.maximum_cycles;
     out["first_offset"] = group.first_offset;
     out["last_offset"] = group.last_offset;
+    out["minimum_cycles"] = group.minimum_cycles;
+    out["stddev_cycles"] = group.stddev_cycles;
+    out["share"] = group.share;
+    for (std::size_t p = 0; p < percentiles.size(); ++p) {
+        out[py::str(percentiles[p])] = group.percentile_cycles[p];
+    }
+    if (!group.keys.empty()) {
+        py::list keys;
+        for (const std::string& key : group.keys) {
+            keys.append(text_object(key));
+        }
+        out["keys"] = std::move(keys);
+    }
     return out;
 }
 
@@ -140,8 +174,9 @@ py::dict report_dict(const QueryReport& report) {
     out["profile_span_ms"] = report.profile_span_ms;
     out["at_offset"] = report.at_offset ? py::int_(*report.at_offset) : py::object(py::none());
     py::list groups;
+    const std::vector<std::string> percentiles = percentile_columns(report);
     for (const GroupSummary& group : report.groups) {
-        groups.append(group_dict(group));
+        groups.append(group_dict(group, percentiles));
     }
     out["groups"] = std::move(groups);
     py::list samples;
@@ -163,7 +198,7 @@ to_dict() gives the same object that `vorn-profile query --format json` prints.)
             "groups",
             [](Report& self) {
                 if (!self.groups) {
-                    self.groups = groups_frame(self.report.groups);
+                    self.groups = groups_frame(self.report);
                 }
                 return self.groups;
             },
@@ -171,8 +206,9 @@ to_dict() gives the same object that `vorn-profile query --format json` prints.)
 
 Columns: name (str), dimensions (dict of str to str), sample_count, tile_count, phase_count,
 phase_cycles, work_cycles, first_offset, last_offset (uint64), p50_cycles, p95_cycles,
-maximum_cycles (uint32), phase_ms, average_active_tiles, mean_cycles (float64, the engine's
-doubles exactly).)")
+maximum_cycles, minimum_cycles (uint32), phase_ms, average_active_tiles, mean_cycles,
+stddev_cycles, share (float64, the engine's doubles exactly), and one pN_cycles column (uint32)
+per percentile the query asked for (p90_cycles, p99.9_cycles, ...).)")
         .def_property_readonly(
             "samples",
             [](Report& self) {

@@ -77,7 +77,7 @@ class Profile:
     def query(
         self,
         *,
-        group_by: Union[_GroupByText, GroupBy] = ...,
+        group_by: Union[_GroupByText, GroupBy, Sequence[Union[_GroupByText, GroupBy]]] = ...,
         kind: Union[_KindText, StepKind, None] = ...,
         tiles: Iterable[int] = ...,
         phases: Iterable[int] = ...,
@@ -89,6 +89,12 @@ class Profile:
         sort_by: Union[_SortByText, SortBy] = ...,
         limit: Optional[int] = ...,
         sample_limit: int = ...,
+        epochs: Iterable[int] = ...,
+        kernel_matches: Optional[str] = ...,
+        operation_matches: Optional[str] = ...,
+        exclude_kinds: Iterable[Union[_KindText, StepKind]] = ...,
+        exclude_kernels: Iterable[str] = ...,
+        percentiles: Iterable[float] = ...,
     ) -> Report: ...
     def partial(
         self,
@@ -105,6 +111,12 @@ class Profile:
         sort_by: Union[_SortByText, SortBy] = ...,
         limit: Optional[int] = ...,
         sample_limit: int = ...,
+        epochs: Iterable[int] = ...,
+        kernel_matches: Optional[str] = ...,
+        operation_matches: Optional[str] = ...,
+        exclude_kinds: Iterable[Union[_KindText, StepKind]] = ...,
+        exclude_kernels: Iterable[str] = ...,
+        percentiles: Iterable[float] = ...,
     ) -> Partial: ...
     def samples(self) -> pandas.DataFrame: ...
     def write(self, path: _Path, *, format: Literal["json", "packed"] = ...) -> None: ...

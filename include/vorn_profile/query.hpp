@@ -49,7 +49,26 @@ struct Query {
     std::optional<std::uint64_t> at_offset;   ///< keep samples with offset <= at < offset+duration
     std::optional<std::uint64_t> limit;       ///< groups kept after ordering
     std::uint64_t sample_limit = 0;           ///< longest matched samples to list
+    std::set<std::uint32_t> epochs;           ///< epoch numbers, any phase
+    /// Steps whose kernel / operation contains a match of this RE2 pattern. A pattern RE2
+    /// rejects matches no step: check it first with `query_error`.
+    std::optional<std::string> kernel_matches;
+    std::optional<std::string> operation_matches;
+    std::vector<StepKind> exclude_kinds;       ///< steps of these kinds are left out
+    std::vector<std::string> exclude_kernels;  ///< exact; "" leaves out steps without kernel
+    /// Further grouping keys after `group_by`: one group per distinct combination, named by the
+    /// single-key names joined by " | " in the order `group_by`, then these.
+    std::vector<GroupBy> then_group_by;
+    /// More percentiles of each group's durations, in thousandths of a percent (99900 is
+    /// p99.9), each at most 100000: `GroupSummary::percentile_cycles` in this order.
+    std::vector<std::uint32_t> percentiles;
 };
+
+/// Why the query cannot be answered as meant, or nothing: a pattern RE2 rejects (naming the
+/// field and RE2's message), a percentile above 100 %, more than three grouping keys or a key
+/// given twice. The engine answers such a query anyway (a rejected pattern matches nothing);
+/// the tool and the Python module refuse it with this message.
+std::optional<std::string> query_error(const Query& query);
 
 /// An owned copy of one metadata entry of a listed sample.
 struct MetadataEntry {
@@ -76,6 +95,11 @@ struct GroupSummary {
     std::uint32_t maximum_cycles = 0;
     std::uint64_t first_offset = 0;  ///< earliest normalised start
     std::uint64_t last_offset = 0;   ///< latest normalised end
+    std::uint32_t minimum_cycles = 0;
+    double stddev_cycles = 0.0;  ///< population standard deviation, from exact integer sums
+    double share = 0.0;          ///< work_cycles over the work cycles of every matched sample
+    std::vector<std::uint32_t> percentile_cycles;  ///< one per `Query::percentiles`, in order
+    std::vector<std::string> keys;  ///< with several grouping keys, each key's own group name
 
     friend bool operator==(const GroupSummary&, const GroupSummary&) = default;
 };
@@ -104,6 +128,7 @@ struct QueryReport {
     std::uint64_t profile_span_cycles = 0;  ///< longest normalised tile time line
     double profile_span_ms = 0.0;
     std::optional<std::uint64_t> at_offset;
+    std::vector<std::uint32_t> percentiles;  ///< the query's, naming `percentile_cycles`
     std::vector<GroupSummary> groups;
     std::vector<SampleRecord> samples;
 
@@ -231,6 +256,9 @@ double cycles_to_ms(std::uint64_t cycles, std::uint64_t clock_hz);
 /// Group order: the `sort_by` key, then the earlier `first_offset`, then the name as bytes.
 std::strong_ordering compare_groups(SortBy sort_by, const GroupSummary& left,
                                     const GroupSummary& right);
+
+/// The name of a percentile given in thousandths of a percent: "p99.9", "p50", "p0.125".
+std::string percentile_name(std::uint32_t thousandths);
 
 /// Listing order: longer duration first, then lower physical tile, then earlier offset.
 std::strong_ordering compare_candidates(const Candidate& left, const Candidate& right);

@@ -31,6 +31,10 @@ QUERIES = [
     {"at_offset": 100_000, "sample_limit": 10, "group_by": "tile"},
     {"at_offset": 2**64 - 1},
     {"tiles": {2, 1}, "phases": [0], "group_by": "kernel", "sort_by": "samples"},
+    {"group_by": ["kernel", vp.GroupBy.TILE], "epochs": [0, 1], "percentiles": [90, 99.9, 0.125]},
+    {"group_by": ["phase", "kind", "metadata"], "metadata_key": "layer",
+     "kernel_matches": "^ge|^add", "exclude_kinds": ["idle", vp.StepKind.EXCHANGE]},
+    {"operation_matches": "matmul$", "exclude_kernels": ["", "gemm"], "percentiles": [100, 0]},
 ]
 
 
@@ -41,9 +45,16 @@ def cli_args(keywords):
     args = []
     for name, value in keywords.items():
         option = "--" + name.replace("_", "-")
-        if name in ("tiles", "phases"):
+        if name in ("tiles", "phases", "epochs"):
             numbers = ",".join(str(n) for n in value)
             args += [option[:-1], numbers] if numbers else []
+        elif name == "group_by" and isinstance(value, list):
+            args += [option, ",".join(text.get(type(v), str)(v) for v in value)]
+        elif name in ("exclude_kinds", "exclude_kernels"):
+            for item in value:
+                args += [option[:-1], text.get(type(item), str)(item)]
+        elif name == "percentiles":
+            args += [option, ",".join(str(p) for p in value)]
         elif name == "metadata":
             for key, wanted in value:
                 args += ["--metadata", key if wanted is None else f"{key}={wanted}"]
@@ -71,7 +82,8 @@ GROUP_DTYPES = {
     "phase_count": np.uint64, "phase_cycles": np.uint64, "phase_ms": np.float64,
     "work_cycles": np.uint64, "average_active_tiles": np.float64, "mean_cycles": np.float64,
     "p50_cycles": np.uint32, "p95_cycles": np.uint32, "maximum_cycles": np.uint32,
-    "first_offset": np.uint64, "last_offset": np.uint64,
+    "first_offset": np.uint64, "last_offset": np.uint64, "minimum_cycles": np.uint32,
+    "stddev_cycles": np.float64, "share": np.float64,
 }
 SAMPLE_DTYPES = {
     "physical_tile": np.uint32, "offset": np.uint64, "duration": np.uint32, "phase": np.uint32,
@@ -90,7 +102,8 @@ def test_reports_equal_the_tool(generate, shape):
         for name in ("clock_hz", "tile_count", "sample_count", "matched_sample_count",
                      "profile_span_cycles", "profile_span_ms", "at_offset"):
             assert_same(getattr(report, name), expected[name], name)
-        check_frame(report.groups, expected["groups"], GROUP_DTYPES)
+        percentiles = {f"p{p:g}_cycles": np.uint32 for p in keywords.get("percentiles", [])}
+        check_frame(report.groups, expected["groups"], {**GROUP_DTYPES, **percentiles})
         check_frame(report.samples, expected["samples"], SAMPLE_DTYPES)
     assert (profile.clock_hz, profile.tile_count) == (shape[3], shape[0])
     assert profile.sample_count == shape[0] * shape[1]

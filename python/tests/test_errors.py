@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import vorn_profile as vp
-from conftest import BAD_PROFILES, TOOL, run_tool, small_frame
+from conftest import BAD_PROFILES, TOOL, needs_tool, run_tool, small_frame
 
 BAD_FILES = sorted(BAD_PROFILES.glob("*.json"))
 
@@ -148,3 +148,21 @@ def test_enum_members_and_texts_ask_the_same():
                             kind=vp.StepKind.COMPUTE, at_offset=0)
     assert by_text.to_dict() == by_enum.to_dict()
     assert by_text.groups["name"].tolist() == ["compute"]
+
+
+@needs_tool
+def test_new_keywords_refuse_bad_values(generate):
+    profile = vp.read(generate(2, 10, 1))
+    for keywords, error, words in [
+        ({"kernel_matches": "("}, ValueError, "kernel_matches"),
+        ({"percentiles": [100.5]}, ValueError, "percentiles"),
+        ({"percentiles": [99.9999]}, ValueError, "percentiles"),
+        ({"percentiles": ["99"]}, TypeError, "percentiles"),
+        ({"group_by": ["tile", "tile"]}, ValueError, "twice"),
+        ({"group_by": ["tile", "kind", "phase", "kernel"]}, ValueError, "three"),
+        ({"group_by": []}, ValueError, "group_by"),
+        ({"exclude_kinds": "idle"}, TypeError, "exclude_kinds"),
+        ({"exclude_kinds": ["gpu"]}, ValueError, "gpu"),
+    ]:
+        with pytest.raises(error, match=words):
+            profile.query(**keywords)

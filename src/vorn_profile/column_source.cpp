@@ -1,7 +1,10 @@
 #include "column_source.hpp"
 
 #include <algorithm>
+#include <map>
 #include <string_view>
+
+#include "patterns.hpp"
 
 namespace vorn_profile::detail {
 namespace {
@@ -19,7 +22,7 @@ bool satisfies(const vorn_package::ProfileColumns& columns, const MetadataFilter
 }
 
 bool step_admitted(const vorn_package::ProfileColumns& columns, const Query& query,
-                   std::uint32_t step) {
+                   const StepPatterns& patterns, std::uint32_t step) {
     if (query.kind && *query.kind != step_kind(columns.step_kind[step])) {
         return false;
     }
@@ -32,10 +35,17 @@ bool step_admitted(const vorn_package::ProfileColumns& columns, const Query& que
         return false;
     }
     const auto entries = columns.step_metadata(step);
-    return std::all_of(
-        query.metadata.begin(), query.metadata.end(),
-        [&](const MetadataFilter& filter) { return satisfies(columns, filter, entries); });
+    if (!std::all_of(
+            query.metadata.begin(), query.metadata.end(),
+            [&](const MetadataFilter& filter) { return satisfies(columns, filter, entries); })) {
+        return false;
+    }
+    return !patterns.active() || patterns.admits(step_kind(columns.step_kind[step]),
+                                                 columns.text(columns.step_kernel[step]),
+                                                 columns.text(columns.step_operation[step]));
 }
+
+bool depends_on_step(GroupBy key) { return key != GroupBy::Phase && key != GroupBy::Tile; }
 
 /// Gives each step the number of its group under a grouping that depends on the step alone.
 /// Texts are stored once, so a text's number stands for its group; the names that need not be
@@ -134,15 +144,16 @@ private:
 ColumnSource::ColumnSource(const vorn_package::ProfileColumns& columns, const Query& query,
                            GroupTable& groups)
     : columns_(columns), query_(query) {
-    filtering_ = query.kind || query.kernel || query.operation_contains || !query.tiles.empty() ||
-                 !query.phases.empty() || query.at_offset || !query.metadata.empty();
+    filtering_ = filters_samples(query);
     const auto steps = static_cast<std::uint32_t>(columns.step_count());
     if (filtering_) {
+        const StepPatterns patterns(query);
         step_admitted_.resize(steps);
         for (std::uint32_t step = 0; step < steps; ++step) {
-            step_admitted_[step] = step_admitted(columns, query, step) ? 1 : 0;
+            step_admitted_[step] = step_admitted(columns, query, patterns, step) ? 1 : 0;
         }
     }
+    epoch_list_.assign(query.epochs.begin(), query.epochs.end());
     if (!query.phases.empty()) {
         if (*query.phases.rbegin() < kPhaseBitsLimit) {
             phase_bits_.assign(*query.phases.rbegin() / 64 + 1, 0);
@@ -153,13 +164,55 @@ ColumnSource::ColumnSource(const vorn_package::ProfileColumns& columns, const Qu
             phase_list_.assign(query.phases.begin(), query.phases.end());
         }
     }
-    if (query.group_by != GroupBy::Phase && query.group_by != GroupBy::Tile) {
+    if (several_keys(query)) {
+        grouping_ = Grouping::Several;
+        group_several(columns, query);
+    } else if (query.group_by == GroupBy::Phase) {
+        grouping_ = Grouping::Phase;
+    } else if (query.group_by == GroupBy::Tile) {
+        grouping_ = Grouping::Tile;
+    } else {
         StepGrouping grouping(columns, query.group_by, metadata_key_of(query));
         step_group_.resize(steps);
         for (std::uint32_t step = 0; step < steps; ++step) {
             step_group_[step] = grouping.group(step, group_identities_);
         }
         groups.number_groups(group_identities_.size());
+    }
+}
+
+void ColumnSource::group_several(const vorn_package::ProfileColumns& columns, const Query& query) {
+    std::vector<GroupBy> keys{query.group_by};
+    keys.insert(keys.end(), query.then_group_by.begin(), query.then_group_by.end());
+    for (const GroupBy key : keys) {
+        by_phase_ = by_phase_ || key == GroupBy::Phase;
+        by_tile_ = by_tile_ || key == GroupBy::Tile;
+    }
+    keys.erase(
+        std::remove_if(keys.begin(), keys.end(), [](GroupBy key) { return !depends_on_step(key); }),
+        keys.end());
+    if (keys.empty()) {
+        return;
+    }
+    // Each step's numbers under the step keys; the first step with a combination stands for
+    // every step with it.
+    const auto steps = static_cast<std::uint32_t>(columns.step_count());
+    std::vector<std::vector<std::uint32_t>> numbers(keys.size(), std::vector<std::uint32_t>(steps));
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        StepGrouping grouping(columns, keys[k], metadata_key_of(query));
+        std::vector<GroupIdentity> unused;
+        for (std::uint32_t step = 0; step < steps; ++step) {
+            numbers[k][step] = grouping.group(step, unused);
+        }
+    }
+    std::map<std::vector<std::uint32_t>, std::uint32_t> representative;
+    step_group_.resize(steps);
+    std::vector<std::uint32_t> combination(keys.size());
+    for (std::uint32_t step = 0; step < steps; ++step) {
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            combination[k] = numbers[k][step];
+        }
+        step_group_[step] = representative.try_emplace(combination, step).first->second;
     }
 }
 

@@ -4,6 +4,7 @@
 // itself reads a few numbers per sample.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -50,6 +51,10 @@ public:
             !phase_admitted(columns_.phase[at])) {
             return false;
         }
+        if (!epoch_list_.empty() &&
+            !std::binary_search(epoch_list_.begin(), epoch_list_.end(), columns_.epoch[at])) {
+            return false;
+        }
         if (query_.at_offset) {
             const std::uint64_t point = *query_.at_offset;
             // Saturating, as the record filter does.
@@ -67,20 +72,23 @@ public:
     }
     std::uint32_t group(GroupTable& groups, std::uint64_t i, std::uint64_t offset) {
         const std::uint64_t at = begin_ + i;
-        switch (query_.group_by) {
-            case GroupBy::Phase:
+        switch (grouping_) {
+            case Grouping::Phase:
                 return groups.find_or_add(
                     {{}, (std::uint64_t{columns_.phase[at]} << 32) | columns_.epoch[at]}, offset);
-            case GroupBy::Tile:
+            case Grouping::Tile:
                 if (tile_group_ == kNoGroup) {
                     tile_group_ = groups.find_or_add({{}, physical_}, offset);
                 }
                 return tile_group_;
-            default: {
+            case Grouping::Step: {
                 const std::uint32_t number = step_group_[columns_.step[at]];
                 return groups.find_or_add_numbered(number, group_identities_[number], offset);
             }
+            case Grouping::Several:
+                return groups.find_or_add(several_identity(at), offset);
         }
+        return 0;
     }
     /// Asks for the index bucket of sample `i`'s group, when the tile has one. Only phase
     /// groups are looked up by hash; the others are numbered.
@@ -91,6 +99,7 @@ public:
         }
     }
     Ref ref(std::uint64_t i) const { return begin_ + i; }
+    GroupNaming naming() const { return GroupNaming(query_, &columns_); }
 
     SampleRecord record(std::uint32_t tile, std::uint64_t offset, std::uint32_t sample_duration,
                         Ref sample) const;
@@ -98,7 +107,19 @@ public:
 private:
     static constexpr std::uint32_t kNoGroup = UINT32_MAX;
 
+    /// How a sample finds its group: by phase occurrence, by tile, by a number its step was
+    /// given before the walk, or by several keys at once.
+    enum class Grouping { Phase, Tile, Step, Several };
+
+    GroupIdentity several_identity(std::uint64_t at) const {
+        const std::uint64_t occurrence =
+            by_phase_ ? (std::uint64_t{columns_.phase[at]} << 32) | columns_.epoch[at] : 0;
+        const std::uint64_t step = step_group_.empty() ? 0 : step_group_[columns_.step[at]];
+        return {{}, occurrence, (step << 32) | (by_tile_ ? physical_ : 0)};
+    }
+
     bool phase_admitted(std::uint32_t phase) const;
+    void group_several(const vorn_package::ProfileColumns& columns, const Query& query);
 
     const vorn_package::ProfileColumns& columns_;
     const Query& query_;
@@ -106,7 +127,13 @@ private:
     std::vector<std::uint8_t> step_admitted_;  // by step number: passes the step's criteria
     std::vector<std::uint64_t> phase_bits_;    // the phase set as bits, when its numbers are small
     std::vector<std::uint32_t> phase_list_;    // otherwise as a sorted list
-    std::vector<std::uint32_t> step_group_;    // by step number: the group's number
+    std::vector<std::uint32_t> epoch_list_;    // the epoch set, sorted
+    Grouping grouping_ = Grouping::Step;
+    bool by_phase_ = false;  // several keys: phase is one of them
+    bool by_tile_ = false;   // several keys: tile is one of them
+    // By step number: the group's number, or with several keys the representative step of
+    // the step's names under the keys that depend on the step alone.
+    std::vector<std::uint32_t> step_group_;
     std::vector<GroupIdentity> group_identities_;
     std::uint64_t begin_ = 0;
     std::uint64_t end_ = 0;

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "grouping.hpp"
+#include "patterns.hpp"
 
 namespace vorn_profile {
 namespace {
@@ -22,6 +23,15 @@ StepKind kind_of(const vorn_package::CycleSample& sample) {
 
 bool matches_query(const Query& query, std::uint32_t tile, const vorn_package::CycleSample& sample,
                    std::uint64_t offset, std::uint32_t sample_duration) {
+    return detail::matches_query(query, detail::StepPatterns(query), tile, sample, offset,
+                                 sample_duration);
+}
+
+namespace detail {
+
+bool matches_query(const Query& query, const StepPatterns& patterns, std::uint32_t tile,
+                   const vorn_package::CycleSample& sample, std::uint64_t offset,
+                   std::uint32_t sample_duration) {
     const vorn_package::ProfileStep& step = sample.step;
     if (query.kind && *query.kind != kind_of(sample)) {
         return false;
@@ -50,9 +60,17 @@ bool matches_query(const Query& query, std::uint32_t tile, const vorn_package::C
             return false;
         }
     }
-    return std::all_of(
-        query.metadata.begin(), query.metadata.end(),
-        [&](const MetadataFilter& filter) { return satisfies(filter, step.metadata); });
+    if (!std::all_of(
+            query.metadata.begin(), query.metadata.end(),
+            [&](const MetadataFilter& filter) { return satisfies(filter, step.metadata); })) {
+        return false;
+    }
+    if (!query.epochs.empty() && !query.epochs.contains(step.epoch)) {
+        return false;
+    }
+    return !patterns.active() || patterns.admits(kind_of(sample), step.kernel, step.operation);
 }
+
+}  // namespace detail
 
 }  // namespace vorn_profile

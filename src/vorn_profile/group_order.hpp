@@ -25,10 +25,11 @@ struct GroupOrderKey {
 /// `compare_groups`). `key_of(g)` gives a group's `GroupOrderKey`, `identity_of(g)` its
 /// identity; names are made only for ties and name orderings.
 template <class KeyOf, class IdentityOf>
-std::vector<std::uint32_t> order_groups(const Query& query, std::size_t count, KeyOf&& key_of,
+std::vector<std::uint32_t> order_groups(const Query& query, const GroupNaming& naming,
+                                        std::size_t count, KeyOf&& key_of,
                                         IdentityOf&& identity_of) {
     const auto name_of = [&](std::uint32_t group, NameBuffer& buffer) {
-        return name_view(query.group_by, identity_of(group), buffer);
+        return naming.view(identity_of(group), buffer);
     };
     const auto before = [&](std::uint32_t left, std::uint32_t right) {
         const GroupOrderKey a = key_of(left);

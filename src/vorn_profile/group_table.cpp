@@ -84,8 +84,13 @@ void GroupTable::note_tile(std::uint32_t group, GroupState& state, std::uint32_t
     state.last_tile = tile;
 }
 
-std::vector<GroupSummary> GroupTable::summaries(const Query& query, std::uint64_t clock_hz) {
+std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupNaming& naming,
+                                                std::uint64_t clock_hz) {
     const std::size_t count = states_.size();
+    std::uint64_t matched_work = 0;
+    for (std::size_t group = 0; group < count; ++group) {
+        matched_work += states_[group].work_cycles;
+    }
 
     std::vector<std::uint64_t> phase_cycles(count, 0);
     for (std::uint32_t at = 0; at < slots_.size(); ++at) {
@@ -116,7 +121,7 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, std::uint64_
     tile_changes_ = {};
 
     const std::vector<std::uint32_t> order = order_groups(
-        query, count,
+        query, naming, count,
         [&](std::uint32_t group) {
             const GroupState& state = states_[group];
             return GroupOrderKey{phase_cycles[group], state.work_cycles, state.sample_count,
@@ -142,7 +147,6 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, std::uint64_
     }
     durations_ = {};
 
-    const std::string_view metadata_key = metadata_key_of(query);
     std::vector<GroupSummary> summaries;
     summaries.reserve(kept);
     for (std::size_t i = 0; i < kept; ++i) {
@@ -155,10 +159,12 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, std::uint64_
         totals.work_cycles = state.work_cycles;
         totals.first_offset = state.first_offset;
         totals.last_offset = state.last_offset;
-        summaries.push_back(make_summary(
-            group_name(query.group_by, identities_[group]),
-            group_dimensions(query.group_by, metadata_key, identities_[group]),
-            std::span(durations).subspan(begin[i], begin[i + 1] - begin[i]), totals, clock_hz));
+        GroupSummary& summary = summaries.emplace_back(
+            make_summary(naming.name(identities_[group]), naming.dimensions(identities_[group]),
+                         std::span(durations).subspan(begin[i], begin[i + 1] - begin[i]), totals,
+                         clock_hz, query.percentiles));
+        summary.share = share_of(state.work_cycles, matched_work);
+        summary.keys = naming.keys(identities_[group]);
     }
     return summaries;
 }

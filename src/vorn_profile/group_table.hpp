@@ -137,7 +137,8 @@ public:
     }
 
     /// The groups' summaries in the query's order, cut to its limit.
-    std::vector<GroupSummary> summaries(const Query& query, std::uint64_t clock_hz);
+    std::vector<GroupSummary> summaries(const Query& query, const GroupNaming& naming,
+                                        std::uint64_t clock_hz);
 
     /// Every group as a partial report keeps it, in the order the groups were met; the table
     /// is spent. The walk must have counted tiles without `set_unique_tiles(true)`, so

@@ -69,6 +69,100 @@ std::map<std::string, std::string> group_dimensions(GroupBy group_by, std::strin
     }
 }
 
+GroupIdentity GroupNaming::single(GroupBy key, const GroupIdentity& identity) const {
+    switch (key) {
+        case GroupBy::Phase:
+            return {{}, identity.number};
+        case GroupBy::Tile:
+            return {{}, low_half(identity.more)};
+        default:
+            break;
+    }
+    if (columns_ == nullptr) {
+        return {};
+    }
+    const std::uint32_t step = high_half(identity.more);
+    switch (key) {
+        case GroupBy::Kind:
+            return {step_kind_name(step_kind(columns_->step_kind[step])), 0};
+        case GroupBy::Kernel: {
+            const std::string_view kernel = columns_->text(columns_->step_kernel[step]);
+            return {kernel.empty() ? kNoKernel : kernel, 0};
+        }
+        case GroupBy::Operation:
+            return {columns_->text(columns_->step_operation[step]), 0};
+        case GroupBy::Metadata:
+            for (const vorn_package::MetadataPair& entry : columns_->step_metadata(step)) {
+                if (columns_->text(entry.name) == metadata_key_) {
+                    return {columns_->text(entry.value), 0};
+                }
+            }
+            return {kMissing, 0};
+        default:
+            return {};
+    }
+}
+
+std::string_view GroupNaming::view(const GroupIdentity& identity, NameBuffer& buffer) const {
+    if (!several_keys(query_)) {
+        return name_view(query_.group_by, identity, buffer);
+    }
+    buffer.joined.clear();
+    NameBuffer part;
+    buffer.joined += name_view(query_.group_by, single(query_.group_by, identity), part);
+    for (const GroupBy key : query_.then_group_by) {
+        buffer.joined += " | ";
+        buffer.joined += name_view(key, single(key, identity), part);
+    }
+    return buffer.joined;
+}
+
+std::string GroupNaming::name(const GroupIdentity& identity) const {
+    NameBuffer buffer;
+    return std::string(view(identity, buffer));
+}
+
+std::map<std::string, std::string> GroupNaming::dimensions(const GroupIdentity& identity) const {
+    if (!several_keys(query_)) {
+        return group_dimensions(query_.group_by, metadata_key_, identity);
+    }
+    std::map<std::string, std::string> dimensions;
+    const auto add = [&](GroupBy key) {
+        const GroupIdentity own = single(key, identity);
+        dimensions.merge(group_dimensions(key, metadata_key_, own));
+        switch (key) {
+            case GroupBy::Kind:
+                dimensions.emplace("kind", std::string(own.text));
+                break;
+            case GroupBy::Kernel:
+                dimensions.emplace("kernel", std::string(own.text));
+                break;
+            case GroupBy::Operation:
+                dimensions.emplace("operation", std::string(own.text));
+                break;
+            default:
+                break;
+        }
+    };
+    add(query_.group_by);
+    for (const GroupBy key : query_.then_group_by) {
+        add(key);
+    }
+    return dimensions;
+}
+
+std::vector<std::string> GroupNaming::keys(const GroupIdentity& identity) const {
+    std::vector<std::string> keys;
+    if (!several_keys(query_)) {
+        return keys;
+    }
+    keys.push_back(group_name(query_.group_by, single(query_.group_by, identity)));
+    for (const GroupBy key : query_.then_group_by) {
+        keys.push_back(group_name(key, single(key, identity)));
+    }
+    return keys;
+}
+
 }  // namespace detail
 
 std::string_view kind_name(const vorn_package::CycleSample& sample) {

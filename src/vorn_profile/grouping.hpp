@@ -5,8 +5,10 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "flat_index.hpp"
+#include "vorn_package/profile_columns.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_profile::detail {
@@ -14,9 +16,13 @@ namespace vorn_profile::detail {
 /// Texts are views into the profile or into static placeholders; numbers stay numbers
 /// (phase and epoch packed as phase << 32 | epoch, or the physical tile). Two samples share a
 /// group exactly when their identities are equal, which is exactly when their names are.
+/// Grouped by several keys, `number` holds phase << 32 | epoch (0 without a phase key) and
+/// `more` a representative step's number << 32 | the physical tile (0 without a tile key): the
+/// step stands for every step with the same names under the keys that depend on the step alone.
 struct GroupIdentity {
     std::string_view text;
     std::uint64_t number = 0;
+    std::uint64_t more = 0;
 
     friend bool operator==(const GroupIdentity&, const GroupIdentity&) = default;
 };
@@ -24,7 +30,8 @@ struct GroupIdentity {
 /// A hash of an identity for the indexes of groups, equal for equal identities.
 inline std::uint64_t identity_hash(const GroupIdentity& identity) {
     // FNV-1a: group texts are short, and an inline loop beats a library call here.
-    std::uint64_t hash = identity.number ^ 0xcbf29ce484222325ULL;
+    std::uint64_t hash =
+        identity.number ^ (identity.more * 0x9e3779b97f4a7c15ULL) ^ 0xcbf29ce484222325ULL;
     for (const char byte : identity.text) {
         hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
     }
@@ -102,9 +109,11 @@ inline GroupIdentity group_identity(GroupBy group_by, std::string_view metadata_
 
 std::string group_name(GroupBy group_by, const GroupIdentity& identity);
 
-/// Room for a group name made of numbers: "phase 4294967295/4294967295".
+/// Room for a group name made of numbers: "phase 4294967295/4294967295", and for a name
+/// joined from several keys' names.
 struct NameBuffer {
     char text[32];
+    std::string joined;
 };
 
 /// The group name without building a string: the identity's text, or a name made of its
@@ -113,5 +122,30 @@ std::string_view name_view(GroupBy group_by, const GroupIdentity& identity, Name
 
 std::map<std::string, std::string> group_dimensions(GroupBy group_by, std::string_view metadata_key,
                                                     const GroupIdentity& identity);
+
+/// Whether the query groups by more than one key.
+inline bool several_keys(const Query& query) { return !query.then_group_by.empty(); }
+
+/// The names, dimensions and keys of one query's groups. With several keys it reads the step
+/// texts of the columns the identities were made from.
+class GroupNaming {
+public:
+    GroupNaming(const Query& query, const vorn_package::ProfileColumns* columns)
+        : query_(query), columns_(columns), metadata_key_(metadata_key_of(query)) {}
+
+    std::string_view view(const GroupIdentity& identity, NameBuffer& buffer) const;
+    std::string name(const GroupIdentity& identity) const;
+    std::map<std::string, std::string> dimensions(const GroupIdentity& identity) const;
+    /// Each key's own group name; empty with one key.
+    std::vector<std::string> keys(const GroupIdentity& identity) const;
+
+private:
+    /// The identity a single-key query by `key` gives the samples of a several-key group.
+    GroupIdentity single(GroupBy key, const GroupIdentity& identity) const;
+
+    const Query& query_;
+    const vorn_package::ProfileColumns* columns_;
+    std::string_view metadata_key_;
+};
 
 }  // namespace vorn_profile::detail

@@ -30,15 +30,32 @@ QueryPartial::~QueryPartial() = default;
 namespace {
 
 /// The figures of a group's durations, from its runs of equal values.
-detail::DurationFigures duration_figures(std::span<const detail::DurationRun> runs) {
+detail::DurationFigures duration_figures(std::span<const detail::DurationRun> runs,
+                                         std::span<const std::uint32_t> percentiles) {
     detail::DurationFigures figures;
     for (const detail::DurationRun& run : runs) {
         figures.count += run.count;
     }
+    figures.percentiles.assign(percentiles.size(), 0);
     if (runs.empty()) {
         return figures;
     }
     figures.maximum = runs.back().value;
+    figures.minimum = runs.front().value;
+    for (const detail::DurationRun& run : runs) {
+        figures.sum_of_squares += detail::Wide{std::uint64_t{run.value} * run.value} * run.count;
+    }
+    for (std::size_t p = 0; p < percentiles.size(); ++p) {
+        const std::uint64_t at = detail::thousandths_index(figures.count, percentiles[p]);
+        std::uint64_t passed = 0;
+        for (const detail::DurationRun& run : runs) {
+            if (at < passed + run.count) {
+                figures.percentiles[p] = run.value;
+                break;
+            }
+            passed += run.count;
+        }
+    }
     const std::uint64_t at_50 = detail::percentile_index(figures.count, 50);
     const std::uint64_t at_95 = detail::percentile_index(figures.count, 95);
     std::uint64_t before = 0;  // durations in the runs passed
@@ -188,6 +205,7 @@ ListedReport finish_listed(QueryPartial partial) {
     result.profile_span_cycles = state.profile_span_cycles;
     result.profile_span_ms = cycles_to_ms(state.profile_span_cycles, clock_hz);
     result.at_offset = query.at_offset;
+    result.percentiles = query.percentiles;
 
     const detail::PartialGroups& groups = state.groups;
     const std::size_t count = groups.groups.size();
@@ -200,8 +218,13 @@ ListedReport finish_listed(QueryPartial partial) {
             }
         }
     }
+    const detail::GroupNaming naming(query, &state.columns);
+    std::uint64_t matched_work = 0;
+    for (const detail::PartialGroup& group : groups.groups) {
+        matched_work += group.work_cycles;
+    }
     const std::vector<std::uint32_t> order = detail::order_groups(
-        query, count,
+        query, naming, count,
         [&](std::uint32_t g) {
             const detail::PartialGroup& group = groups.groups[g];
             return detail::GroupOrderKey{phase_cycles[g], group.work_cycles, group.sample_count,
@@ -209,7 +232,6 @@ ListedReport finish_listed(QueryPartial partial) {
         },
         [&](std::uint32_t g) -> const detail::GroupIdentity& { return groups.groups[g].identity; });
 
-    const std::string_view metadata_key = detail::metadata_key_of(query);
     result.groups.reserve(order.size());
     for (const std::uint32_t g : order) {
         const detail::PartialGroup& group = groups.groups[g];
@@ -220,10 +242,11 @@ ListedReport finish_listed(QueryPartial partial) {
         totals.work_cycles = group.work_cycles;
         totals.first_offset = group.first_offset;
         totals.last_offset = group.last_offset;
-        result.groups.push_back(detail::make_summary(
-            detail::group_name(query.group_by, group.identity),
-            detail::group_dimensions(query.group_by, metadata_key, group.identity),
-            duration_figures(groups.durations[g]), totals, clock_hz));
+        GroupSummary& summary = result.groups.emplace_back(detail::make_summary(
+            naming.name(group.identity), naming.dimensions(group.identity),
+            duration_figures(groups.durations[g], query.percentiles), totals, clock_hz));
+        summary.share = detail::share_of(group.work_cycles, matched_work);
+        summary.keys = naming.keys(group.identity);
     }
 
     if (!state.columns) {

@@ -36,7 +36,8 @@ GroupWalk walk_groups(Source& source, GroupTable& groups,
     GroupWalk walk;
     // Grouped by tile, with the usual small tile numbers: a tile's group is found by its
     // number, without hashing.
-    const bool tiles_numbered = query.group_by == GroupBy::Tile && tiles.dense;
+    const bool tiles_numbered =
+        query.group_by == GroupBy::Tile && !several_keys(query) && tiles.dense;
     if (tiles_numbered) {
         groups.number_groups(std::size_t{tiles.largest} + 1);
     }
@@ -76,6 +77,7 @@ ListedAnswer<Source> answer_query(Source& source, GroupTable& groups, const Quer
     result.clock_hz = clock_hz;
     result.tile_count = source.tile_count();
     result.at_offset = query.at_offset;
+    result.percentiles = query.percentiles;
 
     // Address space for every sample; only what the matches use is ever touched.
     groups.reserve(source.sample_count());
@@ -89,7 +91,7 @@ ListedAnswer<Source> answer_query(Source& source, GroupTable& groups, const Quer
     result.profile_span_cycles = walk.totals.profile_span_cycles;
     result.profile_span_ms = cycles_to_ms(result.profile_span_cycles, clock_hz);
 
-    result.groups = groups.summaries(query, clock_hz);
+    result.groups = groups.summaries(query, source.naming(), clock_hz);
     answer.listed = listing.sorted();
     return answer;
 }

@@ -13,6 +13,10 @@ std::uint32_t duration(const vorn_package::CycleSample& sample) {
 }
 
 QueryReport query(const vorn_package::ProfileReport& report, const Query& query) {
+    if (detail::several_keys(query)) {
+        // Several keys name a group by a representative step, which columns number.
+        return vorn_profile::query(vorn_package::to_columns(report), query);
+    }
     detail::GroupTable groups;
     detail::RecordSource source(report, query);
     return detail::run_query(source, groups, query, report.clock_hz);

@@ -27,6 +27,13 @@ void query_fields(QueryType& query, Field&& field) {
     field(10, "at_offset", query.at_offset);
     field(11, "limit", query.limit);
     field(12, "sample_limit", query.sample_limit);
+    field(13, "epochs", query.epochs);
+    field(14, "kernel_matches", query.kernel_matches);
+    field(15, "operation_matches", query.operation_matches);
+    field(16, "exclude_kinds", query.exclude_kinds);
+    field(17, "exclude_kernels", query.exclude_kernels);
+    field(18, "then_group_by", query.then_group_by);
+    field(19, "percentiles", query.percentiles);
 }
 
 // The last value of each enumeration a query holds, for checking one read back.
@@ -264,7 +271,15 @@ bool decode_query(ByteReader& in, Query& query) {
         }
         in.skip(length);
     }
-    return !in.failed();
+    if (in.failed()) {
+        return false;
+    }
+    // Each field may be well formed and the query still one no report answers (a percentile
+    // past 100 %, a grouping key twice, a pattern RE2 rejects).
+    if (const std::optional<std::string> problem = query_error(query)) {
+        return in.fail(count_at, "the query cannot be answered: " + *problem);
+    }
+    return true;
 }
 
 std::optional<std::string_view> query_difference(const Query& left, const Query& right) {

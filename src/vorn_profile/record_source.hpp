@@ -7,6 +7,7 @@
 
 #include "group_table.hpp"
 #include "grouping.hpp"
+#include "patterns.hpp"
 #include "vorn_profile/query.hpp"
 #include "walk.hpp"
 
@@ -20,9 +21,8 @@ public:
         : report_(report),
           query_(query),
           metadata_key_(metadata_key_of(query)),
-          filtering_(query.kind || query.kernel || query.operation_contains ||
-                     !query.tiles.empty() || !query.phases.empty() || query.at_offset ||
-                     !query.metadata.empty()),
+          filtering_(filters_samples(query)),
+          patterns_(query),
           reads_metadata_(!query.metadata.empty() || query.group_by == GroupBy::Metadata) {}
 
     std::uint64_t tile_count() const { return report_.tiles.size(); }
@@ -60,8 +60,8 @@ public:
         }
     }
     bool matches(std::uint64_t i, std::uint64_t offset, std::uint32_t sample_duration) const {
-        return !filtering_ ||
-               matches_query(query_, physical_, samples_[i], offset, sample_duration);
+        return !filtering_ || detail::matches_query(query_, patterns_, physical_, samples_[i],
+                                                    offset, sample_duration);
     }
 
     /// Phase and epoch as one number: epoch << 32 | phase.
@@ -80,6 +80,8 @@ public:
         }
     }
     Ref ref(std::uint64_t i) const { return &samples_[i]; }
+    /// Grouped by one key only: several keys are answered over columns.
+    GroupNaming naming() const { return GroupNaming(query_, nullptr); }
 
     SampleRecord record(std::uint32_t tile, std::uint64_t offset, std::uint32_t sample_duration,
                         Ref sample) const {
@@ -93,6 +95,7 @@ private:
     const Query& query_;
     std::string_view metadata_key_;
     bool filtering_;
+    StepPatterns patterns_;
     bool reads_metadata_;
     std::uint32_t physical_ = 0;
     const vorn_package::CycleSample* samples_ = nullptr;

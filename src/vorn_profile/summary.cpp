@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <vector>
 
 namespace vorn_profile {
@@ -53,6 +54,17 @@ std::uint32_t select(std::span<std::uint32_t> values, std::uint64_t rank, std::u
 
 }  // namespace
 
+double standard_deviation(std::uint64_t count, std::uint64_t sum, Wide sum_of_squares) {
+    if (count == 0) {
+        return 0.0;
+    }
+    const Wide n = count;
+    const Wide spread = n * sum_of_squares - Wide{sum} * sum;
+    return std::sqrt(static_cast<double>(spread) / static_cast<double>(n * n));
+}
+
+double share_of(std::uint64_t part, std::uint64_t whole) { return ratio(part, whole); }
+
 GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,
                           const DurationFigures& durations, const GroupTotals& totals,
                           std::uint64_t clock_hz) {
@@ -72,18 +84,39 @@ GroupSummary make_summary(std::string name, std::map<std::string, std::string> d
     summary.maximum_cycles = durations.maximum;
     summary.p50_cycles = durations.p50;
     summary.p95_cycles = durations.p95;
+    summary.minimum_cycles = durations.minimum;
+    summary.stddev_cycles =
+        standard_deviation(durations.count, totals.work_cycles, durations.sum_of_squares);
+    summary.percentile_cycles = durations.percentiles;
     return summary;
 }
 
 GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,
                           std::span<std::uint32_t> durations, const GroupTotals& totals,
-                          std::uint64_t clock_hz) {
+                          std::uint64_t clock_hz, std::span<const std::uint32_t> percentiles) {
     DurationFigures figures;
     figures.count = durations.size();
     if (!durations.empty()) {
-        figures.maximum = *std::max_element(durations.begin(), durations.end());
+        std::uint32_t maximum = 0;
+        std::uint32_t minimum = UINT32_MAX;
+        Wide squares = 0;
+        for (const std::uint32_t value : durations) {
+            maximum = std::max(maximum, value);
+            minimum = std::min(minimum, value);
+            squares += std::uint64_t{value} * value;
+        }
+        figures.maximum = maximum;
+        figures.minimum = minimum;
+        figures.sum_of_squares = squares;
         figures.p50 = select(durations, percentile_index(durations.size(), 50), figures.maximum);
         figures.p95 = select(durations, percentile_index(durations.size(), 95), figures.maximum);
+    }
+    figures.percentiles.reserve(percentiles.size());
+    for (const std::uint32_t thousandths : percentiles) {
+        figures.percentiles.push_back(
+            durations.empty() ? 0
+                              : select(durations, thousandths_index(durations.size(), thousandths),
+                                       figures.maximum));
     }
     return make_summary(std::move(name), std::move(dimensions), figures, totals, clock_hz);
 }
@@ -95,6 +128,17 @@ std::uint32_t percentile(std::span<const std::uint32_t> sorted, std::uint64_t pe
         return 0;
     }
     return sorted[detail::percentile_index(sorted.size(), percentage)];
+}
+
+std::string percentile_name(std::uint32_t thousandths) {
+    std::string name = "p" + std::to_string(thousandths / 1000);
+    std::uint32_t fraction = thousandths % 1000;
+    if (fraction != 0) {
+        std::string digits = std::to_string(1000 + fraction).substr(1);
+        digits.erase(digits.find_last_not_of('0') + 1);
+        name += "." + digits;
+    }
+    return name;
 }
 
 double cycles_to_ms(std::uint64_t cycles, std::uint64_t clock_hz) {

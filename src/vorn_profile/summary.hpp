@@ -5,6 +5,7 @@
 #include <map>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "vorn_profile/query.hpp"
 
@@ -20,18 +21,37 @@ struct GroupTotals {
     std::uint64_t last_offset = 0;
 };
 
+__extension__ typedef unsigned __int128 Wide;  // exact sums of squared durations
+
 /// What a summary needs of a group's durations.
 struct DurationFigures {
     std::uint64_t count = 0;
     std::uint32_t p50 = 0;
     std::uint32_t p95 = 0;
     std::uint32_t maximum = 0;
+    std::uint32_t minimum = 0;
+    Wide sum_of_squares = 0;
+    std::vector<std::uint32_t> percentiles;  ///< the query's further percentiles, in order
 };
 
 /// The index of a percentile in an ascending list of `count` (at least 1) values.
 inline std::uint64_t percentile_index(std::uint64_t count, std::uint64_t percentage) {
     return ((count - 1) * percentage) / 100;
 }
+
+/// The same for a percentile in thousandths of a percent, exact: (count - 1) * P stays far
+/// below 2^128.
+inline std::uint64_t thousandths_index(std::uint64_t count, std::uint32_t thousandths) {
+    return static_cast<std::uint64_t>((Wide{count - 1} * thousandths) / 100000);
+}
+
+/// The population standard deviation of `count` durations summing to `sum`, their squares to
+/// `sum_of_squares`: sqrt(double(n·Σd² − (Σd)²) / double(n²)), each 128-bit integer rounded
+/// to a double once, so that it never depends on the order the durations were met in.
+double standard_deviation(std::uint64_t count, std::uint64_t sum, Wide sum_of_squares);
+
+/// `part` over `whole` in doubles; 0.0 when `whole` is 0.
+double share_of(std::uint64_t part, std::uint64_t whole);
 
 /// Fills a summary from figures found by the caller.
 GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,
@@ -42,6 +62,6 @@ GroupSummary make_summary(std::string name, std::map<std::string, std::string> d
 /// which gives the same values as reading them from the fully sorted list.
 GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,
                           std::span<std::uint32_t> durations, const GroupTotals& totals,
-                          std::uint64_t clock_hz);
+                          std::uint64_t clock_hz, std::span<const std::uint32_t> percentiles = {});
 
 }  // namespace vorn_profile::detail

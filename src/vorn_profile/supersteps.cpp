@@ -358,6 +358,8 @@ SuperstepReport run_supersteps(Source& source, Kind kind, std::uint64_t clock_hz
 Query filters_of(const Query& query) {
     Query filters = query;
     filters.group_by = GroupBy::Tile;
+    filters.then_group_by.clear();
+    filters.percentiles.clear();
     filters.metadata_key.reset();
     filters.limit.reset();
     filters.sample_limit = 0;

@@ -10,6 +10,10 @@ namespace vorn_profile {
 
 WindowReport query_window(const vorn_package::ProfileReport& report, const Query& query,
                           const TimeWindow& window) {
+    if (detail::several_keys(query)) {
+        // Several keys name a group by a representative step, which columns number.
+        return query_window(vorn_package::to_columns(report), query, window);
+    }
     detail::GroupTable groups;
     detail::RecordSource source(report, query);
     detail::Window storage;

@@ -70,6 +70,21 @@ std::string describe_filters(const vorn_profile::Query& query) {
     if (query.at_offset) {
         parts.push_back("--at-offset " + std::to_string(*query.at_offset));
     }
+    if (!query.epochs.empty()) {
+        parts.push_back("--epoch " + ranges(query.epochs));
+    }
+    if (query.kernel_matches) {
+        parts.push_back("--kernel-matches '" + *query.kernel_matches + "'");
+    }
+    if (query.operation_matches) {
+        parts.push_back("--operation-matches '" + *query.operation_matches + "'");
+    }
+    for (const vorn_profile::StepKind kind : query.exclude_kinds) {
+        parts.push_back("--exclude-kind " + std::string(step_kind_text(kind)));
+    }
+    for (const std::string& kernel : query.exclude_kernels) {
+        parts.push_back("--exclude-kernel '" + kernel + "'");
+    }
     std::string text;
     for (const std::string& part : parts) {
         text += (text.empty() ? "" : " ") + part;

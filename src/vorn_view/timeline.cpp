@@ -18,7 +18,9 @@ __extension__ using Wide = unsigned __int128;
 using Intervals = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 bool has_step_criteria(const vorn_profile::Query& query) {
-    return query.kind || query.kernel || query.operation_contains || !query.metadata.empty();
+    return query.kind || query.kernel || query.operation_contains || !query.metadata.empty() ||
+           query.kernel_matches || query.operation_matches || !query.exclude_kinds.empty() ||
+           !query.exclude_kernels.empty();
 }
 
 }  // namespace
@@ -30,10 +32,12 @@ SampleFilter::SampleFilter(const vorn_package::ProfileColumns& columns,
         return;
     }
     // The criteria on kind, kernel, operation and metadata are the engine's own, asked once per
-    // distinct step; tiles, phases and the time point vary per sample and are tested there.
+    // distinct step; tiles, phases, epochs and the time point vary per sample and are tested
+    // there.
     vorn_profile::Query step_query = query;
     step_query.tiles.clear();
     step_query.phases.clear();
+    step_query.epochs.clear();
     step_query.at_offset.reset();
     vorn_package::CycleSample record;
     for (std::uint32_t s = 0; s < columns.step_count(); ++s) {
@@ -60,6 +64,9 @@ bool SampleFilter::passes(std::uint64_t sample, std::uint32_t physical_tile, std
         return false;
     }
     if (!query_->phases.empty() && !query_->phases.contains(columns_->phase[sample])) {
+        return false;
+    }
+    if (!query_->epochs.empty() && !query_->epochs.contains(columns_->epoch[sample])) {
         return false;
     }
     if (query_->at_offset) {

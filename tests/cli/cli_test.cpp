@@ -35,7 +35,37 @@ TEST_F(CliTest, QueryOptionsReachTheQuery) {
         {{"--group-by", "operation"}, [](Query& q) { q.group_by = GroupBy::Operation; }},
         {{"--group-by", "phase"}, [](Query& q) { q.group_by = GroupBy::Phase; }},
         {{"--group-by", "tile"}, [](Query& q) { q.group_by = GroupBy::Tile; }},
-        {{"--group-by", "metadata"}, [](Query& q) { q.group_by = GroupBy::Metadata; }},
+        {{"--group-by", "kernel,tile"},
+         [](Query& q) {
+             q.group_by = GroupBy::Kernel;
+             q.then_group_by = {GroupBy::Tile};
+         }},
+        {{"--group-by", "phase,kind,metadata", "--metadata-key", "layer"},
+         [](Query& q) {
+             q.group_by = GroupBy::Phase;
+             q.then_group_by = {GroupBy::Kind, GroupBy::Metadata};
+             q.metadata_key = "layer";
+         }},
+        {{"--epoch", "1"}, [](Query& q) { q.epochs = {1}; }},
+        {{"--phase", "1", "--epoch", "0-1"},
+         [](Query& q) {
+             q.phases = {1};
+             q.epochs = {0, 1};
+         }},
+        {{"--kernel-matches", "^ge"}, [](Query& q) { q.kernel_matches = "^ge"; }},
+        {{"--operation-matches", "bwd$"}, [](Query& q) { q.operation_matches = "bwd$"; }},
+        {{"--exclude-kind", "idle", "--exclude-kind", "compute"},
+         [](Query& q) {
+             q.exclude_kinds = {StepKind::Idle, StepKind::Compute};
+         }},
+        {{"--exclude-kernel", "", "--exclude-kernel", "gemm"},
+         [](Query& q) {
+             q.exclude_kernels = {"", "gemm"};
+         }},
+        {{"--percentiles", "50,90,99.9,0.125,90"},
+         [](Query& q) {
+             q.percentiles = {90000, 99900, 125};
+         }},
         {{"--group-by", "metadata", "--metadata-key", "layer"},
          [](Query& q) {
              q.group_by = GroupBy::Metadata;
@@ -122,11 +152,19 @@ TEST(CliJson, ReadsBackExactly) {
         query.group_by = group_by == std::string("kernel")  ? GroupBy::Kernel
                          : group_by == std::string("phase") ? GroupBy::Phase
                                                             : GroupBy::Metadata;
-        query.metadata_key = "layer";
+        // The key is refused without the metadata grouping that uses it.
+        const bool by_metadata = query.group_by == GroupBy::Metadata;
+        if (by_metadata) {
+            query.metadata_key = "layer";
+        }
         query.sample_limit = 10;
         const QueryReport expected = vorn_profile::query(profile, query);
-        const Outcome run = run_tool({"query", path, "--group-by", group_by, "--metadata-key",
-                                      "layer", "--sample-limit", "10", "--format", "json"});
+        std::vector<std::string> args{"query",          path, "--group-by", group_by,
+                                      "--sample-limit", "10", "--format",   "json"};
+        if (by_metadata) {
+            args.insert(args.end(), {"--metadata-key", "layer"});
+        }
+        const Outcome run = run_tool(args);
         ASSERT_EQ(run.status, 0) << run.err;
 
         simdjson::dom::parser parser;
@@ -180,7 +218,7 @@ TEST_F(CliTest, CsvAndTableLayout) {
     EXPECT_EQ(line,
               "name,dimensions,sample_count,tile_count,phase_count,phase_cycles,phase_ms,"
               "work_cycles,average_active_tiles,mean_cycles,p50_cycles,p95_cycles,"
-              "maximum_cycles,first_offset,last_offset\r");
+              "maximum_cycles,first_offset,last_offset,minimum_cycles,stddev_cycles,share\r");
     const vorn_profile::GroupSummary& top = expected.groups.front();
     std::getline(lines, line);
     EXPECT_EQ(line,
@@ -192,7 +230,9 @@ TEST_F(CliTest, CsvAndTableLayout) {
                   vorn_cli::shortest_double(top.mean_cycles) + "," +
                   std::to_string(top.p50_cycles) + "," + std::to_string(top.p95_cycles) + "," +
                   std::to_string(top.maximum_cycles) + "," + std::to_string(top.first_offset) +
-                  "," + std::to_string(top.last_offset) + "\r");
+                  "," + std::to_string(top.last_offset) + "," + std::to_string(top.minimum_cycles) +
+                  "," + vorn_cli::shortest_double(top.stddev_cycles) + "," +
+                  vorn_cli::shortest_double(top.share) + "\r");
     EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), expected.groups.size() + 1);
 
     vorn_package::ProfileReport odd{.clock_hz = 1, .tiles = {}};
@@ -204,7 +244,7 @@ TEST_F(CliTest, CsvAndTableLayout) {
     save(odd_path, profile_text(odd));
     EXPECT_TRUE(run_tool({"query", odd_path, "--format", "csv"})
                     .out.ends_with("\r\n\"say \"\"hi\"\", twice\n\",,1,1,1,5,5000.0,5,1.0,5.0,5,5,"
-                                   "5,0,5\r\n"));
+                                   "5,0,5,5,0.0,1.0\r\n"));
 
     const Outcome table = run_tool({"query", path_, "--group-by", "kind", "--sample-limit", "2"});
     ASSERT_EQ(table.status, 0) << table.err;

@@ -75,7 +75,8 @@ TEST(CliListing, LongListingNeedsTheMemoryOfOneRecord) {
     GTEST_SKIP() << "AddressSanitizer holds freed blocks in quarantine";
 #endif
     const std::string path = packed_file(shared_step_profile(80, 10'000), "amplified.packed");
-    for (const std::string format : {"json", "table", "csv"}) {
+    // CSV holds groups only, so it refuses a listing (see the usage errors).
+    for (const std::string format : {"json", "table"}) {
         SCOPED_TRACE(format);
         const Outcome one = run_tool({"query", path, "--sample-limit", "1", "--format", format},
                                      "/dev/null", "/dev/null");

@@ -4,7 +4,7 @@ find_package(simdjson CONFIG REQUIRED)
 find_package(Protobuf REQUIRED)
 
 add_executable(vorn_cli_tests cli/cli_errors_test.cpp cli/cli_files_test.cpp cli/cli_test.cpp
-    cli/cli_shards_test.cpp cli/listing_test.cpp cli/merge_test.cpp)
+    cli/cli_shards_test.cpp cli/listing_test.cpp cli/merge_test.cpp cli/samples_test.cpp)
 target_link_libraries(vorn_cli_tests PRIVATE
     vorn_profile_cli simdjson::simdjson GTest::gtest_main vorn_warnings)
 target_compile_definitions(vorn_cli_tests PRIVATE
@@ -12,7 +12,8 @@ target_compile_definitions(vorn_cli_tests PRIVATE
     VORN_BAD_PROFILES_DIR="${PROJECT_SOURCE_DIR}/tests/data/bad"
     VORN_CLI_WORK_DIR="${CMAKE_CURRENT_BINARY_DIR}/cli_work")
 add_dependencies(vorn_cli_tests vorn-profile)
-target_include_directories(vorn_cli_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/vorn_package)
+target_include_directories(vorn_cli_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/vorn_package
+    ${PROJECT_SOURCE_DIR}/tests/vorn_profile)
 gtest_discover_tests(vorn_cli_tests TEST_PREFIX cli.)
 
 # The exported traces decoded with the schema, and the lane layout.

@@ -101,8 +101,14 @@ WindowReport model_window(const ProfileReport& report, const Query& q, const Tim
                        }
                    });
     r.profile_span_ms = model_ms(r.profile_span_cycles, report.clock_hz);
+    std::uint64_t all_work = 0;
+    for (const auto& [name, a] : groups) {
+        all_work += a.work_cycles;
+    }
     for (auto& [name, a] : groups) {
         r.groups.push_back(group_summary(name, std::move(a), report.clock_hz));
+        r.groups.back().share =
+            all_work == 0 ? 0.0 : double(r.groups.back().work_cycles) / double(all_work);
     }
     std::stable_sort(r.groups.begin(), r.groups.end(), [&](const auto& l, const auto& rr) {
         return compare_groups(q.sort_by, l, rr) < 0;

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <map>
 #include <optional>
 #include <random>
+#include <regex>
 #include <set>
 #include <string>
 #include <tuple>
@@ -28,6 +30,7 @@ struct ModelGroup {
     std::map<std::pair<std::uint32_t, std::uint32_t>,
              std::vector<std::pair<std::uint64_t, std::uint64_t>>>
         phases;
+    std::vector<std::string> keys;
     std::uint64_t work = 0, first = 0, last = 0;
 };
 
@@ -58,6 +61,19 @@ inline bool model_matches(const Query& q, std::uint32_t tile, const vorn_package
         if (!found)
             return false;
     }
+    if (!q.epochs.empty() && q.epochs.count(st.epoch) == 0)
+        return false;
+    for (const StepKind k : q.exclude_kinds)
+        if (static_cast<int>(k) == static_cast<int>(st.kind))
+            return false;
+    for (const std::string& k : q.exclude_kernels)
+        if (k == st.kernel)
+            return false;
+    // The test patterns mean the same in RE2 and ECMAScript.
+    if (q.kernel_matches && !std::regex_search(st.kernel, std::regex(*q.kernel_matches)))
+        return false;
+    if (q.operation_matches && !std::regex_search(st.operation, std::regex(*q.operation_matches)))
+        return false;
     return true;
 }
 
@@ -78,9 +94,9 @@ inline std::optional<std::pair<std::uint64_t, std::uint64_t>> model_part_in_wind
     return std::make_pair(start, end);
 }
 
-inline std::pair<std::string, std::map<std::string, std::string>> model_key(
-    const Query& q, std::uint32_t tile, const vorn_package::ProfileStep& st) {
-    switch (q.group_by) {
+inline std::pair<std::string, std::map<std::string, std::string>> model_single_key(
+    const Query& q, GroupBy key, std::uint32_t tile, const vorn_package::ProfileStep& st) {
+    switch (key) {
         case GroupBy::Kind:
             return {model_kind(st.kind), {}};
         case GroupBy::Kernel:
@@ -103,6 +119,36 @@ inline std::pair<std::string, std::map<std::string, std::string>> model_key(
         }
     }
     return {};
+}
+
+/// The group's name, dimensions and, with several keys, each key's own name.
+struct ModelKey {
+    std::string name;
+    std::map<std::string, std::string> dimensions;
+    std::vector<std::string> keys;
+};
+
+inline ModelKey model_key(const Query& q, std::uint32_t tile, const vorn_package::ProfileStep& st) {
+    if (q.then_group_by.empty()) {
+        auto [name, dims] = model_single_key(q, q.group_by, tile, st);
+        return {name, dims, {}};
+    }
+    std::vector<GroupBy> keys{q.group_by};
+    keys.insert(keys.end(), q.then_group_by.begin(), q.then_group_by.end());
+    ModelKey out;
+    for (const GroupBy key : keys) {
+        auto [name, dims] = model_single_key(q, key, tile, st);
+        out.name += (out.keys.empty() ? "" : " | ") + name;
+        out.keys.push_back(name);
+        out.dimensions.insert(dims.begin(), dims.end());
+        if (key == GroupBy::Kind)
+            out.dimensions["kind"] = name;
+        if (key == GroupBy::Kernel)
+            out.dimensions["kernel"] = name;
+        if (key == GroupBy::Operation)
+            out.dimensions["operation"] = name;
+    }
+    return out;
 }
 
 /// The ordering key of a group under `sort_by`; larger first, 0 for `Name`.
@@ -145,6 +191,7 @@ inline QueryReport model_query(const vorn_package::ProfileReport& report, const 
     out.clock_hz = report.clock_hz;
     out.tile_count = report.tiles.size();
     out.at_offset = q.at_offset;
+    out.percentiles = q.percentiles;
     std::map<std::string, ModelGroup> groups;
     std::vector<std::tuple<std::uint32_t, std::uint64_t, std::uint32_t, std::size_t,
                            const vorn_package::CycleSample*>>
@@ -165,11 +212,12 @@ inline QueryReport model_query(const vorn_package::ProfileReport& report, const 
             const std::uint64_t offset = part->first;
             const std::uint32_t length = std::uint32_t(part->second - part->first);
             out.matched_sample_count++;
-            auto [name, dims] = model_key(q, tile.physical_tile, s.step);
-            auto [it, fresh] = groups.try_emplace(name);
+            ModelKey key = model_key(q, tile.physical_tile, s.step);
+            auto [it, fresh] = groups.try_emplace(key.name);
             ModelGroup& g = it->second;
             if (fresh) {
-                g.dimensions = dims;
+                g.dimensions = key.dimensions;
+                g.keys = key.keys;
                 g.first = offset;
             }
             g.durations.push_back(length);
@@ -185,6 +233,9 @@ inline QueryReport model_query(const vorn_package::ProfileReport& report, const 
     out.profile_span_ms = report.clock_hz == 0
                               ? 0.0
                               : double(out.profile_span_cycles) * 1000.0 / double(report.clock_hz);
+    std::uint64_t all_work = 0;
+    for (const auto& [name, g] : groups)
+        all_work += g.work;
     for (auto& [name, g] : groups) {
         GroupSummary s;
         s.name = name;
@@ -219,6 +270,17 @@ inline QueryReport model_query(const vorn_package::ProfileReport& report, const 
         s.maximum_cycles = g.durations.back();
         s.first_offset = g.first;
         s.last_offset = g.last;
+        s.minimum_cycles = g.durations.front();
+        __extension__ typedef unsigned __int128 u128;
+        u128 squares = 0;
+        for (const std::uint32_t d : g.durations)
+            squares += u128(d) * d;
+        const u128 spread = u128(n) * squares - u128(g.work) * g.work;
+        s.stddev_cycles = std::sqrt(double(spread) / double(u128(n) * n));
+        s.share = all_work == 0 ? 0.0 : double(g.work) / double(all_work);
+        for (const std::uint32_t p : q.percentiles)
+            s.percentile_cycles.push_back(g.durations[std::size_t(u128(n - 1) * p / 100000)]);
+        s.keys = g.keys;
         out.groups.push_back(s);
     }
     model_sort(q.sort_by, out.groups);
@@ -328,6 +390,32 @@ inline Query random_query(std::mt19937_64& random) {
         q.limit = random() % 4;
     if (random() % 2 == 0)
         q.sample_limit = random() % 3 == 0 ? UINT64_MAX : random() % 6;
+    if (random() % 6 == 0)
+        q.epochs = {std::uint32_t(random() % 2)};
+    if (random() % 8 == 0)
+        q.epochs = {std::uint32_t(random() % 2), 4294967295U};
+    const char* patterns[] = {"^g", "d+", "^$", "A|e", "(?:op)[12]", "^op0$", "[a-z]{3}"};
+    if (random() % 6 == 0)
+        q.kernel_matches = patterns[random() % std::size(patterns)];
+    if (random() % 6 == 0)
+        q.operation_matches = patterns[random() % std::size(patterns)];
+    if (random() % 6 == 0)
+        q.exclude_kinds = {StepKind(random() % 4), StepKind(random() % 4)};
+    if (random() % 6 == 0)
+        q.exclude_kernels = {random() % 2 ? "" : "gemm"};
+    if (random() % 3 == 0) {
+        // Two or three distinct keys.
+        std::vector<GroupBy> all{GroupBy::Kind,  GroupBy::Kernel, GroupBy::Operation,
+                                 GroupBy::Phase, GroupBy::Tile,   GroupBy::Metadata};
+        std::shuffle(all.begin(), all.end(), random);
+        q.group_by = all[0];
+        q.then_group_by.assign(all.begin() + 1, all.begin() + 2 + random() % 2);
+    }
+    if (random() % 4 == 0) {
+        for (int n = 1 + random() % 3; n > 0; --n)
+            q.percentiles.push_back(random() % 3 == 0 ? std::uint32_t(random() % 100001)
+                                                      : std::uint32_t(random() % 101) * 1000);
+    }
     return q;
 }
 
@@ -388,7 +476,10 @@ inline bool same_group(const GroupSummary& g, const GroupSummary& w) {
            bits(g.average_active_tiles) == bits(w.average_active_tiles) &&
            bits(g.mean_cycles) == bits(w.mean_cycles) && g.p50_cycles == w.p50_cycles &&
            g.p95_cycles == w.p95_cycles && g.maximum_cycles == w.maximum_cycles &&
-           g.first_offset == w.first_offset && g.last_offset == w.last_offset;
+           g.first_offset == w.first_offset && g.last_offset == w.last_offset &&
+           g.minimum_cycles == w.minimum_cycles && bits(g.stddev_cycles) == bits(w.stddev_cycles) &&
+           bits(g.share) == bits(w.share) && g.percentile_cycles == w.percentile_cycles &&
+           g.keys == w.keys;
 }
 
 /// The report against the model's; of the groups, the first that differs is shown field by
@@ -417,8 +508,14 @@ inline void expect_same(const QueryReport& got, const QueryReport& want) {
         EXPECT_EQ(g.maximum_cycles, w.maximum_cycles);
         EXPECT_EQ(g.first_offset, w.first_offset);
         EXPECT_EQ(g.last_offset, w.last_offset);
+        EXPECT_EQ(g.minimum_cycles, w.minimum_cycles);
+        EXPECT_EQ(bits(g.stddev_cycles), bits(w.stddev_cycles));
+        EXPECT_EQ(bits(g.share), bits(w.share));
+        EXPECT_EQ(g.percentile_cycles, w.percentile_cycles);
+        EXPECT_EQ(g.keys, w.keys);
         break;
     }
+    EXPECT_EQ(got.percentiles, want.percentiles);
     EXPECT_EQ(got.samples, want.samples);
     EXPECT_EQ(bits(got.profile_span_ms), bits(want.profile_span_ms));
     EXPECT_EQ(got.clock_hz, want.clock_hz);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "output.hpp"
 #include "text_table.hpp"
 #include "vorn_profile/partial.hpp"
 #include "vorn_profile/query.hpp"
@@ -82,7 +83,8 @@ private:
 }  // namespace
 
 void write_info(std::ostream& out, const std::string& path,
-                const vorn_package::ProfileColumns& profile, std::size_t threads) {
+                const vorn_package::ProfileColumns& profile, OutputFormat format,
+                std::size_t threads) {
     // Kinds and the span come from the engine itself, so they agree with every query.
     vorn_profile::Query by_kind;
     by_kind.group_by = vorn_profile::GroupBy::Kind;
@@ -122,6 +124,100 @@ void write_info(std::ostream& out, const std::string& path,
     }
     const std::map<std::uint32_t, std::uint64_t> phases = phase_counts.sorted();
     const std::map<std::uint32_t, std::uint64_t> epochs = epoch_counts.sorted();
+    if (format == OutputFormat::Json) {
+        std::string text = "{\n  \"profile\": ";
+        append_json_string(text, path);
+        const auto member = [&](std::string_view name, std::uint64_t value) {
+            text += ",\n  \"";
+            text += name;
+            text += "\": " + number(value);
+        };
+        member("clock_hz", profile.clock_hz);
+        member("tile_count", totals.tile_count);
+        member("sample_count", totals.sample_count);
+        member("profile_span_cycles", totals.profile_span_cycles);
+        text += ",\n  \"profile_span_ms\": ";
+        append_shortest_double(text, totals.profile_span_ms);
+        const auto list = [&](std::string_view name, auto&& rows) {
+            text += ",\n  \"";
+            text += name;
+            text += "\": [";
+            bool first = true;
+            rows([&](const std::string& row) {
+                text += first ? "\n    " : ",\n    ";
+                first = false;
+                text += row;
+            });
+            text += first ? "]" : "\n  ]";
+        };
+        const auto named = [](std::string_view key, std::string_view name, std::uint64_t samples) {
+            return "{\"" + std::string(key) + "\": " + json_string(name) +
+                   ", \"samples\": " + number(samples) + "}";
+        };
+        list("kinds", [&](auto row) {
+            for (const vorn_profile::GroupSummary& group : totals.groups) {
+                row(named("kind", group.name, group.sample_count));
+            }
+        });
+        list("kernels", [&](auto row) {
+            for (const auto& [kernel, count] : kernels) {
+                row(named("kernel", kernel, count));
+            }
+        });
+        list("phases", [&](auto row) {
+            for (const auto& [phase, count] : phases) {
+                row("{\"phase\": " + number(phase) + ", \"samples\": " + number(count) + "}");
+            }
+        });
+        list("epochs", [&](auto row) {
+            for (const auto& [epoch, count] : epochs) {
+                row("{\"epoch\": " + number(epoch) + ", \"samples\": " + number(count) + "}");
+            }
+        });
+        list("metadata_names", [&](auto row) {
+            for (const auto& [name, counts] : metadata) {
+                row("{\"name\": " + json_string(name) + ", \"entries\": " + number(counts.entries) +
+                    ", \"steps\": " + number(counts.steps) +
+                    ", \"values\": " + number(counts.values.size()) + "}");
+            }
+        });
+        text += "\n}\n";
+        out << text;
+        return;
+    }
+    if (format == OutputFormat::Csv) {
+        // One row per counted value; the totals are the JSON's and the table's.
+        std::string line = "section,name,samples,steps,values\r\n";
+        const auto row = [&](std::string_view section, std::string_view name, std::uint64_t samples,
+                             std::string_view steps, std::string_view values) {
+            csv_field(line, section, true);
+            csv_field(line, name);
+            csv_field(line, number(samples));
+            csv_field(line, steps);
+            csv_field(line, values);
+            line += "\r\n";
+            out << line;
+            line.clear();
+        };
+        for (const vorn_profile::GroupSummary& group : totals.groups) {
+            row("kind", group.name, group.sample_count, "", "");
+        }
+        for (const auto& [kernel, count] : kernels) {
+            row("kernel", kernel, count, "", "");
+        }
+        for (const auto& [phase, count] : phases) {
+            row("phase", number(phase), count, "", "");
+        }
+        for (const auto& [epoch, count] : epochs) {
+            row("epoch", number(epoch), count, "", "");
+        }
+        for (const auto& [name, counts] : metadata) {
+            row("metadata", name, counts.entries, number(counts.steps),
+                number(counts.values.size()));
+        }
+        out << line;
+        return;
+    }
 
     char span[96];
     std::snprintf(span, sizeof span, "%llu cycles (%.6f ms)",

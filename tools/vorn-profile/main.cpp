@@ -25,6 +25,7 @@
 #include "output_space.hpp"
 #include "partial_files.hpp"
 #include "profile_input.hpp"
+#include "text_table.hpp"
 #include "vorn_package/buffered_output.hpp"
 #include "vorn_package/mapped_file_guard.hpp"
 #include "vorn_package/output_file.hpp"
@@ -218,7 +219,7 @@ int run_diff(const CommandLine& line) {
     return emit([&](std::ostream& out) {
         switch (line.format) {
             case OutputFormat::Table:
-                write_diff_table(out, report, window);
+                write_diff_table(out, report, window, DiffClocks{base->clock_hz, next->clock_hz});
                 break;
             case OutputFormat::Json:
                 write_diff_json(out, report, window);
@@ -302,9 +303,12 @@ bool same_file(const std::string& input, const std::optional<std::string>& outpu
 }
 
 int run(const CommandLine& line) {
+    // Tables fit a terminal; elsewhere they are whole unless --columns chooses.
+    set_table_view({line.format == OutputFormat::Table ? terminal_width() : 0, line.columns});
     const bool writes_file = line.command == Command::Pack || line.command == Command::Unpack ||
                              line.command == Command::Export || line.command == Command::Report ||
-                             (line.command == Command::Query && line.partial);
+                             (line.command == Command::Query && line.partial) ||
+                             line.command == Command::Samples;
     const bool reads_file = line.command != Command::Generate && line.command != Command::Demo;
     if (reads_file) {
         if (auto problem = vorn_package::profile_reader_environment_error()) {
@@ -333,6 +337,7 @@ int run(const CommandLine& line) {
         case Command::Info:
         case Command::Export:
         case Command::Report:
+        case Command::Samples:
             break;
     }
     auto read = read_profile(line.profile, line.threads);
@@ -343,8 +348,16 @@ int run(const CommandLine& line) {
     if (line.command == Command::Export || line.command == Command::Report) {
         return run_picture(line, *read);
     }
+    if (line.command == Command::Samples) {
+        return write_output(line.output, [&](std::ostream& out) {
+            write_samples(out, *read, line.query, line.window.value_or(vorn_profile::TimeWindow{}),
+                          line.sample_format);
+        });
+    }
     if (line.command == Command::Info) {
-        return emit([&](std::ostream& out) { write_info(out, line.profile, *read, line.threads); });
+        return emit([&](std::ostream& out) {
+            write_info(out, line.profile, *read, line.format, line.threads);
+        });
     }
     if (line.command == Command::Supersteps) {
         const vorn_profile::SuperstepReport report = vorn_profile::supersteps(

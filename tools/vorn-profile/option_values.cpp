@@ -143,13 +143,34 @@ vorn_profile::Query to_query(const Words& words) {
     using vorn_profile::StepKind;
     vorn_profile::Query query;
     if (const auto value = single(words, "--group-by")) {
-        query.group_by = parse_choice<GroupBy>("--group-by", *value,
-                                               {{"kind", GroupBy::Kind},
-                                                {"kernel", GroupBy::Kernel},
-                                                {"operation", GroupBy::Operation},
-                                                {"phase", GroupBy::Phase},
-                                                {"tile", GroupBy::Tile},
-                                                {"metadata", GroupBy::Metadata}});
+        std::vector<GroupBy> keys;
+        std::string_view list = *value;
+        while (true) {
+            const std::size_t comma = list.find(',');
+            keys.push_back(parse_choice<GroupBy>("--group-by", std::string(list.substr(0, comma)),
+                                                 {{"kind", GroupBy::Kind},
+                                                  {"kernel", GroupBy::Kernel},
+                                                  {"operation", GroupBy::Operation},
+                                                  {"phase", GroupBy::Phase},
+                                                  {"tile", GroupBy::Tile},
+                                                  {"metadata", GroupBy::Metadata}}));
+            if (comma == std::string_view::npos) {
+                break;
+            }
+            list.remove_prefix(comma + 1);
+        }
+        if (keys.size() > 3) {
+            throw UsageError("--group-by: " + in_quotes(*value) + " has " +
+                             std::to_string(keys.size()) + " keys (at most three)");
+        }
+        for (std::size_t k = 1; k < keys.size(); ++k) {
+            if (std::find(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(k), keys[k]) !=
+                keys.begin() + static_cast<std::ptrdiff_t>(k)) {
+                throw UsageError("--group-by: " + in_quotes(*value) + " names a key twice");
+            }
+        }
+        query.group_by = keys.front();
+        query.then_group_by.assign(keys.begin() + 1, keys.end());
     }
     if (const auto value = single(words, "--metadata-key")) {
         query.metadata_key = text_value("--metadata-key", *value);
@@ -199,6 +220,7 @@ vorn_profile::Query to_query(const Words& words) {
     if (const auto value = single(words, "--sample-limit")) {
         query.sample_limit = parse_number<std::uint64_t>("--sample-limit", *value);
     }
+    add_question_options(words, query);
     return query;
 }
 

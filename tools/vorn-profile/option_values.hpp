@@ -78,6 +78,11 @@ std::string text_value(const std::string& option, std::string value);
 /// A decimal factor: digits with at most one point, above 0 and at most 1000.
 double parse_factor(const std::string& option, const std::string& text);
 
+/// Reads `--epoch`, `--kernel-matches`, `--operation-matches`, `--exclude-kind`,
+/// `--exclude-kernel` and `--percentiles` into `query`, and refuses `--metadata-key` and
+/// `--group-by metadata` without each other.
+void add_question_options(const Words& words, vorn_profile::Query& query);
+
 /// The query options of a command.
 vorn_profile::Query to_query(const Words& words);
 

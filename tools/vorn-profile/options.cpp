@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "help_columns.hpp"
 #include "option_values.hpp"
 #include "text_table.hpp"
 #include "unknown_option.hpp"
@@ -132,10 +133,12 @@ void add_value(CLI::App& app, Words& words, const std::string& names, const std:
 }
 
 void add_grouping_options(CLI::App& app, Words& w) {
-    add_value(app, w, "--group-by", "G",
-              "Group by kind, kernel (default), operation, phase, tile or metadata");
+    add_value(app, w, "--group-by", "G[,G[,G]]",
+              "Group by kind, kernel (default), operation, phase, tile or metadata; two or three "
+              "keys, e.g. kernel,tile, give one group per combination");
     add_value(app, w, "--metadata-key", "KEY",
-              "Metadata entry name to group by with --group-by metadata (may be empty)");
+              "Metadata entry name to group by; needed by --group-by metadata and used only by "
+              "it (may be empty)");
     add_value(app, w, "--sort-by", "S",
               "Order groups by phase-cycles (default), work-cycles, maximum-cycles, samples or "
               "name");
@@ -144,11 +147,23 @@ void add_grouping_options(CLI::App& app, Words& w) {
 void add_filter_options(CLI::App& app, Words& w) {
     add_value(app, w, "--kind", "K", "Keep exchange, compute, synchronization or idle steps");
     add_value(app, w, "--kernel", "TEXT",
-              "Keep steps of this kernel (exact); --kernel '' keeps steps without a kernel");
+              "Keep steps of this kernel (exact); --kernel '' keeps steps without a kernel (the "
+              "table's \"(no kernel)\" is only a display name)");
+    add_value(app, w, "--kernel-matches", "RE",
+              "Keep steps whose kernel contains a match of the regular expression RE (RE2 "
+              "syntax)");
+    add_value(app, w, "--operation-matches", "RE",
+              "Keep steps whose operation contains a match of RE (RE2 syntax)");
+    add_value(app, w, "--exclude-kind", "K", "Leave out steps of this kind; repeatable");
+    add_value(app, w, "--exclude-kernel", "TEXT",
+              "Leave out steps of this kernel (exact; '' = steps without a kernel); repeatable");
     add_value(app, w, "--operation-contains", "TEXT",
               "Keep steps whose operation contains TEXT (case-sensitive)");
     add_value(app, w, "--tile", "LIST", "Keep these physical tiles, e.g. 3 or 1,3-5,9; repeatable");
     add_value(app, w, "--phase", "LIST", "Keep these phases (any epoch), same forms; repeatable");
+    add_value(app, w, "--epoch", "LIST",
+              "Keep these epochs, same forms; repeatable (--phase 1 --epoch 6 picks one "
+              "occurrence)");
     add_value(app, w, "--metadata", "NAME[=VALUE]",
               "Keep steps with a metadata entry NAME (holding VALUE); repeatable, all must hold");
     add_value(app, w, "--at-offset", "N",
@@ -167,7 +182,12 @@ void add_query_options(CLI::App& app, CommandWords& words) {
     add_grouping_options(app, w);
     add_filter_options(app, w);
     add_value(app, w, "--limit", "N", "Keep the first N groups after ordering (0 keeps none)");
-    add_value(app, w, "--sample-limit", "N", "Also list the N longest matching steps");
+    add_value(app, w, "--sample-limit", "N",
+              "Also list the N longest matching steps (table and json; csv holds groups only, "
+              "so --format csv refuses it: use the samples command)");
+    add_value(app, w, "--percentiles", "LIST",
+              "Add a column per percentile of the durations, e.g. 90,99,99.9 (0 to 100, at "
+              "most three decimals)");
 }
 
 void add_threads_option(CLI::App& app, Words& w) {
@@ -200,6 +220,41 @@ void add_format_option(CLI::App& app, Words& w, std::string_view what) {
               "Print the " + std::string(what) + " as table (default), json or csv");
 }
 
+void add_columns_option(CLI::App& app, Words& w) {
+    add_value(app, w, "--columns", "LIST",
+              "The table's columns, in this order (e.g. group,samples,p95,share), or all; on a "
+              "terminal the default is a few that fit (see vorn-profile help columns)");
+}
+
+/// `--columns LIST`: the names, which only a table uses.
+std::vector<std::string> to_table_columns(const Words& words, OutputFormat format) {
+    std::vector<std::string> columns;
+    const auto value = single(words, "--columns");
+    if (!value) {
+        return columns;
+    }
+    if (format != OutputFormat::Table) {
+        throw UsageError(
+            "--columns: chooses the columns of a table; json and csv hold every "
+            "column");
+    }
+    std::string_view list = *value;
+    while (true) {
+        const std::size_t comma = list.find(',');
+        const std::string name(list.substr(0, comma));
+        if (name.empty()) {
+            throw UsageError("--columns: " + in_quotes(*value) +
+                             " has an empty name (give names separated by commas, or all)");
+        }
+        columns.push_back(name);
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        list.remove_prefix(comma + 1);
+    }
+    return columns;
+}
+
 /// The CLI11 description of the whole tool, writing into `words` per command.
 struct Parser {
     CLI::App app{std::string(kDescription), "vorn-profile"};
@@ -220,6 +275,8 @@ struct Parser {
     CommandWords supersteps_words;
     CLI::App* export_command = nullptr;
     CLI::App* report = nullptr;
+    CLI::App* samples = nullptr;
+    CommandWords samples_words;
     CommandWords export_words;
     CommandWords report_words;
     CommandWords info_words;
@@ -244,6 +301,8 @@ struct Parser {
                   "Print the report as table (default), json or csv; csv's dimensions column is "
                   "key=value;key=value, with a backslash before each ; = or \\ in a key or value");
         add_threads_option(*query, query_words.values);
+        add_columns_option(*query, query_words.values);
+        query->footer(std::string(kColumnsPointer));
         query->add_flag("--partial", query_partial,
                         "Write the query's partial report to -o PART instead of the report, for "
                         "merge");
@@ -275,7 +334,8 @@ struct Parser {
                   "Keep the first N rows after ordering (0 keeps none)");
         add_format_option(*diff, diff_words.values, "comparison");
         add_threads_option(*diff, diff_words.values);
-        diff->footer(std::string(kDiffFooter));
+        add_columns_option(*diff, diff_words.values);
+        diff->footer(std::string(kDiffFooter) + "\n\n" + std::string(kColumnsPointer));
 
         supersteps = app.add_subcommand(
             "supersteps", "Per phase occurrence: imbalance between tiles and the straggler");
@@ -291,13 +351,42 @@ struct Parser {
                   "One row per phase occurrence (default) or per tile");
         add_format_option(*supersteps, supersteps_words.values, "supersteps");
         add_threads_option(*supersteps, supersteps_words.values);
-        supersteps->footer(std::string(kSuperstepsFooter));
+        add_columns_option(*supersteps, supersteps_words.values);
+        supersteps->footer(std::string(kSuperstepsFooter) + "\n\n" + std::string(kColumnsPointer));
+
+        samples = app.add_subcommand(
+            "samples", "Write every matching step as a row: CSV or JSON Lines, for data frames");
+        samples
+            ->add_option("PROFILE", samples_words.profile,
+                         "Profile file (JSON or packed), or - for stdin")
+            ->required();
+        add_filter_options(*samples, samples_words.values);
+        add_window_options(*samples, samples_words.values);
+        add_value(*samples, samples_words.values, "--format", "F",
+                  "csv (default: a header, then physical_tile,offset,duration,kind,phase,epoch,"
+                  "local_index,operation,kernel,metadata; metadata as name=value;... with a "
+                  "backslash before each ; = or \\ inside) or json (JSON Lines, one object a "
+                  "line)");
+        add_value(*samples, samples_words.values, "-o,--output", "FILE",
+                  "Write to FILE instead of standard output (- also means it)");
+        samples->footer(
+            "Steps in stored order, offsets on each tile's time line (0 = its first step) and "
+            "clipped to --from/--to like the query's.\n\nExample:\n"
+            "  vorn-profile samples run.json --kernel gemm -o gemm.csv\n"
+            "  vorn-profile samples run.packed --phase 3 --epoch 1 --format json > "
+            "steps.jsonl\n\n" +
+            std::string(kColumnsPointer));
 
         info = app.add_subcommand("info", "Summarise a profile: counts, span, kernels, phases");
         info->add_option("PROFILE", info_words.profile,
                          "Profile file (JSON or packed), or - for stdin")
             ->required();
         add_threads_option(*info, info_words.values);
+        add_value(*info, info_words.values, "--format", "F",
+                  "Print the summary as table (default), json (one object) or csv (one row per "
+                  "kind, kernel, phase, epoch and metadata name)");
+        add_columns_option(*info, info_words.values);
+        info->footer(std::string(kColumnsPointer));
 
         generate = app.add_subcommand("generate", "Write a deterministic synthetic profile");
         Words& g = generate_words.values;
@@ -384,7 +473,13 @@ struct Parser {
             line.query = to_query(query_words.values);
             line.window = to_window(query_words.values);
             line.format = to_format(query_words.values);
+            if (line.format == OutputFormat::Csv && line.query.sample_limit > 0) {
+                throw UsageError(
+                    "--sample-limit: --format csv holds groups only and would drop the listed "
+                    "steps; use --format json, or the samples command for the steps as CSV");
+            }
             line.threads = to_threads(query_words.values);
+            line.columns = to_table_columns(query_words.values, line.format);
             line.partial = query_partial;
             line.output = output_file(query_words.values);
             if (line.partial && !line.output) {
@@ -423,6 +518,7 @@ struct Parser {
             line.window = to_window(diff_words.values);
             line.format = to_format(diff_words.values);
             line.threads = to_threads(diff_words.values);
+            line.columns = to_table_columns(diff_words.values, line.format);
         } else if (supersteps->parsed()) {
             line.command = Command::Supersteps;
             line.profile = supersteps_words.profile;
@@ -430,13 +526,27 @@ struct Parser {
             line.window = to_window(supersteps_words.values);
             line.format = to_format(supersteps_words.values);
             line.threads = to_threads(supersteps_words.values);
+            line.columns = to_table_columns(supersteps_words.values, line.format);
             if (const auto value = single(supersteps_words.values, "--by")) {
                 line.superstep_rows = parse_choice<SuperstepRows>(
                     "--by", *value,
                     {{"occurrence", SuperstepRows::Occurrence}, {"tile", SuperstepRows::Tile}});
             }
+        } else if (samples->parsed()) {
+            line.command = Command::Samples;
+            line.profile = samples_words.profile;
+            line.query = to_query(samples_words.values);
+            line.window = to_window(samples_words.values);
+            line.output = output_file(samples_words.values);
+            if (const auto value = single(samples_words.values, "--format")) {
+                line.sample_format = parse_choice<SampleFormat>(
+                    "--format", *value,
+                    {{"csv", SampleFormat::Csv}, {"json", SampleFormat::JsonLines}});
+            }
         } else if (info->parsed()) {
             line.command = Command::Info;
+            line.format = to_format(info_words.values);
+            line.columns = to_table_columns(info_words.values, line.format);
             line.profile = info_words.profile;
             line.threads = to_threads(info_words.values);
         } else if (generate->parsed()) {
@@ -609,8 +719,8 @@ void parse_words(CLI::App& app, const std::vector<std::string>& args) {
 
 bool is_command(std::string_view word) {
     return word == "query" || word == "merge" || word == "diff" || word == "supersteps" ||
-           word == "info" || word == "generate" || word == "demo" || word == "pack" ||
-           word == "unpack" || word == "export" || word == "report";
+           word == "info" || word == "samples" || word == "generate" || word == "demo" ||
+           word == "pack" || word == "unpack" || word == "export" || word == "report";
 }
 
 /// An option of `query` given to an analysis that does not take it, said in so many words
@@ -639,14 +749,23 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     // CLI11 would call a misspelt command "an unexpected argument"; say what was meant instead.
     if (args.empty()) {
         print_error(
-            "no command given (query, merge, diff, supersteps, info, generate, demo, pack, "
-            "unpack, export or report); see vorn-profile --help");
+            "no command given (query, merge, diff, supersteps, info, samples, generate, demo, "
+            "pack, unpack, export or report); see vorn-profile --help");
+        return {std::nullopt, 2};
+    }
+    if (args[0] == "help") {
+        if (args.size() == 2 && args[1] == "columns") {
+            std::cout << kColumnsHelp;
+            std::cout.flush();
+            return {std::nullopt, std::cout ? 0 : 1};
+        }
+        print_error("help: say `vorn-profile help columns`, or give --help to a command");
         return {std::nullopt, 2};
     }
     if (!args[0].starts_with('-') && !is_command(args[0])) {
         print_error("unknown command " + in_quotes(args[0]) +
-                    " (expected query, merge, diff, supersteps, info, generate, demo, pack, "
-                    "unpack, export or report)");
+                    " (expected query, merge, diff, supersteps, info, samples, generate, demo, "
+                    "pack, unpack, export or report)");
         return {std::nullopt, 2};
     }
     if (const auto message = option_not_taken(args)) {

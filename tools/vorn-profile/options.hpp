@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "output.hpp"
+#include "samples.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 #include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
@@ -27,7 +28,8 @@ enum class Command {
     Pack,
     Unpack,
     Export,
-    Report
+    Report,
+    Samples
 };
 enum class OutputFormat { Table, Json, Csv };
 /// How a profile is stored: JSON text, or the packed binary format.
@@ -55,6 +57,8 @@ struct CommandLine {
     std::optional<std::uint64_t> merge_sample_limit;
     std::optional<std::uint64_t>
         shard_tiles;  ///< `pack`/`generate --shard-tiles`: -o is a directory
+    SampleFormat sample_format = SampleFormat::Csv;  ///< `samples --format`
+    std::vector<std::string> columns;                ///< `--columns`: titles, or {"all"}
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.

@@ -45,8 +45,15 @@ void write_csv(std::ostream& out, const vorn_profile::QueryReport& report);
 
 /// The two profiles' totals, then one row per group: status, figures of both sides and the
 /// change. JSON and CSV hold every field; the table the ones a person compares first.
+/// The clocks of the two profiles of a diff: the table names both when they differ, since
+/// equal cycles are then unequal times.
+struct DiffClocks {
+    std::uint64_t base = 0;
+    std::uint64_t next = 0;
+};
 void write_diff_table(std::ostream& out, const vorn_profile::DiffReport& report,
-                      const vorn_profile::TimeWindow& window);
+                      const vorn_profile::TimeWindow& window,
+                      std::optional<DiffClocks> clocks = std::nullopt);
 void write_diff_json(std::ostream& out, const vorn_profile::DiffReport& report,
                      const vorn_profile::TimeWindow& window);
 void write_diff_csv(std::ostream& out, const vorn_profile::DiffReport& report);

@@ -61,7 +61,11 @@ std::string joined_dimensions(const vorn_profile::GroupSummary& group) {
 void write_csv(std::ostream& out, const vorn_profile::QueryReport& report) {
     out << "name,dimensions,sample_count,tile_count,phase_count,phase_cycles,phase_ms,work_cycles,"
            "average_active_tiles,mean_cycles,p50_cycles,p95_cycles,maximum_cycles,first_offset,"
-           "last_offset\r\n";
+           "last_offset,minimum_cycles,stddev_cycles,share";
+    for (const std::uint32_t thousandths : report.percentiles) {
+        out << ',' << vorn_profile::percentile_name(thousandths) << "_cycles";
+    }
+    out << "\r\n";
     // Written a row at a time: `line` never holds more than one group.
     std::string line;
     std::string number;
@@ -92,6 +96,12 @@ void write_csv(std::ostream& out, const vorn_profile::QueryReport& report) {
         count(group.maximum_cycles);
         count(group.first_offset);
         count(group.last_offset);
+        count(group.minimum_cycles);
+        fraction(group.stddev_cycles);
+        fraction(group.share);
+        for (const std::uint32_t value : group.percentile_cycles) {
+            count(value);
+        }
         line += "\r\n";
         out.write(line.data(), static_cast<std::streamsize>(line.size()));
     }

@@ -45,11 +45,16 @@ std::string change(double value, int decimals) {
     return text += fixed(value, decimals);
 }
 
-std::string totals_line(std::string_view label, const DiffTotals& totals) {
-    return std::string(label) + number(totals.sample_count) + " samples (" +
-           number(totals.matched_sample_count) + " matched), span " +
-           number(totals.profile_span_cycles) + " cycles = " + fixed(totals.profile_span_ms, 6) +
-           " ms\n";
+std::string totals_line(std::string_view label, const DiffTotals& totals,
+                        std::optional<std::uint64_t> clock_hz = std::nullopt) {
+    std::string line = std::string(label) + number(totals.sample_count) + " samples (" +
+                       number(totals.matched_sample_count) + " matched), ";
+    if (clock_hz) {
+        line += "clock " + number(*clock_hz) + " Hz, ";
+    }
+    return fit_line(
+        line + "span " + number(totals.profile_span_cycles) + " cycles = " +
+        (clock_hz && *clock_hz == 0 ? "n/a" : fixed(totals.profile_span_ms, 6) + " ms") + "\n");
 }
 
 void write_figures(std::string& out, const DiffFigures& f, int indent) {
@@ -94,8 +99,14 @@ void write_totals(std::string& out, const DiffTotals& t, int indent) {
 }  // namespace
 
 void write_diff_table(std::ostream& out, const DiffReport& report,
-                      const vorn_profile::TimeWindow& window) {
-    std::string text = totals_line("base   ", report.base) + totals_line("new    ", report.next);
+                      const vorn_profile::TimeWindow& window, std::optional<DiffClocks> clocks) {
+    // Both clocks are named when they differ: the same cycles then take different times.
+    const bool name_clocks = clocks && clocks->base != clocks->next;
+    std::string text =
+        totals_line("base   ", report.base,
+                    name_clocks ? std::optional<std::uint64_t>(clocks->base) : std::nullopt) +
+        totals_line("new    ", report.next,
+                    name_clocks ? std::optional<std::uint64_t>(clocks->next) : std::nullopt);
     text += "change " + change(report.delta.sample_count) + " samples (" +
             change(report.delta.matched_sample_count) + " matched), span " +
             change(report.delta.profile_span_cycles) +
@@ -124,7 +135,9 @@ void write_diff_table(std::ostream& out, const DiffReport& report,
                      {"p95", Align::Right},
                      {"new_p95", Align::Right},
                      {"max", Align::Right},
-                     {"new_max", Align::Right}});
+                     {"new_max", Align::Right}},
+                    {"group", "status", "phase_cycles", "new_phase_cycles", "change", "ratio",
+                     "change_ms", "p95", "new_p95"});
     out << text;
     std::vector<std::string> cells;
     table.write(out, [&](auto emit) {

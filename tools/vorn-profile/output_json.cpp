@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "output.hpp"
 #include "vorn_view/json_writer.hpp"
@@ -17,7 +18,8 @@ using vorn_view::array;
 using vorn_view::ObjectWriter;
 namespace {
 
-void write_group(std::string& out, const vorn_profile::GroupSummary& group, int indent) {
+void write_group(std::string& out, const vorn_profile::GroupSummary& group,
+                 const std::vector<std::string>& percentile_names, int indent) {
     ObjectWriter object(out, indent);
     object.member("name", group.name);
     object.field("dimensions");
@@ -40,6 +42,18 @@ void write_group(std::string& out, const vorn_profile::GroupSummary& group, int 
     object.member("maximum_cycles", std::uint64_t{group.maximum_cycles});
     object.member("first_offset", group.first_offset);
     object.member("last_offset", group.last_offset);
+    object.member("minimum_cycles", std::uint64_t{group.minimum_cycles});
+    object.member("stddev_cycles", group.stddev_cycles);
+    object.member("share", group.share);
+    for (std::size_t p = 0; p < percentile_names.size() && p < group.percentile_cycles.size();
+         ++p) {
+        object.member(percentile_names[p], std::uint64_t{group.percentile_cycles[p]});
+    }
+    if (!group.keys.empty()) {
+        object.field("keys");
+        array(out, group.keys, indent + 2,
+              [&](const std::string& key, int) { append_json_string(out, key); });
+    }
     object.close();
 }
 
@@ -93,11 +107,15 @@ void write_json(std::ostream& out, const vorn_profile::QueryReport& report,
         object.member("from", window->from);
         object.member("to", window->to);
     }
+    std::vector<std::string> percentile_names;
+    for (const std::uint32_t thousandths : report.percentiles) {
+        percentile_names.push_back(vorn_profile::percentile_name(thousandths) + "_cycles");
+    }
     object.field("groups");
     array(
         text, report.groups, 2,
         [&](const vorn_profile::GroupSummary& group, int indent) {
-            write_group(text, group, indent);
+            write_group(text, group, percentile_names, indent);
         },
         &out);
     object.field("samples");

@@ -23,6 +23,11 @@ using vorn_profile::SuperstepRow;
 std::string number(std::uint64_t value) { return std::to_string(value); }
 std::string ms(double value) { return fixed(value, 6); }
 
+/// Milliseconds in a table: "n/a" when the profile has no clock.
+std::string ms(double value, std::uint64_t clock_hz) {
+    return clock_hz == 0 ? "n/a" : fixed(value, 6);
+}
+
 template <class Row>
 std::span<const Row> first_rows(const std::vector<Row>& rows, std::optional<std::uint64_t> limit) {
     const std::size_t count =
@@ -36,16 +41,22 @@ std::string totals_line(const SuperstepReport& report) {
     for (const SuperstepRow& row : report.occurrences) {
         lost += row.lost_cycles;
     }
-    std::string line = number(report.tile_count) + " tiles, " + number(report.sample_count) +
-                       " samples (" + number(report.matched_sample_count) + " matched), clock " +
-                       number(report.clock_hz) + " Hz, span " + number(report.profile_span_cycles) +
-                       " cycles = " + ms(report.profile_span_ms) + " ms";
+    std::string line =
+        number(report.tile_count) + " tiles, " + number(report.sample_count) + " samples (" +
+        number(report.matched_sample_count) + " matched), clock " + number(report.clock_hz) +
+        " Hz, span " + number(report.profile_span_cycles) +
+        " cycles = " + (report.clock_hz == 0 ? "n/a" : ms(report.profile_span_ms) + " ms");
     if (report.from != 0 || report.to != UINT64_MAX) {
         line += ", window [" + number(report.from) + ", " + number(report.to) + ")";
     }
-    return line + "\n" + number(report.occurrences.size()) + " supersteps, " + number(lost) +
-           " tile-cycles lost waiting for stragglers = " +
-           ms(vorn_profile::cycles_to_ms(lost, report.clock_hz)) + " ms\n";
+    // Lost cycles add up over tiles: their time is tile-milliseconds, not time on the clock.
+    return fit_line(line + "\n") +
+           fit_line(number(report.occurrences.size()) + " supersteps, " + number(lost) +
+                    " tile-cycles lost waiting for stragglers = " +
+                    (report.clock_hz == 0
+                         ? "n/a"
+                         : ms(vorn_profile::cycles_to_ms(lost, report.clock_hz)) + " tile-ms") +
+                    "\n");
 }
 
 void write_occurrence_json(std::string& out, const SuperstepRow& row, int indent) {
@@ -88,13 +99,14 @@ void write_tile_json(std::string& out, const StragglerTile& tile, int indent) {
 void write_supersteps_table(std::ostream& out, const SuperstepReport& report, SuperstepRows rows,
                             std::optional<std::uint64_t> limit) {
     std::string text = totals_line(report) + "\n";
+    const std::uint64_t clock = report.clock_hz;
     if (rows == SuperstepRows::Tile) {
         TextTable table({{"tile", Align::Right},
                          {"straggler_count", Align::Right},
                          {"busy_cycles", Align::Right},
                          {"busy_ms", Align::Right},
                          {"lost_cycles_caused", Align::Right},
-                         {"lost_ms", Align::Right}});
+                         {"lost_tile_ms", Align::Right}});
         out << text;
         if (report.tiles.empty()) {
             out << "no tiles\n";
@@ -104,8 +116,8 @@ void write_supersteps_table(std::ostream& out, const SuperstepReport& report, Su
         table.write(out, [&](auto emit) {
             for (const StragglerTile& tile : first_rows(report.tiles, limit)) {
                 cells = {number(tile.physical_tile),      number(tile.straggler_count),
-                         number(tile.busy_cycles),        ms(tile.busy_ms),
-                         number(tile.lost_cycles_caused), ms(tile.lost_ms)};
+                         number(tile.busy_cycles),        ms(tile.busy_ms, clock),
+                         number(tile.lost_cycles_caused), ms(tile.lost_ms, clock)};
                 emit(cells);
             }
         });
@@ -126,9 +138,11 @@ void write_supersteps_table(std::ostream& out, const SuperstepReport& report, Su
                      {"imbalance", Align::Right},
                      {"straggler", Align::Right},
                      {"lost", Align::Right},
-                     {"lost_ms", Align::Right},
+                     {"lost_tile_ms", Align::Right},
                      {"sync", Align::Right},
-                     {"sync_ms", Align::Right}});
+                     {"sync_ms", Align::Right}},
+                    {"epoch", "phase", "tiles", "span", "span_ms", "imbalance", "straggler", "lost",
+                     "lost_tile_ms"});
     out << text;
     if (report.occurrences.empty()) {
         out << "no supersteps\n";
@@ -137,12 +151,24 @@ void write_supersteps_table(std::ostream& out, const SuperstepReport& report, Su
     std::vector<std::string> cells;
     table.write(out, [&](auto emit) {
         for (const SuperstepRow& row : first_rows(report.occurrences, limit)) {
-            cells = {number(row.epoch),       number(row.phase),       number(row.tiles),
-                     number(row.start),       number(row.end),         number(row.span_cycles),
-                     ms(row.span_ms),         number(row.max_busy),    ms(row.max_busy_ms),
-                     number(row.min_busy),    ms(row.min_busy_ms),     fixed(row.mean_busy, 1),
-                     fixed(row.imbalance, 3), number(row.straggler),   number(row.lost_cycles),
-                     ms(row.lost_ms),         number(row.sync_cycles), ms(row.sync_ms)};
+            cells = {number(row.epoch),
+                     number(row.phase),
+                     number(row.tiles),
+                     number(row.start),
+                     number(row.end),
+                     number(row.span_cycles),
+                     ms(row.span_ms, clock),
+                     number(row.max_busy),
+                     ms(row.max_busy_ms, clock),
+                     number(row.min_busy),
+                     ms(row.min_busy_ms, clock),
+                     fixed(row.mean_busy, 1),
+                     fixed(row.imbalance, 3),
+                     number(row.straggler),
+                     number(row.lost_cycles),
+                     ms(row.lost_ms, clock),
+                     number(row.sync_cycles),
+                     ms(row.sync_ms, clock)};
             emit(cells);
         }
     });

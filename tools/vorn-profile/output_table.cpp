@@ -1,4 +1,5 @@
 // The report as aligned text for a terminal: totals, the groups, then the listed steps.
+#include <algorithm>
 #include <charconv>
 #include <iterator>
 #include <ostream>
@@ -16,12 +17,18 @@ std::string number(std::uint64_t value) { return std::to_string(value); }
 
 std::string or_dash(std::string text) { return text.empty() ? "-" : text; }
 
+/// Milliseconds in a table: "n/a" when the profile has no clock.
+std::string table_ms(double value, std::uint64_t clock_hz) {
+    return clock_hz == 0 ? "n/a" : fixed(value, 6);
+}
+
 std::string totals_line(const vorn_profile::QueryReport& report,
                         const std::optional<vorn_profile::TimeWindow>& window) {
     std::string line = number(report.tile_count) + " tiles, " + number(report.sample_count) +
                        " samples (" + number(report.matched_sample_count) + " matched), clock " +
                        number(report.clock_hz) + " Hz, span " + number(report.profile_span_cycles) +
-                       " cycles = " + fixed(report.profile_span_ms, 6) + " ms";
+                       " cycles = " + table_ms(report.profile_span_ms, report.clock_hz) +
+                       (report.clock_hz == 0 ? "" : " ms");
     if (report.at_offset) {
         line += ", at offset " + number(*report.at_offset);
     }
@@ -31,22 +38,43 @@ std::string totals_line(const vorn_profile::QueryReport& report,
     return line + "\n";
 }
 
-void write_groups(std::ostream& out, const std::vector<vorn_profile::GroupSummary>& groups) {
-    TextTable table({{"group"},
-                     {"dimensions"},
-                     {"samples", Align::Right},
-                     {"tiles", Align::Right},
-                     {"phases", Align::Right},
-                     {"phase_cycles", Align::Right},
-                     {"phase_ms", Align::Right},
-                     {"work_cycles", Align::Right},
-                     {"avg_tiles", Align::Right},
-                     {"mean", Align::Right},
-                     {"p50", Align::Right},
-                     {"p95", Align::Right},
-                     {"max", Align::Right},
-                     {"first_offset", Align::Right},
-                     {"last_offset", Align::Right}});
+void write_groups(std::ostream& out, const vorn_profile::QueryReport& report) {
+    const std::vector<vorn_profile::GroupSummary>& groups = report.groups;
+    std::vector<Column> columns{{"group"},
+                                {"dimensions"},
+                                {"samples", Align::Right},
+                                {"tiles", Align::Right},
+                                {"phases", Align::Right},
+                                {"phase_cycles", Align::Right},
+                                {"phase_ms", Align::Right},
+                                {"work_cycles", Align::Right},
+                                {"avg_tiles", Align::Right},
+                                {"mean", Align::Right},
+                                {"p50", Align::Right},
+                                {"p95", Align::Right},
+                                {"max", Align::Right},
+                                {"first_offset", Align::Right},
+                                {"last_offset", Align::Right}};
+    // The statistics added since are shown when a fitted table asks for them, and the further
+    // percentiles when the query has them; a plain query keeps its table as it always was.
+    const bool fitted = table_view().fitted();
+    if (fitted) {
+        columns.insert(columns.end(),
+                       {{"min", Align::Right}, {"stddev", Align::Right}, {"share", Align::Right}});
+    }
+    for (const std::uint32_t thousandths : report.percentiles) {
+        columns.push_back({vorn_profile::percentile_name(thousandths), Align::Right});
+    }
+    // A group's dimensions only repeat its name (and the query's metadata key): a fitted
+    // table shows them when asked by name only.
+    const std::vector<std::string>& asked = table_view().columns;
+    const bool dimensions_shown =
+        !fitted || std::find(asked.begin(), asked.end(), "dimensions") != asked.end();
+    if (!dimensions_shown) {
+        columns.erase(columns.begin() + 1);
+    }
+    TextTable table(std::move(columns), {"group", "samples", "tiles", "phase_cycles", "phase_ms",
+                                         "avg_tiles", "p50", "p95", "max"});
     std::vector<std::string> cells;
     table.write(out, [&](auto emit) {
         for (const vorn_profile::GroupSummary& group : groups) {
@@ -56,7 +84,7 @@ void write_groups(std::ostream& out, const std::vector<vorn_profile::GroupSummar
                      number(group.tile_count),
                      number(group.phase_count),
                      number(group.phase_cycles),
-                     fixed(group.phase_ms, 6),
+                     table_ms(group.phase_ms, report.clock_hz),
                      number(group.work_cycles),
                      fixed(group.average_active_tiles, 2),
                      fixed(group.mean_cycles, 1),
@@ -65,6 +93,17 @@ void write_groups(std::ostream& out, const std::vector<vorn_profile::GroupSummar
                      number(group.maximum_cycles),
                      number(group.first_offset),
                      number(group.last_offset)};
+            if (fitted) {
+                cells.push_back(number(group.minimum_cycles));
+                cells.push_back(fixed(group.stddev_cycles, 1));
+                cells.push_back(fixed(group.share * 100.0, 2) + "%");
+            }
+            for (const std::uint32_t value : group.percentile_cycles) {
+                cells.push_back(number(value));
+            }
+            if (!dimensions_shown) {
+                cells.erase(cells.begin() + 1);
+            }
             emit(cells);
         }
     });
@@ -106,11 +145,11 @@ void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
 void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
                  const ListedSamples& samples,
                  const std::optional<vorn_profile::TimeWindow>& window) {
-    out << totals_line(report, window) << '\n';
+    out << fit_line(totals_line(report, window)) << '\n';
     if (report.groups.empty()) {
         out << "no groups\n";
     } else {
-        write_groups(out, report.groups);
+        write_groups(out, report);
     }
     if (!samples.empty()) {
         out << "\nlongest matching steps\n";

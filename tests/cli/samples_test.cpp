@@ -1,0 +1,223 @@
+// `vorn-profile samples` against the plain query model: the rows are exactly the model's
+// matched steps in stored order, clipped to the window, and each command's help describes
+// every option it takes.
+#include "samples.hpp"
+
+#include <gtest/gtest.h>
+#include <simdjson.h>
+
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli_harness.hpp"
+#include "query_model.hpp"
+#include "text_table.hpp"
+#include "vorn_package/profile_columns.hpp"
+
+namespace {
+
+using namespace cli_test;
+using vorn_profile::TimeWindow;
+namespace model = vorn_profile::model;
+
+/// The CSV the model expects: every step the model's filter admits, in stored order, with its
+/// part inside the window.
+std::string model_csv(const vorn_package::ProfileReport& report, const Query& q,
+                      const TimeWindow& w) {
+    std::string text =
+        "physical_tile,offset,duration,kind,phase,epoch,local_index,operation,kernel,metadata\r\n";
+    for (const auto& tile : report.tiles) {
+        for (const auto& s : tile.samples) {
+            const std::uint64_t offset = std::uint32_t(s.start_cycle - tile.samples[0].start_cycle);
+            const std::uint32_t length = s.end_cycle - s.start_cycle;
+            if (!model::model_matches(q, tile.physical_tile, s, offset, length)) {
+                continue;
+            }
+            const auto part = model::model_part_in_window(w, offset, length);
+            if (!part) {
+                continue;
+            }
+            std::string metadata;
+            for (const auto& m : s.step.metadata) {
+                metadata += (metadata.empty() ? "" : ";") + m.name + "=" + m.value;
+            }
+            text += std::to_string(tile.physical_tile) + "," + std::to_string(part->first) + "," +
+                    std::to_string(part->second - part->first) + "," +
+                    model::model_kind(s.step.kind) + "," + std::to_string(s.step.phase) + "," +
+                    std::to_string(s.step.epoch) + "," + std::to_string(s.step.local_index) + "," +
+                    s.step.operation + "," + s.step.kernel + "," + metadata + "\r\n";
+        }
+    }
+    return text;
+}
+
+TEST(SamplesDifferential, RowsAreTheModelsMatchedSteps) {
+    std::mt19937_64 random(11);
+    for (int round = 0; round < 1500; ++round) {
+        vorn_package::ProfileReport report = model::random_profile(random);
+        for (auto& tile : report.tiles) {
+            for (auto& s : tile.samples) {
+                s.step.local_index = static_cast<std::uint32_t>(random() % 5);
+            }
+        }
+        const Query q = model::random_query(random);
+        const TimeWindow w = model::random_window(random, report);
+        if (w.from >= w.to) {
+            continue;  // the tool refuses an empty window
+        }
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::ostringstream out;
+        vorn_cli::write_samples(out, vorn_package::to_columns(report), q, w,
+                                vorn_cli::SampleFormat::Csv);
+        ASSERT_EQ(out.str(), model_csv(report, q, w));
+    }
+}
+
+TEST_F(CliTest, SamplesEscapeAndReadBack) {
+    vorn_package::ProfileReport report;
+    report.clock_hz = 1000;
+    vorn_package::TileProfile tile;
+    tile.physical_tile = 7;
+    vorn_package::CycleSample step;
+    step.start_cycle = 100;
+    step.end_cycle = 160;
+    step.step.kind = vorn_package::ProfileStepKind::Compute;
+    step.step.kernel = "ge,mm";
+    step.step.operation = "say \"hi\"";
+    step.step.metadata = {{"a=b", "x;y\\z"}, {"layer", "1"}};
+    tile.samples.push_back(step);
+    step.start_cycle = 160;
+    step.end_cycle = 200;
+    step.step.kernel = "";
+    step.step.metadata = {};
+    tile.samples.push_back(step);
+    report.tiles.push_back(tile);
+    const std::string path = (scratch() / "escape.json").string();
+    save(path, profile_text(report));
+
+    const Outcome csv = run_tool({"samples", path, "--from", "30"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    EXPECT_EQ(csv.out,
+              "physical_tile,offset,duration,kind,phase,epoch,local_index,operation,kernel,"
+              "metadata\r\n"
+              "7,30,30,compute,0,0,0,\"say \"\"hi\"\"\",\"ge,mm\",a\\=b=x\\;y\\\\z;layer=1\r\n"
+              "7,60,40,compute,0,0,0,\"say \"\"hi\"\"\",,\r\n");
+
+    const Outcome json = run_tool({"samples", path, "--format", "json", "--kernel", ""});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.out,
+              "{\"physical_tile\": 7, \"offset\": 60, \"duration\": 40, \"kind\": \"compute\", "
+              "\"phase\": 0, \"epoch\": 0, \"local_index\": 0, \"operation\": \"say \\\"hi\\\"\", "
+              "\"kernel\": \"\", \"metadata\": []}\n");
+
+    // Every line of the synthetic run's JSON Lines parses, and there is one per matched step.
+    const Outcome lines = run_tool({"samples", path_, "--format", "json", "--kind", "compute"});
+    ASSERT_EQ(lines.status, 0) << lines.err;
+    Query compute;
+    compute.kind = StepKind::Compute;
+    const QueryReport want = vorn_profile::query(profile_, compute);
+    simdjson::dom::parser parser;
+    std::istringstream in(lines.out);
+    std::uint64_t count = 0;
+    for (std::string line; std::getline(in, line); ++count) {
+        simdjson::dom::element row;
+        ASSERT_EQ(parser.parse(line).get(row), simdjson::SUCCESS) << line;
+        EXPECT_EQ(std::string_view(row["kind"].get_string().value()), "compute");
+    }
+    EXPECT_EQ(count, want.matched_sample_count);
+}
+
+// Each option in a command's help has words that say what it does.
+TEST(CliHelp, EveryOptionIsDescribed) {
+    for (const char* command : {"query", "diff", "supersteps", "info", "samples", "generate",
+                                "pack", "unpack", "export", "report"}) {
+        const Outcome help = run_tool({command, "--help"});
+        ASSERT_EQ(help.status, 0) << command;
+        std::istringstream in(help.out);
+        int options = 0;
+        for (std::string line; std::getline(in, line);) {
+            const std::size_t first = line.find_first_not_of(' ');
+            if (first == std::string::npos || first == 0 || line[first] != '-') {
+                continue;
+            }
+            // "  --kind K   Keep ..." : the option, maybe its value's name, then the words.
+            std::istringstream words(line.substr(first));
+            std::vector<std::string> tokens;
+            for (std::string word; words >> word;) {
+                tokens.push_back(word);
+            }
+            options += 1;
+            EXPECT_GE(tokens.size(), 3U) << command << ": " << line;
+        }
+        EXPECT_GT(options, 1) << command;
+    }
+    const Outcome query = run_tool({"query", "--help"});
+    for (const char* option :
+         {"--epoch", "--kernel-matches", "--operation-matches", "--exclude-kind",
+          "--exclude-kernel", "--percentiles", "--kernel ''", "help columns"}) {
+        EXPECT_NE(query.out.find(option), std::string::npos) << option;
+    }
+}
+
+// A fitted table: names shortened in the middle, chosen columns in order, lines broken to fit.
+TEST(CliTable, FitsTheTerminalView) {
+    EXPECT_EQ(vorn_cli::shorten_middle("encoder.layer.11.attention", 11), "encod\u2026ntion");
+    EXPECT_EQ(vorn_cli::shorten_middle("gemm", 4), "gemm");
+    EXPECT_EQ(vorn_cli::shorten_middle("\u00e9\u00e9\u00e9\u00e9\u00e9", 4),
+              "\u00e9\u00e9\u2026\u00e9");
+    vorn_cli::set_table_view({30, {}});
+    vorn_cli::TextTable table({{"group"}, {"samples", vorn_cli::Align::Right}, {"extra"}},
+                              {"group", "samples"});
+    std::ostringstream out;
+    table.write(out, [](auto emit) {
+        emit(std::vector<std::string>{std::string(40, 'a') + "z", "7", "x"});
+    });
+    EXPECT_EQ(out.str(),
+              "group                  samples\n"
+              "aaaaaaaaaa\u2026aaaaaaaaaz        7\n");
+    EXPECT_EQ(vorn_cli::fit_line("one, two, three four five\n"), "one, two, three four five\n");
+    vorn_cli::set_table_view({12, {"extra", "group"}});
+    EXPECT_EQ(vorn_cli::fit_line("one, two, three four\n"), "one, two,\n  three four\n");
+    std::ostringstream chosen;
+    vorn_cli::TextTable again({{"group"}, {"samples", vorn_cli::Align::Right}, {"extra"}});
+    again.write(chosen, [](auto emit) { emit(std::vector<std::string>{"g", "7", "x"}); });
+    EXPECT_EQ(chosen.str(), "extra  group\nx      g\n");
+    vorn_cli::set_table_view({});
+}
+
+// `help columns` explains every column of the query report and the units of the others.
+TEST(CliHelp, ColumnsAreExplained) {
+    const Outcome help = run_tool({"help", "columns"});
+    ASSERT_EQ(help.status, 0) << help.err;
+    for (const char* column : {"name / group",
+                               "dimensions",
+                               "sample_count",
+                               "tile_count",
+                               "phase_count",
+                               "phase_cycles",
+                               "phase_ms",
+                               "work_cycles",
+                               "average_active_tiles / avg_tiles",
+                               "mean_cycles",
+                               "p50_cycles",
+                               "p95_cycles",
+                               "pN_cycles",
+                               "maximum_cycles",
+                               "minimum_cycles",
+                               "stddev_cycles",
+                               "share",
+                               "first_offset",
+                               "last_offset",
+                               "keys",
+                               "lost_tile_ms",
+                               "more than the span",
+                               "n/a",
+                               "--columns"}) {
+        EXPECT_NE(help.out.find(column), std::string::npos) << column;
+    }
+    expect_failure(run_tool({"help", "rows"}), 2);
+}
+
+}  // namespace
