@@ -62,6 +62,11 @@ PythonPartial from_bytes(const py::bytes& data, const py::object& name) {
 
 py::bytes to_bytes(const PythonPartial& holder) {
     const vorn_profile::QueryPartial& partial = peek(holder);
+    if (!vorn_profile::partial_query(partial).then_group_by.empty()) {
+        throw py::value_error(
+            "to_bytes: a partial of a query grouped by several keys names its groups by the "
+            "profile's own steps and cannot be written; group by one key");
+    }
     std::string bytes;
     {
         py::gil_scoped_release unlocked;

@@ -30,7 +30,8 @@ inline constexpr std::uint32_t kPartialFormatVersion = 1;
 bool is_partial_bytes(std::string_view bytes);
 
 /// The partial as bytes. `partial_from_bytes` of them gives a partial that merges and finishes
-/// exactly as `partial` does.
+/// exactly as `partial` does. A partial of a query grouped by several keys names its groups by
+/// the steps of the profile it was made from and is not written: such bytes are refused on read.
 std::string partial_bytes(const QueryPartial& partial);
 
 /// The partial that `bytes` hold; the bytes are copied, and need not outlive the call.

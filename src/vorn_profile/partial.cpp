@@ -218,7 +218,9 @@ ListedReport finish_listed(QueryPartial partial) {
             }
         }
     }
-    const detail::GroupNaming naming(query, &state.columns);
+    // With several keys a group's identity names a step of these columns; such partials are only
+    // made and merged within one profile, which keeps them (see `merge_conflict`).
+    const detail::GroupNaming naming(query, state.columns ? &*state.columns : nullptr);
     std::uint64_t matched_work = 0;
     for (const detail::PartialGroup& group : groups.groups) {
         matched_work += group.work_cycles;

@@ -67,6 +67,12 @@ std::optional<std::string> merge_conflict(const QueryPartial& first, const Query
     if (a.window != b.window) {
         return "different windows: " + window_text(a.window) + " and " + window_text(b.window);
     }
+    const bool one_profile = !a.pieces.empty() && !b.pieces.empty() &&
+                             a.pieces.back().source == b.pieces.front().source &&
+                             a.columns.has_value() && b.columns.has_value();
+    if (!one_profile && !a.query.then_group_by.empty()) {
+        return "partials of a query grouped by several keys merge only within one profile";
+    }
     if (a.pieces.empty() || b.pieces.empty() || a.pieces.back().source != b.pieces.front().source) {
         return std::nullopt;
     }

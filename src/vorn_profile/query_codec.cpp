@@ -279,6 +279,11 @@ bool decode_query(ByteReader& in, Query& query) {
     if (const std::optional<std::string> problem = query_error(query)) {
         return in.fail(count_at, "the query cannot be answered: " + *problem);
     }
+    // A group of several keys is known by a step of the profile it was made from, which bytes
+    // do not carry.
+    if (!query.then_group_by.empty()) {
+        return in.fail(count_at, "a partial report of a query grouped by several keys");
+    }
     return true;
 }
 

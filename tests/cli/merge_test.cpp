@@ -80,6 +80,10 @@ TEST_F(CliMerge, MergedShardPartsPrintTheQueryOfTheWholeProfile) {
             whole.insert(whole.end(), options.begin(), options.end());
             const Outcome want = run_tool(whole);
             const Outcome got = merge(made, {"--format", format});
+            if (want.status == 2) {  // csv refuses a listing, in merge as in query
+                EXPECT_EQ(got.status, 2) << got.err;
+                continue;
+            }
             ASSERT_EQ(got.status, 0) << got.err;
             EXPECT_EQ(got.out, want.out) << testing::PrintToString(options) << " " << format;
         }

@@ -20,6 +20,13 @@ namespace {
 using namespace model;
 using vorn_test::step;
 
+/// The query grouped by its first key only: a group of several keys is known by a step of the
+/// profile it was made from, so such partials are neither written nor merged across profiles.
+Query one_key(Query query) {
+    query.then_group_by.clear();
+    return query;
+}
+
 QueryPartial read_back(QueryPartial part) {
     const std::string bytes = partial_bytes(part);
     auto read = partial_from_bytes(bytes);
@@ -75,7 +82,7 @@ TEST(PartialBytesDifferential, PartsReadBackAndMergedInRandomTreesGiveTheQuery) 
         SCOPED_TRACE("round " + std::to_string(round));
         const vorn_package::ProfileReport profile = random_profile(random);
         const vorn_package::ProfileColumns columns = vorn_package::to_columns(profile);
-        const Query q = random_query(random);
+        const Query q = one_key(random_query(random));
         std::optional<TimeWindow> window;
         if (random() % 4 == 0) {
             window = random_window(random, profile);
@@ -100,7 +107,7 @@ TEST(PartialBytesDifferential, PartsOfSeparateShardsGiveTheQueryOfTheWhole) {
     for (int round = 0; round < 300; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const vorn_package::ProfileReport whole = random_profile(random);
-        Query q = random_query(random);
+        Query q = one_key(random_query(random));
         q.sample_limit = random() % 2 ? UINT64_MAX : random() % 4;
         std::vector<QueryPartial> parts;
         for (std::size_t first = 0; first < whole.tiles.size();) {
@@ -146,6 +153,27 @@ TEST(PartialConflict, NamesDifferentClocksQueriesAndWindows) {
               "different queries: their sample_limit differ");
     EXPECT_EQ(merge_conflict(partial(columns, q, {}, TimeWindow{0, 9}), partial(columns, q)),
               "different windows: [0, 9) and none");
+}
+
+// Groups of several keys are known by the steps of the profile they were made from: within one
+// profile their ranges merge; across profiles, or as bytes, they are refused rather than
+// merged into groups named after the wrong steps.
+TEST(PartialConflict, SeveralKeysMergeOnlyWithinOneProfile) {
+    const auto columns = small_columns();
+    Query q;
+    q.group_by = GroupBy::Kernel;
+    q.then_group_by = {GroupBy::Tile};
+    EXPECT_EQ(merge_conflict(partial(columns, q, {0, 1}), partial(columns, q, {1, 3})),
+              std::nullopt);
+    expect_same(finish(merge(partial(columns, q, {0, 1}), partial(columns, q, {1, 3}))),
+                query(columns, q));
+    auto shard = vorn_test::profile({{3, {step(0, 7, "add")}}});
+    shard.clock_hz = 1000;
+    EXPECT_EQ(merge_conflict(partial(columns, q), partial(vorn_package::to_columns(shard), q)),
+              "partials of a query grouped by several keys merge only within one profile");
+    const auto read = partial_from_bytes(partial_bytes(partial(columns, q)));
+    ASSERT_FALSE(read.has_value());
+    EXPECT_NE(read.error().message.find("several keys"), std::string::npos);
 }
 
 TEST(PartialConflict, NamesRangesOfOneProfileOutOfOrderOverlappingOrApart) {

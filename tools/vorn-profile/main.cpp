@@ -258,6 +258,14 @@ int run_merge(const CommandLine& line) {
         print_error(parts.error);
         return parts.status;
     }
+    if (line.format == OutputFormat::Csv &&
+        vorn_profile::partial_query(*parts.merged).sample_limit > 0) {
+        // As query says: CSV holds groups only and would drop the listed steps.
+        print_error(
+            "--format csv: the parts list steps (--sample-limit), which csv would drop; use "
+            "--format json, or the samples command for the steps as CSV");
+        return kUsageError;
+    }
     const std::optional<vorn_profile::TimeWindow> window =
         vorn_profile::partial_window(*parts.merged);
     const vorn_profile::QueryReport report = vorn_profile::finish(*std::move(parts.merged));

@@ -482,6 +482,11 @@ struct Parser {
             line.columns = to_table_columns(query_words.values, line.format);
             line.partial = query_partial;
             line.output = output_file(query_words.values);
+            if (line.partial && !line.query.then_group_by.empty()) {
+                throw UsageError(
+                    "--partial: not with several --group-by keys (their groups are named by the "
+                    "profile's own steps, which a part does not carry)");
+            }
             if (line.partial && !line.output) {
                 throw UsageError("--partial: give -o PART (a partial report is binary)");
             }

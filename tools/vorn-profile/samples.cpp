@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "output.hpp"
-#include "timeline.hpp"
+#include "vorn_view/timeline.hpp"
 
 namespace vorn_cli {
 namespace {
+
+using vorn_view::kind_text;
+using vorn_view::SampleFilter;
 
 // Rows are gathered into blocks of about this size before they are written.
 constexpr std::size_t kBlock = std::size_t{1} << 16;
