@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -22,6 +23,9 @@ namespace py = pybind11;
 /// threads may query it at once with the interpreter lock released.
 struct Profile {
     vorn_package::ProfileColumns columns;
+    /// The device and inode of the file it was read from, when it was read from one: a write
+    /// over that file is refused, whether or not the profile maps it.
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> source;
 };
 
 /// A numpy array of `values.size()` elements of `T`, element `i` being `get(values[i])`.

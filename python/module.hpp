@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "frames.hpp"
 #include "vorn_profile/query.hpp"
@@ -16,23 +17,29 @@ namespace vorn_python {
 /// name the keyword.
 vorn_profile::Query query_from_keywords(const py::kwargs& keywords);
 
+/// The keywords `query_from_keywords` takes, in the order `Profile.query` documents them.
+std::vector<std::string_view> query_keyword_names();
+
 /// A Python int (or anything with __index__, but not a bool) within 0 .. maximum; TypeError or
 /// ValueError naming `keyword` otherwise.
 std::uint64_t unsigned_argument(std::string_view keyword, const py::handle& value,
                                 std::uint64_t maximum);
 
-/// Registers `Report`, the answer to one query.
-void bind_report(py::module_& module);
+/// Adds the analyses to `Profile` (query, supersteps, info) and the module (diff); each
+/// answers with what the tool prints for it.
+void bind_analyses(py::module_& module, py::class_<Profile>& profile);
 
-/// A Python `Report` holding `report`.
-py::object report_object(vorn_profile::QueryReport report);
+/// Every sample of the profile, in stored order, as a DataFrame; text columns are pandas
+/// Categoricals over the profile's texts. With `metadata_columns`, each metadata name is a
+/// column of its own too (the value of the step's first entry of that name, or missing).
+py::object sample_frame(const vorn_package::ProfileColumns& columns, bool metadata_columns);
 
-/// Every sample of the profile, in stored order, as a DataFrame.
-py::object sample_frame(const vorn_package::ProfileColumns& columns);
-
-/// The columns of a profile built from the rows of a DataFrame. Raises ValueError naming the
-/// column and row of the first bad value; nothing is built then.
+/// The columns of a profile built from the rows of a DataFrame, each tile's rows in stored
+/// order. Raises ValueError naming the column and the index label of the first bad value
+/// (and, unless `any_order`, of a row that starts before the row above it on its tile's time
+/// line); nothing is built then.
 vorn_package::ProfileColumns columns_from_frame(const py::object& frame,
-                                                std::optional<std::uint64_t> clock_hz);
+                                                std::optional<std::uint64_t> clock_hz,
+                                                bool any_order);
 
 }  // namespace vorn_python

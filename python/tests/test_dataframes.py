@@ -118,3 +118,42 @@ def test_clock_must_be_given_and_in_range():
         vp.from_dataframe(small_frame(), clock_hz=-1)
     with pytest.raises(TypeError, match="DataFrame"):
         vp.from_dataframe({"start_cycle": [1]}, clock_hz=1)
+
+
+def test_errors_name_the_index_label():
+    frame = small_frame()
+    frame.index = [2000, 2001, 2002, 2003]
+    frame.loc[2003, "kernel"] = None
+    with pytest.raises(ValueError, match=r"column 'kernel', row 2003 \(position 3\)"):
+        vp.from_dataframe(frame, clock_hz=1)
+    named = small_frame().set_index(pd.Index(list("abcd")))
+    named.loc["b", "phase"] = -1
+    with pytest.raises(ValueError, match=r"column 'phase', row b \(position 1\): -1 is negative"):
+        vp.from_dataframe(named, clock_hz=1)
+
+
+def test_a_repeated_column_is_refused():
+    frame = small_frame()
+    doubled = pd.concat([frame, frame[["phase"]]], axis=1)
+    with pytest.raises(ValueError, match="column 'phase' appears 2 times"):
+        vp.from_dataframe(doubled, clock_hz=1)
+
+
+@needs_tool
+def test_rows_out_of_time_order_are_refused(generate):
+    samples = vp.read(generate(3, 40, 2)).samples()
+    with pytest.raises(ValueError, match="start_cycle.*before the start of the previous row"):
+        vp.from_dataframe(samples.sort_values("duration"))
+    # Sorted back (by tile and offset, or by the index), the profile is the same again.
+    again = vp.from_dataframe(samples.sort_values("duration").sort_index())
+    assert again.query().to_dict() == vp.from_dataframe(samples).query().to_dict()
+    by_time = vp.from_dataframe(samples.sort_values(["physical_tile", "offset"], kind="stable"))
+    assert by_time.query().profile_span_cycles == vp.read(generate(3, 40, 2)).query().profile_span_cycles
+    # Taken as stored on request: a tile whose first row is not its earliest wraps its counter.
+    shuffled = vp.from_dataframe(samples.sort_values("duration"), any_order=True)
+    assert shuffled.query().profile_span_cycles > 2**31
+
+
+def test_a_counter_wrap_is_time_order():
+    # small_frame's tile 9 wraps from 2**32 - 10 to 5: forward in time, accepted.
+    assert vp.from_dataframe(small_frame(), clock_hz=1).query().profile_span_cycles < 2**31
