@@ -15,17 +15,17 @@
 #include <string>
 #include <vector>
 
-#include "export_trace.hpp"
 #include "options.hpp"
 #include "proto/trace.pb.h"
 #include "vorn_package/profile_columns.hpp"
+#include "vorn_view/export_trace.hpp"
 
 namespace {
 
-using vorn_cli::ExportOptions;
 using vorn_package::CycleSample;
 using vorn_package::ProfileReport;
 using vorn_package::ProfileStepKind;
+using vorn_view::ExportOptions;
 
 /// One slice as the test compares them: everything a viewer shows.
 struct Slice {
@@ -146,9 +146,9 @@ std::string write(const ProfileReport& profile, vorn_cli::TraceFormat format,
     const vorn_package::ProfileColumns columns = vorn_package::to_columns(profile);
     std::ostringstream out;
     if (format == vorn_cli::TraceFormat::Perfetto) {
-        vorn_cli::write_perfetto(out, columns, options);
+        vorn_view::write_perfetto(out, columns, options);
     } else {
-        vorn_cli::write_chrome_json(out, columns, options);
+        vorn_view::write_chrome_json(out, columns, options);
     }
     return out.str();
 }
@@ -536,11 +536,11 @@ TEST(AssignLanes, FewestLanesWithoutTouchingEmptySlices) {
         {{{0, 100}, {10, 20}, {30, 40}, {50, 60}}, 2},
     };
     for (const Case& c : cases) {
-        std::vector<vorn_cli::LaneSlice> slices;
+        std::vector<vorn_view::LaneSlice> slices;
         for (std::size_t i = 0; i < c.slices.size(); ++i) {
             slices.push_back({i, c.slices[i].first, c.slices[i].second, 0});
         }
-        EXPECT_EQ(vorn_cli::assign_lanes(slices), c.lanes) << testing::PrintToString(c.slices);
+        EXPECT_EQ(vorn_view::assign_lanes(slices), c.lanes) << testing::PrintToString(c.slices);
         std::map<std::uint32_t, std::vector<std::pair<std::uint64_t, std::uint64_t>>> lanes;
         for (const auto& slice : slices)
             lanes[slice.lane].emplace_back(slice.start, slice.end);
@@ -549,10 +549,10 @@ TEST(AssignLanes, FewestLanesWithoutTouchingEmptySlices) {
         }
     }
     // Many steps all at once: one lane each, found in n log n.
-    std::vector<vorn_cli::LaneSlice> stacked;
+    std::vector<vorn_view::LaneSlice> stacked;
     for (std::uint64_t i = 0; i < 50'000; ++i)
         stacked.push_back({i, i, 100'000, 0});
-    EXPECT_EQ(vorn_cli::assign_lanes(stacked), 50'000U);
+    EXPECT_EQ(vorn_view::assign_lanes(stacked), 50'000U);
 }
 
 }  // namespace

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "report_page.hpp"
-#include "report_tile_map.hpp"
 #include "vorn_package/profile_columns.hpp"
+#include "vorn_view/report_page.hpp"
+#include "vorn_view/report_tile_map.hpp"
 
 namespace {
 
@@ -98,10 +98,10 @@ TileMapText read_tile_map(const std::string& svg) {
     return out;
 }
 
-std::vector<vorn_cli::TileFigures> figures_of(const std::vector<std::uint32_t>& numbers) {
-    std::vector<vorn_cli::TileFigures> tiles;
+std::vector<vorn_view::TileFigures> figures_of(const std::vector<std::uint32_t>& numbers) {
+    std::vector<vorn_view::TileFigures> tiles;
     for (const std::uint32_t physical : numbers) {
-        vorn_cli::TileFigures tile;
+        vorn_view::TileFigures tile;
         tile.physical = physical;
         tile.cycles.busy = physical % 7;
         tiles.push_back(tile);
@@ -127,7 +127,7 @@ TEST(ReportTileMap, LabelsNameTheTileEachCellShows) {
     for (const std::vector<std::uint32_t>& numbers : layouts) {
         SCOPED_TRACE(testing::PrintToString(numbers));
         const TileMapText map =
-            read_tile_map(vorn_cli::tile_map(figures_of(numbers), 100, 0, "the span", 1160));
+            read_tile_map(vorn_view::tile_map(figures_of(numbers), 100, 0, "the span", 1160));
         ASSERT_EQ(map.cells.size(), numbers.size());
         ASSERT_FALSE(map.rows.empty());
         std::map<int, std::vector<std::uint32_t>> tiles_by_row;
@@ -195,7 +195,7 @@ ProfileReport overlapping_profile(std::uint64_t clock_hz) {
 std::string page_of(const ProfileReport& profile) {
     const vorn_package::ProfileColumns columns = vorn_package::to_columns(profile);
     std::ostringstream out;
-    vorn_cli::write_report_page(out, columns, {{}, std::nullopt, "run.json"});
+    vorn_view::write_report_page(out, columns, {{}, std::nullopt, "run.json"});
     return out.str();
 }
 

@@ -21,7 +21,7 @@ target_link_libraries(vorn_export_tests PRIVATE
     vorn_profile_cli vorn_trace_proto simdjson::simdjson GTest::gtest_main vorn_warnings)
 target_compile_definitions(vorn_export_tests PRIVATE
     VORN_PROTOC="${Protobuf_PROTOC_EXECUTABLE}"
-    VORN_PROTO_DIR="${PROJECT_SOURCE_DIR}/tools/vorn-profile"
+    VORN_PROTO_DIR="${PROJECT_SOURCE_DIR}/src/vorn_view"
     VORN_EXPORT_WORK_DIR="${CMAKE_CURRENT_BINARY_DIR}/export_work")
 gtest_discover_tests(vorn_export_tests TEST_PREFIX cli.)
 

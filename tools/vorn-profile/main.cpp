@@ -19,13 +19,11 @@
 #include <vector>
 
 #include "demo.hpp"
-#include "export_trace.hpp"
 #include "info.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "output_space.hpp"
 #include "profile_input.hpp"
-#include "report_page.hpp"
 #include "vorn_package/buffered_output.hpp"
 #include "vorn_package/mapped_file_guard.hpp"
 #include "vorn_package/output_file.hpp"
@@ -33,6 +31,8 @@
 #include "vorn_package/profile_packed.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 #include "vorn_profile/partial.hpp"
+#include "vorn_view/export_trace.hpp"
+#include "vorn_view/report_page.hpp"
 
 namespace vorn_cli {
 namespace {
@@ -188,16 +188,18 @@ int run_diff(const CommandLine& line) {
 
 int run_picture(const CommandLine& line, const vorn_package::ProfileColumns& columns) {
     if (line.command == Command::Report) {
-        ReportOptions options{line.query, line.window, line.profile};
-        return write_output(line.output,
-                            [&](std::ostream& out) { write_report_page(out, columns, options); });
+        vorn_view::ReportOptions options{line.query, line.window, line.profile};
+        return write_output(line.output, [&](std::ostream& out) {
+            vorn_view::write_report_page(out, columns, options);
+        });
     }
-    ExportOptions options{line.query, line.window.value_or(Window{}), line.profile};
+    vorn_view::ExportOptions options{line.query, line.window.value_or(vorn_view::Window{}),
+                                     line.profile};
     return write_output(line.output, [&](std::ostream& out) {
         if (line.trace_format == TraceFormat::Perfetto) {
-            write_perfetto(out, columns, options);
+            vorn_view::write_perfetto(out, columns, options);
         } else {
-            write_chrome_json(out, columns, options);
+            vorn_view::write_chrome_json(out, columns, options);
         }
     });
 }

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "output.hpp"
-#include "timeline.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 #include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
+#include "vorn_view/timeline.hpp"
 
 namespace vorn_cli {
 

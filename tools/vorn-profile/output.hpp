@@ -12,8 +12,15 @@
 #include "listed_samples.hpp"
 #include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
+#include "vorn_view/text_format.hpp"
 
 namespace vorn_cli {
+
+using vorn_view::append_json_string;
+using vorn_view::append_shortest_double;
+using vorn_view::fixed;
+using vorn_view::json_string;
+using vorn_view::shortest_double;
 
 /// A header line with the profile totals (and the window, when one is given), one row per
 /// group, then one row per listed sample.
@@ -58,22 +65,6 @@ void write_supersteps_csv(std::ostream& out, const vorn_profile::SuperstepReport
 
 /// `text` as one RFC 4180 field, preceded by a comma unless it is the first of its line.
 void csv_field(std::string& line, std::string_view text, bool first = false);
-
-/// Fixed-point text with `decimals` digits after the point.
-std::string fixed(double value, int decimals);
-
-/// The shortest text that reads back as the same double, with ".0" added when it would look
-/// like an integer: 2.0, 1.6666666666666667, 0.0, 1e+20.
-std::string shortest_double(double value);
-
-/// Appends `shortest_double(value)` to `out`.
-void append_shortest_double(std::string& out, double value);
-
-/// `text` as a JSON string literal (RFC 8259), quotes included.
-std::string json_string(std::string_view text);
-
-/// Appends `json_string(text)` to `out`.
-void append_json_string(std::string& out, std::string_view text);
 
 /// A group's dimensions as `key=value;key=value`, keys in order, with a backslash before every
 /// `;`, `=` and `\` inside a key or value, so that the text splits back into its entries.

@@ -7,10 +7,14 @@
 #include <string>
 #include <string_view>
 
-#include "json_writer.hpp"
 #include "output.hpp"
+#include "vorn_view/json_writer.hpp"
 
 namespace vorn_cli {
+
+using vorn_view::append_number;
+using vorn_view::array;
+using vorn_view::ObjectWriter;
 namespace {
 
 void write_group(std::string& out, const vorn_profile::GroupSummary& group, int indent) {
@@ -61,72 +65,6 @@ void write_sample(std::string& out, const vorn_profile::SampleRecord& sample, in
 }
 
 }  // namespace
-
-void append_shortest_double(std::string& out, double value) {
-    char text[32];
-    const auto end = std::to_chars(std::begin(text), std::end(text), value).ptr;
-    const std::string_view written(text, static_cast<std::size_t>(end - text));
-    out += written;
-    if (written.find_first_not_of("-0123456789") == std::string_view::npos) {
-        out += ".0";
-    }
-}
-
-std::string shortest_double(double value) {
-    std::string text;
-    append_shortest_double(text, value);
-    return text;
-}
-
-void append_json_string(std::string& out, std::string_view text) {
-    constexpr std::string_view kHex = "0123456789abcdef";
-    out += '"';
-    std::size_t plain = 0;  // start of the run of bytes that need no escape
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte >= 0x20 && byte != '"' && byte != '\\') {
-            continue;
-        }
-        out.append(text, plain, i - plain);
-        plain = i + 1;
-        switch (byte) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                out += "\\u00";
-                out += kHex[byte >> 4];
-                out += kHex[byte & 0xf];
-        }
-    }
-    out.append(text, plain);
-    out += '"';
-}
-
-std::string json_string(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    append_json_string(out, text);
-    return out;
-}
 
 void write_json(std::ostream& out, const vorn_profile::QueryReport& report,
                 const std::optional<vorn_profile::TimeWindow>& window) {

@@ -5,11 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "json_writer.hpp"
 #include "output.hpp"
 #include "text_table.hpp"
+#include "vorn_view/json_writer.hpp"
 
 namespace vorn_cli {
+
+using vorn_view::append_number;
+using vorn_view::array;
+using vorn_view::ObjectWriter;
 namespace {
 
 using vorn_profile::StragglerTile;

@@ -10,15 +10,6 @@
 
 namespace vorn_cli {
 
-std::string fixed(double value, int decimals) {
-    // As printf's "%.*f", correctly rounded, without its locale and format parsing: a report
-    // of a million groups writes a few million of these. Room for the largest double.
-    char text[400];
-    const std::to_chars_result written =
-        std::to_chars(std::begin(text), std::end(text), value, std::chars_format::fixed, decimals);
-    return {text, written.ptr};
-}
-
 namespace {
 
 std::string number(std::uint64_t value) { return std::to_string(value); }

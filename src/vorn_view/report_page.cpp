@@ -1,4 +1,4 @@
-#include "report_page.hpp"
+#include "vorn_view/report_page.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "report_supersteps.hpp"
-#include "report_tile_map.hpp"
-#include "svg_chart.hpp"
-#include "timeline.hpp"
+#include "vorn_view/report_supersteps.hpp"
+#include "vorn_view/report_tile_map.hpp"
+#include "vorn_view/svg_chart.hpp"
+#include "vorn_view/timeline.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 namespace {
 
 constexpr int kPageWidth = 1160;  // content width; the page reads well at 1280 px
@@ -375,4 +375,4 @@ void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& co
     out << html;
 }
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

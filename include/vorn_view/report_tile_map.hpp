@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "timeline.hpp"
+#include "vorn_view/timeline.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 
 struct TileFigures {
     std::uint32_t physical = 0;
@@ -26,4 +26,4 @@ struct TileFigures {
 std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t length,
                      std::uint64_t clock_hz, std::string_view range_name, int width);
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

@@ -1,8 +1,8 @@
-#include "export_trace.hpp"
+#include "vorn_view/export_trace.hpp"
 
 #include <vector>
 
-namespace vorn_cli {
+namespace vorn_view {
 
 namespace {
 
@@ -65,4 +65,4 @@ void export_trace(const vorn_package::ProfileColumns& columns, const ExportOptio
     sink.end();
 }
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

@@ -13,7 +13,7 @@
 #include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 
 struct ReportOptions {
     vorn_profile::Query query;                       ///< only its filters are used
@@ -24,4 +24,4 @@ struct ReportOptions {
 void write_report_page(std::ostream& out, const vorn_package::ProfileColumns& columns,
                        const ReportOptions& options);
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

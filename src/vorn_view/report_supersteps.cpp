@@ -1,11 +1,11 @@
-#include "report_supersteps.hpp"
+#include "vorn_view/report_supersteps.hpp"
 
 #include <algorithm>
 
-#include "output.hpp"
-#include "svg_chart.hpp"
+#include "vorn_view/svg_chart.hpp"
+#include "vorn_view/text_format.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 namespace {
 
 std::string occurrence_name(const vorn_profile::SuperstepRow& row) {
@@ -119,4 +119,4 @@ std::string superstep_section(const vorn_profile::SuperstepReport& report, std::
     return html;
 }
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

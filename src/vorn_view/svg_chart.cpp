@@ -1,4 +1,4 @@
-#include "svg_chart.hpp"
+#include "vorn_view/svg_chart.hpp"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 
 #include "vorn_profile/query.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 namespace {
 
 constexpr int kLabelWidth = 190;  // bar labels, left of the bars
@@ -343,4 +343,4 @@ std::string activity_chart(std::string_view id, const ActivityBuckets& activity,
     return svg + "</svg>";
 }
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

@@ -12,7 +12,7 @@
 #include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 
 /// The pictures take the window of the analyses: cycles [from, to) on every tile's own time
 /// line, the whole of it by default.
@@ -157,4 +157,4 @@ private:
     std::vector<double> means_[kKindCount + 1];
 };
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

@@ -1,4 +1,4 @@
-#include "timeline.hpp"
+#include "vorn_view/timeline.hpp"
 
 #include <algorithm>
 #include <functional>
@@ -8,7 +8,7 @@
 #include <tuple>
 #include <utility>
 
-namespace vorn_cli {
+namespace vorn_view {
 
 namespace {
 
@@ -338,4 +338,4 @@ void ActivityBuckets::finish() {
     }
 }
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

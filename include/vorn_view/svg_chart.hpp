@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "output.hpp"
-#include "timeline.hpp"
+#include "vorn_view/text_format.hpp"
+#include "vorn_view/timeline.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 
 /// `text` with &, <, >, " and ' escaped for HTML text and attribute values.
 std::string html_escape(std::string_view text);
@@ -54,4 +54,4 @@ std::string bar_chart(std::string_view id, std::string_view value_title,
 std::string activity_chart(std::string_view id, const ActivityBuckets& activity,
                            std::uint64_t clock_hz, int width, int height);
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

@@ -1,12 +1,12 @@
-#include "report_tile_map.hpp"
+#include "vorn_view/report_tile_map.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "output.hpp"
-#include "svg_chart.hpp"
+#include "vorn_view/svg_chart.hpp"
+#include "vorn_view/text_format.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 
 std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t length,
                      std::uint64_t clock_hz, std::string_view range_name, int width) {
@@ -162,4 +162,4 @@ std::string tile_map(const std::vector<TileFigures>& tiles, std::uint64_t length
     return svg + "</svg>";
 }
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "output.hpp"
+#include "vorn_view/text_format.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 
 /// Appends `value` in decimal.
 template <class Integer>
@@ -107,4 +107,4 @@ void array(std::string& out, const Items& items, int indent, Write write,
     out += ']';
 }
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

@@ -9,7 +9,7 @@
 
 #include "vorn_profile/analyses.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 
 /// The HTML of the section for the first `rows` occurrences of `report` (already in the order
 /// of lost cycles) and its first `rows` tiles that were a straggler.
@@ -21,4 +21,4 @@ std::string superstep_section(const vorn_profile::SuperstepReport& report, std::
 std::set<std::uint32_t> listed_stragglers(const vorn_profile::SuperstepReport& report,
                                           std::size_t rows);
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "export_trace.hpp"
 #include "proto/trace.pb.h"
+#include "vorn_view/export_trace.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 namespace {
 
 using vorn_trace::DebugAnnotation;
@@ -284,4 +284,4 @@ void write_perfetto(std::ostream& out, const vorn_package::ProfileColumns& colum
     export_trace(columns, options, sink);
 }
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

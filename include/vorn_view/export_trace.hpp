@@ -8,9 +8,9 @@
 #include <span>
 #include <string>
 
-#include "timeline.hpp"
+#include "vorn_view/timeline.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 
 struct ExportOptions {
     vorn_profile::Query query;  ///< only its filters are used
@@ -57,4 +57,4 @@ void write_chrome_json(std::ostream& out, const vorn_package::ProfileColumns& co
 /// The counter track names: "tiles active" for the total, "tiles active: <kind>" per kind.
 std::string counter_name(std::size_t kind_index);
 
-}  // namespace vorn_cli
+}  // namespace vorn_view

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "export_trace.hpp"
-#include "output.hpp"
+#include "vorn_view/export_trace.hpp"
+#include "vorn_view/text_format.hpp"
 
-namespace vorn_cli {
+namespace vorn_view {
 namespace {
 
 constexpr std::size_t kFlushBytes = 1 << 20;
@@ -247,4 +247,4 @@ void write_chrome_json(std::ostream& out, const vorn_package::ProfileColumns& co
     export_trace(columns, options, sink);
 }
 
-}  // namespace vorn_cli
+}  // namespace vorn_view
