@@ -19,9 +19,6 @@ namespace {
 
 using vorn_profile::TimeWindow;
 
-/// A window as Python hands it over: (from, to), both checked already, or None.
-using WindowArgument = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
-
 std::optional<TimeWindow> time_window(const WindowArgument& window) {
     if (!window) {
         return std::nullopt;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -26,6 +27,9 @@ struct Profile {
     /// The device and inode of the file it was read from, when it was read from one: a write
     /// over that file is refused, whether or not the profile maps it.
     std::optional<std::pair<std::uint64_t, std::uint64_t>> source;
+    /// The path it was read from as given ("-" for standard input; empty when built from a
+    /// DataFrame): the tool's pictures name their source.
+    std::string source_path;
 };
 
 /// A numpy array of `values.size()` elements of `T`, element `i` being `get(values[i])`.

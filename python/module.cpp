@@ -12,6 +12,8 @@
 
 #include "profile_file.hpp"
 #include "vorn_package/mapped_file_guard.hpp"
+#include "vorn_package/profile_json.hpp"
+#include "vorn_package/profile_packed.hpp"
 
 namespace vorn_python {
 namespace {
@@ -89,7 +91,7 @@ Profile read_file(const py::object& path) {
     if (!read) {
         raise_profile_error(file.shown, read.error());
     }
-    Profile profile{std::move(*read), std::nullopt};
+    Profile profile{std::move(*read), std::nullopt, file.bytes};
     struct stat status {};
     if (file.bytes != "-" && ::stat(file.bytes.c_str(), &status) == 0) {
         profile.source = {{status.st_dev, status.st_ino}};
@@ -104,18 +106,10 @@ bool is_source(const Profile& profile, const std::string& path) {
            profile.source->first == status.st_dev && profile.source->second == status.st_ino;
 }
 
-void write_file(const Profile& profile, const py::object& path, const py::object& format) {
-    if (!PyUnicode_Check(format.ptr())) {
-        throw py::type_error("format: expected a str, found " +
-                             std::string(py::str(py::type::handle_of(format).attr("__name__"))));
-    }
-    const std::string format_text = py::str(format);
-    if (format_text != "json" && format_text != "packed") {
-        throw py::value_error("format: unknown value " + std::string(py::repr(format)) +
-                              " (expected one of json, packed)");
-    }
-    const ProfileFormat stored =
-        format_text == "json" ? ProfileFormat::Json : ProfileFormat::Packed;
+}  // namespace
+
+void write_checked(const Profile& profile, const py::object& path,
+                   const std::function<void(std::ostream&)>& write) {
     const PathArgument file = path_argument(path);
     if (vorn_package::is_mapped(file.bytes)) {
         // Replacing it would be safe for the profiles that map it, but it is almost always a
@@ -132,7 +126,7 @@ void write_file(const Profile& profile, const py::object& path, const py::object
     int failure = 0;
     {
         py::gil_scoped_release unlocked;
-        failure = write_profile_file(file.bytes, profile.columns, stored);
+        failure = write_output_file(file.bytes, write);
     }
     if (failure != 0) {
         errno = failure;
@@ -141,12 +135,34 @@ void write_file(const Profile& profile, const py::object& path, const py::object
     }
 }
 
+namespace {
+
+void write_file(const Profile& profile, const py::object& path, const py::object& format) {
+    if (!PyUnicode_Check(format.ptr())) {
+        throw py::type_error("format: expected a str, found " +
+                             std::string(py::str(py::type::handle_of(format).attr("__name__"))));
+    }
+    const std::string format_text = py::str(format);
+    if (format_text != "json" && format_text != "packed") {
+        throw py::value_error("format: unknown value " + std::string(py::repr(format)) +
+                              " (expected one of json, packed)");
+    }
+    const bool packed = format_text == "packed";
+    write_checked(profile, path, [&](std::ostream& out) {
+        if (packed) {
+            vorn_package::write_profile_packed(out, profile.columns);
+        } else {
+            vorn_package::write_profile_json(out, vorn_package::to_report(profile.columns));
+        }
+    });
+}
+
 Profile from_dataframe(const py::object& frame, const py::object& clock_hz, bool any_order) {
     std::optional<std::uint64_t> clock;
     if (!clock_hz.is_none()) {
         clock = unsigned_argument("clock_hz", clock_hz, std::numeric_limits<std::uint64_t>::max());
     }
-    return Profile{columns_from_frame(frame, clock, any_order), std::nullopt};
+    return Profile{columns_from_frame(frame, clock, any_order), std::nullopt, {}};
 }
 
 void bind_enums(py::module_& m) {
@@ -242,6 +258,7 @@ PYBIND11_MODULE(_vorn_profile, m) {
     bind_enums(m);
     py::class_<Profile> profile = bind_profile(m);
     bind_analyses(m, profile);
+    bind_pictures(profile);
 
     m.attr("_QUERY_KEYWORDS") = py::cast(query_keyword_names());
     m.def(

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <iosfwd>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -24,6 +26,19 @@ std::vector<std::string_view> query_keyword_names();
 /// ValueError naming `keyword` otherwise.
 std::uint64_t unsigned_argument(std::string_view keyword, const py::handle& value,
                                 std::uint64_t maximum);
+
+/// A time window as the Python layer hands it over: (from, to), checked already, or None.
+using WindowArgument = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
+
+/// Writes what `write` produces to `path` (str, bytes or os.PathLike; "-" for standard output)
+/// with the interpreter lock released. Raises ProfileError for the file `profile` was read
+/// from or a file that a profile maps, OSError when the file cannot be written.
+void write_checked(const Profile& profile, const py::object& path,
+                   const std::function<void(std::ostream&)>& write);
+
+/// Adds `Profile._export` and `Profile._report`: the tool's trace and HTML page, written by
+/// the same library.
+void bind_pictures(py::class_<Profile>& profile);
 
 /// Adds the analyses to `Profile` (query, supersteps, info) and the module (diff); each
 /// answers with what the tool prints for it.

@@ -122,3 +122,34 @@ def test_analyses_refuse_what_the_tool_refuses():
         profile.supersteps(by="tiles")
     with pytest.raises(TypeError, match="new: expected a vorn_profile.Profile"):
         vp.diff(profile, small_frame())
+
+
+@needs_tool
+def test_exports_and_report_pages_are_the_tools_bytes(generate, tmp_path):
+    path = generate(4, 50, 9)
+    profile = vp.read(path)
+    cases = [  # the module's call, the tool's arguments
+        (lambda out: profile.export(out), ["export", path]),
+        (lambda out: profile.export(out, format="chrome-json", kind="compute",
+                                    window=(0, 40_000)),
+         ["export", path, "--format", "chrome-json", "--kind", "compute", "--from", 0, "--to",
+          40_000]),
+        (lambda out: profile.report(out), ["report", path]),
+        (lambda out: profile.report(out, window=(10_000, None), tiles=[1, 3]),
+         ["report", path, "--from", 10_000, "--tile", "1,3"]),
+    ]
+    for number, (call, args) in enumerate(cases):
+        mine, theirs = tmp_path / f"module{number}", tmp_path / f"tool{number}"
+        call(mine)
+        run_tool(*args, "-o", theirs)
+        assert mine.read_bytes() == theirs.read_bytes(), args
+    with pytest.raises(vp.ProfileError, match="is the profile being read"):
+        profile.report(path)
+    with pytest.raises(ValueError, match="format: unknown value 'svg'"):
+        profile.export(tmp_path / "x", format="svg")
+    with pytest.raises(TypeError, match="group_by"):
+        profile.report(tmp_path / "x", group_by="kind")
+    # Built from a frame, a profile names the source it is given.
+    again = vp.from_dataframe(profile.samples())
+    again.report(tmp_path / "again.html", source=str(path))
+    assert (tmp_path / "again.html").read_bytes() == (tmp_path / "tool2").read_bytes()

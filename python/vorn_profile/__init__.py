@@ -392,6 +392,40 @@ def _supersteps(self: Profile, *, by: str = "occurrence", window: Any = None,
     return SuperstepReport(json.loads(answer))
 
 
+_PICTURE_REFUSED = {
+    "group_by": "the pictures show every step that passes the filters",
+    "metadata_key": "the pictures show every step that passes the filters",
+    "sort_by": "the pictures show steps in time order",
+    "limit": "the pictures show every step that passes the filters",
+    "sample_limit": "the pictures list no steps",
+}
+
+
+def _export(self: Profile, path: Any, *, format: str = "perfetto", window: Any = None,
+            source: Optional[str] = None, **filters: Any) -> None:
+    """Writes a timeline of the steps that pass the filters (those of query()) for the trace
+    viewers: format="perfetto" (protobuf, ui.perfetto.dev) or "chrome-json" (Trace Event
+    Format, chrome://tracing), over the window (from, to) if given. The file is the tool's
+    `vorn-profile export` output byte for byte; source (default: the path the profile was read
+    from) is the name written into it. Raises ProfileError for the profile's own file, OSError
+    when the file cannot be written.
+    """
+    _refuse(filters, _PICTURE_REFUSED, "export")
+    if not isinstance(format, str):
+        raise TypeError(f"format: expected a str, found {type(format).__name__}")
+    self._export(path, format, _window(window), source, **_given(filters))
+
+
+def _report(self: Profile, path: Any, *, window: Any = None, source: Optional[str] = None,
+            **filters: Any) -> None:
+    """Writes the tool's HTML report page (`vorn-profile report`) of the steps that pass the
+    filters (those of query()), over the window (from, to) if given; the same bytes as the
+    tool's. source (default: the path the profile was read from) is shown in its title.
+    """
+    _refuse(filters, _PICTURE_REFUSED, "report")
+    self._report(path, _window(window), source, **_given(filters))
+
+
 def _info(self: Profile) -> Dict[str, Any]:
     """What `vorn-profile info` shows: clock_hz, tile_count, sample_count, profile_span_cycles,
     profile_span_ms, and samples per kind, kernel ("" for none), phase and epoch (dicts in the
@@ -418,7 +452,15 @@ _signature(diff, [inspect.Parameter("base", inspect.Parameter.POSITIONAL_OR_KEYW
                   inspect.Parameter("new", inspect.Parameter.POSITIONAL_OR_KEYWORD)],
            skip=("sample_limit",), extra=[_WINDOW])
 
-for _name, _function in (("query", _query), ("supersteps", _supersteps), ("info", _info)):
+_PATH = inspect.Parameter("path", inspect.Parameter.POSITIONAL_OR_KEYWORD)
+_SOURCE = inspect.Parameter("source", inspect.Parameter.KEYWORD_ONLY, default=None)
+_signature(_export, [_SELF, _PATH], skip=tuple(_PICTURE_REFUSED),
+           extra=[inspect.Parameter("format", inspect.Parameter.KEYWORD_ONLY, default="perfetto"),
+                  _WINDOW, _SOURCE])
+_signature(_report, [_SELF, _PATH], skip=tuple(_PICTURE_REFUSED), extra=[_WINDOW, _SOURCE])
+
+for _name, _function in (("query", _query), ("supersteps", _supersteps), ("info", _info),
+                         ("export", _export), ("report", _report)):
     _function.__name__ = _name
     _function.__qualname__ = f"Profile.{_name}"
     setattr(Profile, _name, _function)

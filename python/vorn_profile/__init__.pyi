@@ -150,6 +150,35 @@ class Profile:
         window: _Window = ...,
     ) -> SuperstepReport: ...
     def info(self) -> Dict[str, Any]: ...
+    def export(
+        self,
+        path: _Path,
+        *,
+        kind: Union[_KindText, StepKind, None] = ...,
+        tiles: Optional[Iterable[int]] = ...,
+        phases: Optional[Iterable[int]] = ...,
+        metadata: Optional[Iterable[Tuple[str, Optional[str]]]] = ...,
+        operation_contains: Optional[str] = ...,
+        kernel: Optional[str] = ...,
+        at_offset: Optional[int] = ...,
+        format: Literal["perfetto", "chrome-json"] = ...,
+        window: _Window = ...,
+        source: Optional[str] = ...,
+    ) -> None: ...
+    def report(
+        self,
+        path: _Path,
+        *,
+        kind: Union[_KindText, StepKind, None] = ...,
+        tiles: Optional[Iterable[int]] = ...,
+        phases: Optional[Iterable[int]] = ...,
+        metadata: Optional[Iterable[Tuple[str, Optional[str]]]] = ...,
+        operation_contains: Optional[str] = ...,
+        kernel: Optional[str] = ...,
+        at_offset: Optional[int] = ...,
+        window: _Window = ...,
+        source: Optional[str] = ...,
+    ) -> None: ...
     def samples(self, *, metadata_columns: bool = ...) -> _DataFrame: ...
     def write(self, path: _Path, *, format: Literal["json", "packed"] = ...) -> None: ...
 
