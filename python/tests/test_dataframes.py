@@ -157,3 +157,38 @@ def test_rows_out_of_time_order_are_refused(generate):
 def test_a_counter_wrap_is_time_order():
     # small_frame's tile 9 wraps from 2**32 - 10 to 5: forward in time, accepted.
     assert vp.from_dataframe(small_frame(), clock_hz=1).query().profile_span_cycles < 2**31
+
+
+def test_text_columns_are_categoricals_over_the_profiles_texts():
+    profile = vp.from_dataframe(small_frame(), clock_hz=1)
+    samples = profile.samples()
+    for column in ("kind", "operation", "kernel"):
+        assert isinstance(samples[column].dtype, pd.CategoricalDtype), column
+    assert samples["kernel"].tolist() == ["gemm", "", "", "sync"]
+    assert sorted(samples["kernel"].cat.categories) == ["", "gemm", "sync"]
+    assert list(samples["kind"].cat.categories) == ["exchange", "compute", "synchronization", "idle"]
+    # Each category is one str object, made once: rows share it.
+    assert samples["kernel"].groupby(samples["kernel"], observed=True).size().to_dict() == {
+        "gemm": 1, "": 2, "sync": 1}
+    # A categorical frame goes back in as it came out.
+    assert vp.from_dataframe(samples).samples().equals(samples)
+
+
+def test_metadata_as_columns():
+    frame = small_frame()
+    frame.loc[1, "metadata"] = [("kind", "x"), ("layer", "decoder.1")]
+    samples = vp.from_dataframe(frame, clock_hz=1).samples(metadata_columns=True)
+
+    def cells(column):
+        return [None if pd.isna(v) else v for v in samples[column].tolist()]
+
+    # Stored order: tile 9's rows (0, 2) then tile 2's (1, 3).
+    assert cells("layer") == ["encoder.0", None, "decoder.1", None]
+    assert isinstance(samples["layer"].dtype, pd.CategoricalDtype)
+    # A name repeated on one step: its first value. A name that is also a column: prefixed.
+    assert cells("a") == [None, "1", None, None]
+    assert cells("metadata:kind") == [None, None, "x", None]
+    assert samples["kind"].tolist() == ["compute", "idle", "exchange", "synchronization"]
+    assert list(samples.columns)[:len(SAMPLE_COLUMNS)] == SAMPLE_COLUMNS
+    assert samples.drop(columns="metadata").drop_duplicates().shape[0] == 4
+    assert list(vp.from_dataframe(frame, clock_hz=1).samples().columns) == SAMPLE_COLUMNS
