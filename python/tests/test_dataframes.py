@@ -176,7 +176,7 @@ def test_text_columns_are_categoricals_over_the_profiles_texts():
 
 def test_metadata_as_columns():
     frame = small_frame()
-    frame.loc[1, "metadata"] = [("kind", "x"), ("layer", "decoder.1")]
+    frame.at[1, "metadata"] = [("kind", "x"), ("layer", "decoder.1")]
     samples = vp.from_dataframe(frame, clock_hz=1).samples(metadata_columns=True)
 
     def cells(column):
