@@ -277,7 +277,7 @@ class SuperstepReport(_Answer):
 
     @property
     def by(self) -> str:
-        """"occurrence" or "tile"."""
+        """Whose rows the report holds: "occurrence" or "tile"."""
         return "tile" if "tiles" in self._data and isinstance(self._data["tiles"], list) else "occurrence"
 
     @property
