@@ -54,7 +54,9 @@ PathArgument path_argument(const py::object& path) {
     return {std::move(bytes), os.attr("fsdecode")(path)};
 }
 
-[[noreturn]] void raise_profile_error(const py::str& path, const vorn_package::ReadError& error) {
+}  // namespace
+
+void raise_profile_error(const py::str& path, const vorn_package::ReadError& error) {
     const std::string detail = vorn_package::to_string(error);
     const auto decoded = [](const std::string& text) {
         return py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
@@ -69,6 +71,8 @@ PathArgument path_argument(const py::object& path) {
     PyErr_SetObject(profile_error_type, exception.ptr());
     throw py::error_already_set();
 }
+
+namespace {
 
 /// ProfileError "PATH: reason" for a destination that must not be written, as the tool says it.
 [[noreturn]] void refuse_write(const py::str& path, const char* reason) {
@@ -201,6 +205,12 @@ at once.)")
         .def_property_readonly(
             "sample_count", [](const Profile& self) { return self.columns.sample_count(); },
             "Samples in the profile, all tiles together.")
+        .def("partial", &profile_partial,
+             R"(partial(**keywords) -> Partial
+
+The query's partial report over the whole profile, with the keywords of query(): merged with
+the partials of the profiles whose tiles follow (the shards of one profile, in order) and
+finished, it gives the report of the query over all of them.)")
         .def(
             "samples",
             [](const Profile& self, bool metadata_columns) {
@@ -259,6 +269,7 @@ PYBIND11_MODULE(_vorn_profile, m) {
     py::class_<Profile> profile = bind_profile(m);
     bind_analyses(m, profile);
     bind_pictures(profile);
+    bind_partial(m);
 
     m.attr("_QUERY_KEYWORDS") = py::cast(query_keyword_names());
     m.def(

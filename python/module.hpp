@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frames.hpp"
+#include "vorn_package/profile_json.hpp"
 #include "vorn_profile/query.hpp"
 
 namespace vorn_python {
@@ -56,5 +57,18 @@ py::object sample_frame(const vorn_package::ProfileColumns& columns, bool metada
 vorn_package::ProfileColumns columns_from_frame(const py::object& frame,
                                                 std::optional<std::uint64_t> clock_hz,
                                                 bool any_order);
+
+/// Raises `ProfileError` for `error` in the file (or part) `path`: "PATH: at byte N (...): ...",
+/// with the attributes path, offset, location and reason.
+[[noreturn]] void raise_profile_error(const py::str& path, const vorn_package::ReadError& error);
+
+/// The Python `vorn_profile.Report` of `report`: what the tool's JSON writer prints for it.
+py::object report_object(const vorn_profile::QueryReport& report);
+
+/// Registers `Partial`, a query's mergeable state over part of a profile.
+void bind_partial(py::module_& module);
+
+/// `Profile.partial(**keywords)`: the partial of the query over the whole profile.
+py::object profile_partial(const Profile& profile, const py::kwargs& keywords);
 
 }  // namespace vorn_python

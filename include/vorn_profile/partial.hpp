@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "vorn_package/profile_columns.hpp"
 #include "vorn_profile/analyses.hpp"
@@ -36,17 +38,34 @@ struct TileRange {
 };
 
 class QueryPartial;
+namespace detail {
+struct PartialAccess;
+}
 
 /// The partial of `query` over the tiles `tiles` of `columns`, counting each step only with its
-/// part inside `window` as `query_window` does (by default the whole time line).
+/// part inside `window` as `query_window` does (without one, the whole time line). The window,
+/// like the query and the clock, is recorded in the partial.
 QueryPartial partial(const vorn_package::ProfileColumns& columns, const Query& query,
-                     TileRange tiles = {}, const TimeWindow& window = {});
+                     TileRange tiles = {}, const std::optional<TimeWindow>& window = std::nullopt);
 
-/// The partial of the tiles of `first` followed by those of `second`. Both must come from the
-/// same columns, query and window, and `second`'s tiles must follow `first`'s; then merging is
-/// associative, so that partials of consecutive ranges may be merged in any tree that keeps
-/// their order.
+/// `partial(columns, query, {}, window)` on `threads` threads, as `query` below: the same
+/// partial for every number of threads.
+QueryPartial threaded_partial(const vorn_package::ProfileColumns& columns, const Query& query,
+                              std::size_t threads,
+                              const std::optional<TimeWindow>& window = std::nullopt);
+
+/// The partial of the tiles of `first` followed by those of `second`. Both must have been made
+/// with the same query, window and clock, and `second`'s tiles must follow `first`'s in the
+/// whole profile (see `merge_conflict`); then merging is associative, so that partials of
+/// consecutive ranges may be merged in any tree that keeps their order. The partials may come
+/// from different columns (the shards of one profile) or from bytes (`partial_from_bytes`).
 QueryPartial merge(QueryPartial first, QueryPartial second);
+
+/// Why `first` and `second` cannot be merged, or nothing when they can: made with different
+/// clocks, queries or windows, or covering tiles of one profile out of order, overlapping or
+/// with tiles left out between them. Order can only be checked between ranges of one profile:
+/// the shards of a profile are different profiles to a partial.
+std::optional<std::string> merge_conflict(const QueryPartial& first, const QueryPartial& second);
 
 /// The report of a partial: ordered, cut to the query's limit, the listing made. For the
 /// partial of every tile, the report `query(columns, query)` gives.
@@ -54,7 +73,18 @@ QueryReport finish(QueryPartial partial);
 
 /// `finish` with the listing left as references into the partial's columns, as by
 /// `query_listed`: `sample_record(columns, listed.listed[i])` is `finish(...).samples[i]`.
+/// A partial whose candidates are not all of one columns' (merged from several, or read from
+/// bytes) has records of its own instead: they are in `report.samples`, and `listed` is empty.
 ListedReport finish_listed(QueryPartial partial);
+
+/// What a partial was made with: its query, its window (if any) and its profile's clock.
+const Query& partial_query(const QueryPartial& partial);
+std::optional<TimeWindow> partial_window(const QueryPartial& partial);
+std::uint64_t partial_clock_hz(const QueryPartial& partial);
+
+/// The partial with its query's group `limit` set to `limit`: a partial keeps every group, so
+/// the cut may be chosen when it is finished.
+QueryPartial with_limit(QueryPartial partial, std::optional<std::uint64_t> limit);
 
 /// A query's exact, mergeable state over a range of tiles; made by `partial`, combined by
 /// `merge`, turned into a report by `finish`. Moved, never copied.
@@ -71,11 +101,7 @@ private:
 
     std::unique_ptr<State> state_;
 
-    friend QueryPartial partial(const vorn_package::ProfileColumns&, const Query&, TileRange,
-                                const TimeWindow&);
-    friend QueryPartial merge(QueryPartial, QueryPartial);
-    friend QueryReport finish(QueryPartial);
-    friend ListedReport finish_listed(QueryPartial);
+    friend struct detail::PartialAccess;
 };
 
 /// `query(columns, query)` on `threads` threads (at most one a tile record; 0 counts as 1):

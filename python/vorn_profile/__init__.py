@@ -26,9 +26,11 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 import pandas as pd
 
+from . import distributed
 from ._vorn_profile import (
     _QUERY_KEYWORDS,
     GroupBy,
+    Partial,
     Profile,
     ProfileError,
     SortBy,
@@ -42,6 +44,7 @@ from ._vorn_profile import (
 __all__ = [
     "DiffReport",
     "GroupBy",
+    "Partial",
     "Profile",
     "ProfileError",
     "Report",
@@ -49,6 +52,7 @@ __all__ = [
     "StepKind",
     "SuperstepReport",
     "diff",
+    "distributed",
     "from_dataframe",
     "read",
 ]

@@ -8,6 +8,8 @@ members by attribute (GroupBy.KIND), by value (GroupBy(0)) or through __members_
 import os
 from typing import Any, ClassVar, Dict, Iterable, Literal, Optional, Tuple, Union
 
+from . import distributed as distributed
+
 __version__: str
 
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
@@ -150,6 +152,22 @@ class Profile:
         window: _Window = ...,
     ) -> SuperstepReport: ...
     def info(self) -> Dict[str, Any]: ...
+    def partial(
+        self,
+        *,
+        group_by: Union[_GroupByText, GroupBy] = ...,
+        kind: Union[_KindText, StepKind, None] = ...,
+        tiles: Iterable[int] = ...,
+        phases: Iterable[int] = ...,
+        metadata: Iterable[Tuple[str, Optional[str]]] = ...,
+        operation_contains: Optional[str] = ...,
+        kernel: Optional[str] = ...,
+        at_offset: Optional[int] = ...,
+        metadata_key: Optional[str] = ...,
+        sort_by: Union[_SortByText, SortBy] = ...,
+        limit: Optional[int] = ...,
+        sample_limit: int = ...,
+    ) -> Partial: ...
     def export(
         self,
         path: _Path,
@@ -181,6 +199,17 @@ class Profile:
     ) -> None: ...
     def samples(self, *, metadata_columns: bool = ...) -> _DataFrame: ...
     def write(self, path: _Path, *, format: Literal["json", "packed"] = ...) -> None: ...
+
+class Partial:
+    """A query's exact, mergeable state over part of a profile; merge() and finish() use it up."""
+
+    @staticmethod
+    def from_bytes(data: bytes, *, name: str = ...) -> Partial: ...
+    def to_bytes(self) -> bytes: ...
+    def merge(self, next: Partial) -> Partial: ...
+    def finish(self) -> Report: ...
+    @property
+    def clock_hz(self) -> int: ...
 
 def read(path: _Path) -> Profile: ...
 def from_dataframe(

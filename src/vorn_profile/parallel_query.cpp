@@ -77,9 +77,10 @@ std::uint64_t range_count(const vorn_package::ProfileColumns& columns, std::size
 
 /// The merged partials of `query` within `window` over as many ranges as `threads` walk, or
 /// nothing when that is one range: the caller then runs the plain one-thread query.
-std::optional<QueryPartial> threaded_partial(const vorn_package::ProfileColumns& columns,
-                                             const Query& query, const TimeWindow& window,
-                                             std::size_t threads) {
+std::optional<QueryPartial> ranges_partial(const vorn_package::ProfileColumns& columns,
+                                           const Query& query,
+                                           const std::optional<TimeWindow>& window,
+                                           std::size_t threads) {
     const std::uint64_t parts = range_count(columns, threads);
     if (parts == 1) {
         return std::nullopt;
@@ -91,9 +92,17 @@ std::optional<QueryPartial> threaded_partial(const vorn_package::ProfileColumns&
 
 }  // namespace
 
+QueryPartial threaded_partial(const vorn_package::ProfileColumns& columns, const Query& query,
+                              std::size_t threads, const std::optional<TimeWindow>& window) {
+    if (auto merged = ranges_partial(columns, query, window, threads)) {
+        return *std::move(merged);
+    }
+    return partial(columns, query, {}, window);
+}
+
 QueryReport query(const vorn_package::ProfileColumns& columns, const Query& query,
                   std::size_t threads) {
-    if (auto merged = threaded_partial(columns, query, {}, threads)) {
+    if (auto merged = ranges_partial(columns, query, std::nullopt, threads)) {
         return finish(*std::move(merged));
     }
     return vorn_profile::query(columns, query);
@@ -101,7 +110,7 @@ QueryReport query(const vorn_package::ProfileColumns& columns, const Query& quer
 
 WindowReport query_window(const vorn_package::ProfileColumns& columns, const Query& query,
                           const TimeWindow& window, std::size_t threads) {
-    if (auto merged = threaded_partial(columns, query, window, threads)) {
+    if (auto merged = ranges_partial(columns, query, window, threads)) {
         return {window.from, window.to, finish(*std::move(merged))};
     }
     return query_window(columns, query, window);
@@ -109,7 +118,7 @@ WindowReport query_window(const vorn_package::ProfileColumns& columns, const Que
 
 ListedReport query_listed(const vorn_package::ProfileColumns& columns, const Query& query,
                           std::size_t threads) {
-    if (auto merged = threaded_partial(columns, query, {}, threads)) {
+    if (auto merged = ranges_partial(columns, query, std::nullopt, threads)) {
         return finish_listed(*std::move(merged));
     }
     return query_listed(columns, query);
@@ -117,7 +126,7 @@ ListedReport query_listed(const vorn_package::ProfileColumns& columns, const Que
 
 ListedReport query_window_listed(const vorn_package::ProfileColumns& columns, const Query& query,
                                  const TimeWindow& window, std::size_t threads) {
-    if (auto merged = threaded_partial(columns, query, window, threads)) {
+    if (auto merged = ranges_partial(columns, query, window, threads)) {
         return finish_listed(*std::move(merged));
     }
     return query_window_listed(columns, query, window);

@@ -12,27 +12,15 @@
 #include "group_table.hpp"
 #include "listing.hpp"
 #include "partial_groups.hpp"
+#include "partial_state.hpp"
 #include "pipeline.hpp"
 #include "summary.hpp"
 #include "window.hpp"
 
 namespace vorn_profile {
 
-using RankedSample = detail::SampleListing<std::uint64_t>::Ranked;
-
-struct QueryPartial::State {
-    vorn_package::ProfileColumns columns;  // shares the storage that the groups' texts view
-    Query query;
-    std::uint64_t tile_count = 0;
-    std::uint64_t sample_count = 0;
-    std::uint64_t matched_sample_count = 0;
-    std::uint64_t profile_span_cycles = 0;
-    detail::PartialGroups groups;
-    // The `sample_limit` first candidates in listing order; `sequence` counts matched samples
-    // from the first of the range, `offered` is how many there were.
-    std::vector<RankedSample> listing;
-    std::uint64_t offered = 0;
-};
+using detail::PartialAccess;
+using detail::RankedSample;
 
 QueryPartial::QueryPartial(std::unique_ptr<State> state) : state_(std::move(state)) {}
 QueryPartial::QueryPartial(QueryPartial&&) noexcept = default;
@@ -67,19 +55,82 @@ detail::DurationFigures duration_figures(std::span<const detail::DurationRun> ru
     return figures;
 }
 
+/// Whether two sets of columns are the same (copies share their storage and arrays).
+bool same_columns(const vorn_package::ProfileColumns& a, const vorn_package::ProfileColumns& b) {
+    return a.storage == b.storage && a.start_cycle.data() == b.start_cycle.data() &&
+           a.text_bytes.data() == b.text_bytes.data();
+}
+
+/// Gives the partial records of its own for its candidates, in place of references into its
+/// columns.
+void own_records(QueryPartial::State& state) {
+    if (!state.columns) {
+        return;
+    }
+    state.records.clear();
+    state.records.reserve(state.listing.size());
+    for (RankedSample& ranked : state.listing) {
+        state.records.push_back(sample_record(
+            *state.columns, {ranked.tile, ranked.duration, ranked.offset, ranked.sample}));
+        ranked.sample = state.records.size() - 1;
+    }
+    state.columns.reset();
+}
+
+/// The listing of both into `a`: `b`'s candidates come after all of `a`'s in walk order, so on
+/// a tie of every key `a`'s stay ahead.
+void merge_listings(QueryPartial::State& a, QueryPartial::State& b) {
+    const bool shared = a.columns && b.columns && same_columns(*a.columns, *b.columns);
+    if (!shared) {
+        own_records(a);
+        own_records(b);
+    }
+    const std::uint64_t base = a.records.size();
+    for (RankedSample& candidate : b.listing) {
+        candidate.sequence += a.offered;
+        candidate.sample += shared ? 0 : base;
+    }
+    std::vector<RankedSample> listing;
+    listing.reserve(a.listing.size() + b.listing.size());
+    std::merge(a.listing.begin(), a.listing.end(), b.listing.begin(), b.listing.end(),
+               std::back_inserter(listing), detail::SampleListing<std::uint64_t>::before);
+    if (listing.size() > a.query.sample_limit) {
+        listing.resize(static_cast<std::size_t>(a.query.sample_limit));
+    }
+    if (!shared) {
+        // The kept candidates' records, in listing order.
+        std::move(b.records.begin(), b.records.end(), std::back_inserter(a.records));
+        std::vector<SampleRecord> records;
+        records.reserve(listing.size());
+        for (RankedSample& candidate : listing) {
+            records.push_back(std::move(a.records[candidate.sample]));
+            candidate.sample = records.size() - 1;
+        }
+        a.records = std::move(records);
+    }
+    a.listing = std::move(listing);
+    a.offered += b.offered;
+}
+
 }  // namespace
 
 QueryPartial partial(const vorn_package::ProfileColumns& columns, const Query& query,
-                     TileRange tiles, const TimeWindow& window) {
+                     TileRange tiles, const std::optional<TimeWindow>& window) {
     auto state = std::make_unique<QueryPartial::State>();
     state->columns = columns;
+    state->owners.push_back(columns.storage);
     state->query = query;
+    state->window = window;
+    state->clock_hz = columns.clock_hz;
     const std::uint64_t last = std::min(tiles.last, columns.tile_count());
     const detail::TileSpan span{std::min(tiles.first, last), last};
     state->tile_count = span.last - span.first;
+    if (span.first < span.last) {
+        state->pieces.push_back({detail::profile_source(columns), span.first, span.last});
+    }
 
     detail::GroupTable groups;
-    detail::ColumnSource source(state->columns, state->query, groups);
+    detail::ColumnSource source(*state->columns, state->query, groups);
     groups.reserve(columns.tile_sample_begin.empty() ? 0
                                                      : columns.tile_sample_begin[span.last] -
                                                            columns.tile_sample_begin[span.first]);
@@ -89,47 +140,45 @@ QueryPartial partial(const vorn_package::ProfileColumns& columns, const Query& q
     detail::Window storage;
     const detail::GroupWalk walk =
         detail::walk_groups(source, groups, listing, state->query, source.tile_numbers(), span,
-                            detail::walk_window(window, storage));
+                            detail::walk_window(window.value_or(TimeWindow{}), storage));
     state->sample_count = walk.totals.sample_count;
     state->profile_span_cycles = walk.totals.profile_span_cycles;
     state->matched_sample_count = walk.matched_sample_count;
     state->groups = groups.take_partial();
     state->offered = listing.offered();
     state->listing = listing.take_ranked();
-    return QueryPartial(std::move(state));
+    return PartialAccess::make(std::move(state));
 }
 
 QueryPartial merge(QueryPartial first, QueryPartial second) {
-    QueryPartial::State& a = *first.state_;
-    const QueryPartial::State& b = *second.state_;
+    QueryPartial::State& a = PartialAccess::state(first);
+    QueryPartial::State& b = PartialAccess::state(second);
     a.tile_count += b.tile_count;
     a.sample_count += b.sample_count;
     a.matched_sample_count += b.matched_sample_count;
     a.profile_span_cycles = std::max(a.profile_span_cycles, b.profile_span_cycles);
     a.groups = detail::merge_groups(a.groups, b.groups);
-
-    // The listing of both: `second`'s candidates come after all of `first`'s in walk order, so
-    // on a tie of every key `first`'s stay ahead.
-    std::vector<RankedSample> later = b.listing;
-    for (RankedSample& candidate : later) {
-        candidate.sequence += a.offered;
+    for (std::shared_ptr<const void>& owner : b.owners) {
+        if (std::find(a.owners.begin(), a.owners.end(), owner) == a.owners.end()) {
+            a.owners.push_back(std::move(owner));
+        }
     }
-    std::vector<RankedSample> listing;
-    listing.reserve(a.listing.size() + later.size());
-    std::merge(a.listing.begin(), a.listing.end(), later.begin(), later.end(),
-               std::back_inserter(listing), detail::SampleListing<std::uint64_t>::before);
-    if (listing.size() > a.query.sample_limit) {
-        listing.resize(static_cast<std::size_t>(a.query.sample_limit));
+    for (const detail::PartialPiece& piece : b.pieces) {
+        if (!a.pieces.empty() && a.pieces.back().source == piece.source &&
+            a.pieces.back().last == piece.first) {
+            a.pieces.back().last = piece.last;
+        } else {
+            a.pieces.push_back(piece);
+        }
     }
-    a.listing = std::move(listing);
-    a.offered += b.offered;
+    merge_listings(a, b);
     return first;
 }
 
 ListedReport finish_listed(QueryPartial partial) {
-    const QueryPartial::State& state = *partial.state_;
+    QueryPartial::State& state = PartialAccess::state(partial);
     const Query& query = state.query;
-    const std::uint64_t clock_hz = state.columns.clock_hz;
+    const std::uint64_t clock_hz = state.clock_hz;
     ListedReport listed;
     QueryReport& result = listed.report;
     result.clock_hz = clock_hz;
@@ -177,6 +226,10 @@ ListedReport finish_listed(QueryPartial partial) {
             duration_figures(groups.durations[g]), totals, clock_hz));
     }
 
+    if (!state.columns) {
+        result.samples = std::move(state.records);
+        return listed;
+    }
     listed.listed.reserve(state.listing.size());
     for (const RankedSample& ranked : state.listing) {
         listed.listed.push_back({ranked.tile, ranked.duration, ranked.offset, ranked.sample});
@@ -186,13 +239,31 @@ ListedReport finish_listed(QueryPartial partial) {
 
 QueryReport finish(QueryPartial partial) {
     // The records are made from the partial's own copy of the columns, before it goes.
-    const vorn_package::ProfileColumns columns = partial.state_->columns;
+    const std::optional<vorn_package::ProfileColumns> columns =
+        PartialAccess::state(partial).columns;
     ListedReport listed = finish_listed(std::move(partial));
-    listed.report.samples.reserve(listed.listed.size());
+    listed.report.samples.reserve(listed.report.samples.size() + listed.listed.size());
     for (const ListedSample& sample : listed.listed) {
-        listed.report.samples.push_back(sample_record(columns, sample));
+        listed.report.samples.push_back(sample_record(*columns, sample));
     }
     return std::move(listed.report);
+}
+
+const Query& partial_query(const QueryPartial& partial) {
+    return PartialAccess::state(partial).query;
+}
+
+std::optional<TimeWindow> partial_window(const QueryPartial& partial) {
+    return PartialAccess::state(partial).window;
+}
+
+std::uint64_t partial_clock_hz(const QueryPartial& partial) {
+    return PartialAccess::state(partial).clock_hz;
+}
+
+QueryPartial with_limit(QueryPartial partial, std::optional<std::uint64_t> limit) {
+    PartialAccess::state(partial).query.limit = limit;
+    return partial;
 }
 
 }  // namespace vorn_profile

@@ -186,7 +186,7 @@ TEST_F(CliTest, UnknownOptionsAreNamedAlikeByEveryCommand) {
         {{"query", "--limt", "3", path_},
          "unknown option '--limt' for `query` (did you mean '--limit'?)"},
         {{"query", path_, "-l", "3"}, "unknown option '-l' for `query`"},
-        {{"query", path_, "-o", "x"}, "unknown option '-o' for `query`"},
+        {{"query", path_, "-O", "x"}, "unknown option '-O' for `query` (did you mean '-o'?)"},
         {{"query", path_, "--bogus"}, "unknown option '--bogus' for `query`"},
         {{"query", path_, "--me", "x"}, "unknown option '--me' for `query`"},
         {{"export", path_, "-o", out, "--limit", "3"}, "unknown option '--limit' for `export`"},

@@ -23,6 +23,7 @@
 #include "options.hpp"
 #include "output.hpp"
 #include "output_space.hpp"
+#include "partial_files.hpp"
 #include "profile_input.hpp"
 #include "vorn_package/buffered_output.hpp"
 #include "vorn_package/mapped_file_guard.hpp"
@@ -31,6 +32,7 @@
 #include "vorn_package/profile_packed.hpp"
 #include "vorn_package/synthetic_profile.hpp"
 #include "vorn_profile/partial.hpp"
+#include "vorn_profile/partial_bytes.hpp"
 #include "vorn_view/export_trace.hpp"
 #include "vorn_view/report_page.hpp"
 
@@ -186,6 +188,49 @@ int run_diff(const CommandLine& line) {
     });
 }
 
+/// Writes a query report in the format asked for.
+int emit_report(const CommandLine& line, const vorn_profile::QueryReport& report,
+                const ListedSamples& samples,
+                const std::optional<vorn_profile::TimeWindow>& window) {
+    return emit([&](std::ostream& out) {
+        switch (line.format) {
+            case OutputFormat::Table:
+                write_table(out, report, samples, window);
+                break;
+            case OutputFormat::Json:
+                write_json(out, report, samples, window);
+                break;
+            case OutputFormat::Csv:
+                write_csv(out, report);
+                break;
+        }
+    });
+}
+
+/// `merge`: the parts merged in the order given, finished and printed as `query` prints.
+int run_merge(const CommandLine& line) {
+    vorn_cli::MergedParts parts =
+        merge_part_files(line.parts, line.merge_limit, line.merge_sample_limit);
+    if (!parts.merged) {
+        print_error(parts.error);
+        return parts.status;
+    }
+    const std::optional<vorn_profile::TimeWindow> window =
+        vorn_profile::partial_window(*parts.merged);
+    const vorn_profile::QueryReport report = vorn_profile::finish(*std::move(parts.merged));
+    return emit_report(line, report, ListedSamples(report.samples), window);
+}
+
+/// `query --partial`: the query's partial report over the whole profile, as bytes.
+int run_partial(const CommandLine& line, const vorn_package::ProfileColumns& columns) {
+    if (refuse_binary_to_terminal(line)) {
+        return kUsageError;
+    }
+    const std::string bytes = vorn_profile::partial_bytes(
+        vorn_profile::threaded_partial(columns, line.query, line.threads, line.window));
+    return write_output(line.output, [&](std::ostream& out) { out << bytes; });
+}
+
 int run_picture(const CommandLine& line, const vorn_package::ProfileColumns& columns) {
     if (line.command == Command::Report) {
         vorn_view::ReportOptions options{line.query, line.window, line.profile};
@@ -216,7 +261,8 @@ bool same_file(const std::string& input, const std::optional<std::string>& outpu
 
 int run(const CommandLine& line) {
     const bool writes_file = line.command == Command::Pack || line.command == Command::Unpack ||
-                             line.command == Command::Export || line.command == Command::Report;
+                             line.command == Command::Export || line.command == Command::Report ||
+                             (line.command == Command::Query && line.partial);
     const bool reads_file = line.command != Command::Generate && line.command != Command::Demo;
     if (reads_file) {
         if (auto problem = vorn_package::profile_reader_environment_error()) {
@@ -238,6 +284,8 @@ int run(const CommandLine& line) {
             return run_convert(line);
         case Command::Diff:
             return run_diff(line);
+        case Command::Merge:
+            return run_merge(line);
         case Command::Query:
         case Command::Supersteps:
         case Command::Info:
@@ -273,6 +321,9 @@ int run(const CommandLine& line) {
             }
         });
     }
+    if (line.partial) {
+        return run_partial(line, *read);
+    }
     // Without a window the report is the plain query's. The listing is chosen in full but kept
     // as references, and each record is made as it is written: a listing costs the memory of
     // one record, however large its steps.
@@ -280,20 +331,7 @@ int run(const CommandLine& line) {
         line.window
             ? vorn_profile::query_window_listed(*read, line.query, *line.window, line.threads)
             : vorn_profile::query_listed(*read, line.query, line.threads);
-    const ListedSamples samples(*read, answer.listed);
-    return emit([&](std::ostream& out) {
-        switch (line.format) {
-            case OutputFormat::Table:
-                write_table(out, answer.report, samples, line.window);
-                break;
-            case OutputFormat::Json:
-                write_json(out, answer.report, samples, line.window);
-                break;
-            case OutputFormat::Csv:
-                write_csv(out, answer.report);
-                break;
-        }
-    });
+    return emit_report(line, answer.report, ListedSamples(*read, answer.listed), line.window);
 }
 
 }  // namespace

@@ -31,6 +31,8 @@ constexpr std::string_view kFooter =
     "  vorn-profile pack run.json -o run.packed\n"
     "  vorn-profile query run.packed --group-by phase\n"
     "  vorn-profile query run.json --from 1000000 --to 2000000 --group-by kind\n"
+    "  vorn-profile query run.packed --group-by phase --partial -o run.part\n"
+    "  vorn-profile merge a.part b.part --limit 10\n"
     "  vorn-profile diff before.json after.json --limit 5\n"
     "  vorn-profile supersteps run.json --by tile --limit 5\n"
     "  vorn-profile export run.json -o run.pftrace\n"
@@ -107,6 +109,17 @@ struct CommandWords {
     Words values;
 };
 
+constexpr std::string_view kMergeFooter =
+    "Partial reports are a query's mergeable state over part of a profile: make one per file\n"
+    "with query --partial, anywhere, then merge them in the order of their tiles in the whole\n"
+    "profile. The report is the one query gives over the whole profile. --limit and\n"
+    "--sample-limit may be given here only if the parts were made without them.\n"
+    "\n"
+    "Example:\n"
+    "  vorn-profile query a.packed --group-by phase --partial -o a.part\n"
+    "  vorn-profile query b.packed --group-by phase --partial -o b.part\n"
+    "  vorn-profile merge a.part b.part --limit 10 --format json";
+
 /// Registers `name`, which takes one value per occurrence. Occurrences are only collected here,
 /// so that repeating an option that may be given once is reported in the tool's own words.
 void add_value(CLI::App& app, Words& words, const std::string& names, const std::string& type,
@@ -166,6 +179,10 @@ void add_format_option(CLI::App& app, Words& w, std::string_view what) {
 struct Parser {
     CLI::App app{std::string(kDescription), "vorn-profile"};
     CLI::App* query = nullptr;
+    CLI::App* merge = nullptr;
+    CommandWords merge_words;
+    std::vector<std::string> merge_parts;
+    bool query_partial = false;
     CLI::App* diff = nullptr;
     CLI::App* supersteps = nullptr;
     CLI::App* info = nullptr;
@@ -204,6 +221,22 @@ struct Parser {
         add_value(*query, query_words.values, "--threads", "N",
                   "Walk the profile on N threads, 1 to 1024 (default: the cores this process may "
                   "use); the report is the same for every N");
+        query->add_flag("--partial", query_partial,
+                        "Write the query's partial report to -o PART instead of the report, for "
+                        "merge");
+        add_value(*query, query_words.values, "-o,--output", "PART",
+                  "With --partial: write the partial report to PART (- for standard output)");
+
+        merge = app.add_subcommand("merge",
+                                   "Merge partial reports (query --partial) and print the report");
+        merge->add_option("PART", merge_parts, "Partial reports, in the order of their tiles")
+            ->required();
+        add_value(*merge, merge_words.values, "--limit", "N",
+                  "Keep the first N groups after ordering, if the parts were made without --limit");
+        add_value(*merge, merge_words.values, "--sample-limit", "N",
+                  "List the N longest steps, if the parts were made without --sample-limit");
+        add_format_option(*merge, merge_words.values, "report");
+        merge->footer(std::string(kMergeFooter));
 
         diff = app.add_subcommand("diff", "Compare two profiles group by group");
         diff->add_option("BASE", diff_words.profile,
@@ -318,6 +351,30 @@ struct Parser {
             line.window = to_window(query_words.values);
             line.format = to_format(query_words.values);
             line.threads = to_threads(query_words.values);
+            line.partial = query_partial;
+            line.output = output_file(query_words.values);
+            if (line.partial && !line.output) {
+                throw UsageError("--partial: give -o PART (a partial report is binary)");
+            }
+            if (line.partial && single(query_words.values, "--format")) {
+                throw UsageError("--format: not with --partial (give it to merge)");
+            }
+            if (!line.partial && line.output) {
+                throw UsageError("-o: only with --partial (the report goes to standard output)");
+            }
+        } else if (merge->parsed()) {
+            line.command = Command::Merge;
+            line.parts = merge_parts;
+            if (std::count(line.parts.begin(), line.parts.end(), "-") > 1) {
+                throw UsageError("- (standard input) is given more than once; it can be read once");
+            }
+            line.format = to_format(merge_words.values);
+            if (const auto value = single(merge_words.values, "--limit")) {
+                line.merge_limit = parse_number<std::uint64_t>("--limit", *value);
+            }
+            if (const auto value = single(merge_words.values, "--sample-limit")) {
+                line.merge_sample_limit = parse_number<std::uint64_t>("--sample-limit", *value);
+            }
         } else if (diff->parsed()) {
             line.command = Command::Diff;
             if (diff_words.profile == "-" && diff_new_profile == "-") {
@@ -498,9 +555,9 @@ void parse_words(CLI::App& app, const std::vector<std::string>& args) {
 }
 
 bool is_command(std::string_view word) {
-    return word == "query" || word == "diff" || word == "supersteps" || word == "info" ||
-           word == "generate" || word == "demo" || word == "pack" || word == "unpack" ||
-           word == "export" || word == "report";
+    return word == "query" || word == "merge" || word == "diff" || word == "supersteps" ||
+           word == "info" || word == "generate" || word == "demo" || word == "pack" ||
+           word == "unpack" || word == "export" || word == "report";
 }
 
 /// An option of `query` given to an analysis that does not take it, said in so many words
@@ -529,14 +586,14 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     // CLI11 would call a misspelt command "an unexpected argument"; say what was meant instead.
     if (args.empty()) {
         print_error(
-            "no command given (query, diff, supersteps, info, generate, demo, pack, unpack, "
-            "export or report); see vorn-profile --help");
+            "no command given (query, merge, diff, supersteps, info, generate, demo, pack, "
+            "unpack, export or report); see vorn-profile --help");
         return {std::nullopt, 2};
     }
     if (!args[0].starts_with('-') && !is_command(args[0])) {
         print_error("unknown command " + in_quotes(args[0]) +
-                    " (expected query, diff, supersteps, info, generate, demo, pack, unpack, "
-                    "export or report)");
+                    " (expected query, merge, diff, supersteps, info, generate, demo, pack, "
+                    "unpack, export or report)");
         return {std::nullopt, 2};
     }
     if (const auto message = option_not_taken(args)) {

@@ -15,7 +15,19 @@
 
 namespace vorn_cli {
 
-enum class Command { Query, Diff, Supersteps, Info, Generate, Demo, Pack, Unpack, Export, Report };
+enum class Command {
+    Query,
+    Merge,
+    Diff,
+    Supersteps,
+    Info,
+    Generate,
+    Demo,
+    Pack,
+    Unpack,
+    Export,
+    Report
+};
 enum class OutputFormat { Table, Json, Csv };
 /// How a profile is stored: JSON text, or the packed binary format.
 enum class ProfileFormat { Json, Packed };
@@ -35,6 +47,11 @@ struct CommandLine {
     ProfileFormat generate_format = ProfileFormat::Json;  ///< `generate --format`
     TraceFormat trace_format = TraceFormat::Perfetto;     ///< `export --format`
     std::size_t threads = 1;  ///< `query --threads`; by default the cores the process may use
+    bool partial = false;     ///< `query --partial`: write the partial report to `output`
+    std::vector<std::string> parts;  ///< `merge`'s partial reports, in tile order
+    /// `merge --limit` and `--sample-limit`, for parts made without them.
+    std::optional<std::uint64_t> merge_limit;
+    std::optional<std::uint64_t> merge_sample_limit;
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.

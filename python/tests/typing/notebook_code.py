@@ -25,5 +25,8 @@ def compare(base_path: str, new_path: str) -> float:
         vp.read("missing.json")
     except vp.ProfileError as error:
         print(error.path, error.offset, error.reason)
-    print(vp.__version__, steps.rows, info["kernels"], vp.GroupBy.PHASE.name, changes.new)
+    merged = vp.Partial.from_bytes(new.partial(group_by="kind").to_bytes(), name="new")
+    shards: list[str] = vp.distributed.shards([base_path, new_path])
+    print(vp.__version__, steps.rows, info["kernels"], vp.GroupBy.PHASE.name, changes.new,
+          merged.finish().groups, shards)
     return float(changes.groups["delta_phase_ms"].sum())

@@ -1,0 +1,141 @@
+"""vorn_profile.distributed: one query over a profile's shards on a Dask cluster.
+
+    import vorn_profile as vp
+    from dask.distributed import Client, LocalCluster
+
+    client = Client(LocalCluster(n_workers=2))
+    report = vp.distributed.query("run/", client=client, group_by="phase", limit=10)
+    frame = vp.distributed.query_many(["a.packed", "b.packed"], client=client, group_by="kernel")
+
+A worker makes each shard's partial report, opening the shard by its path (the files must be
+reachable from the workers, e.g. on a shared file system); the partials are merged on the
+workers in shard order, in a tree of merges; the client finishes the merged one. The Report is
+the one vp.read(...).query(...) gives over the whole profile, doubles bit for bit.
+
+Dask is needed only here: Debian's python3-distributed (or pip install distributed).
+"""
+
+import os
+
+_NEEDS_DASK = (
+    "vorn_profile.distributed needs Dask's distributed scheduler: install Debian's "
+    "python3-distributed (or pip install distributed)"
+)
+
+
+def _distributed():
+    try:
+        import dask.distributed
+    except ImportError as error:
+        raise ImportError(_NEEDS_DASK) from error
+    return dask.distributed
+
+
+def _profile_error(path, reason):
+    import vorn_profile
+
+    error = vorn_profile.ProfileError(f"{path}: {reason}")
+    error.path, error.offset, error.location, error.reason = path, 0, "", reason
+    return error
+
+
+def shards(profile_dir_or_paths):
+    """The paths of a profile's shards, in tile order.
+
+    A directory (str or os.PathLike) is one profile: its shards are the regular files in it whose
+    names end in .packed or .json, in byte order of their names; anything else is ignored, and a
+    directory without a shard raises ProfileError. A file is a profile of one shard. A list of
+    paths is taken as given, in order.
+    """
+    if isinstance(profile_dir_or_paths, (str, bytes, os.PathLike)):
+        path = os.fsdecode(profile_dir_or_paths)
+        if not os.path.isdir(path):
+            return [path]
+        names = sorted(
+            os.fsencode(entry.name)
+            for entry in os.scandir(path)
+            if entry.name.endswith((".packed", ".json")) and entry.is_file()
+        )
+        if not names:
+            raise _profile_error(path, "no shard in the directory (no regular file whose name "
+                                 "ends in .packed or .json)")
+        return [os.path.join(path, os.fsdecode(name)) for name in names]
+    paths = [os.fsdecode(path) for path in profile_dir_or_paths]
+    if not paths:
+        raise ValueError("no profile path given")
+    return paths
+
+
+# Tasks run on the workers. A partial travels as (bytes, first shard, last shard), so that a
+# merge that fails names the shards on either side of it.
+
+
+def _partial_task(path, keywords):
+    import vorn_profile
+
+    return vorn_profile.read(path).partial(**keywords).to_bytes(), path, path
+
+
+def _merge_task(left, right):
+    import vorn_profile
+
+    left_bytes, first, left_last = left
+    right_bytes, right_first, last = right
+    merged = vorn_profile.Partial.from_bytes(left_bytes, name=left_last)
+    following = vorn_profile.Partial.from_bytes(right_bytes, name=right_first)
+    try:
+        merged = merged.merge(following)
+    except ValueError as error:
+        raise _profile_error(right_first, f"cannot be merged after {left_last}: {error}") from None
+    return merged.to_bytes(), first, last
+
+
+def _merged(client, paths, keywords):
+    """A future of the partial of `paths` merged in order: one task per shard, then merges of
+    neighbours, level by level."""
+    level = [client.submit(_partial_task, path, keywords, pure=False) for path in paths]
+    while len(level) > 1:
+        level = [
+            client.submit(_merge_task, level[i], level[i + 1], pure=False) if i + 1 < len(level)
+            else level[i]
+            for i in range(0, len(level), 2)
+        ]
+    return level[0]
+
+
+def _finish(merged):
+    import vorn_profile
+
+    data, first, _ = merged
+    return vorn_profile.Partial.from_bytes(data, name=first).finish()
+
+
+def query(profile_dir_or_paths, *, client=None, **query_keywords):
+    """The Report of Profile.query(**query_keywords) over a profile's shards (a directory, or a
+    list of shard paths in tile order), computed on the Dask cluster of `client` (by default the
+    current client). A shard that cannot be read, or shards that cannot be merged (different
+    clocks), raise vorn_profile.ProfileError naming the shard."""
+    distributed = _distributed()
+    client = client if client is not None else distributed.get_client()
+    paths = shards(profile_dir_or_paths)
+    return _finish(_merged(client, paths, query_keywords).result())
+
+
+def query_many(paths, *, client=None, **query_keywords):
+    """One query per profile (each a file or a shard directory), all on the cluster at once: the
+    groups of every report in one DataFrame whose first column, `profile`, is the profile's path
+    as given."""
+    distributed = _distributed()
+    import pandas
+
+    client = client if client is not None else distributed.get_client()
+    profiles = [os.fsdecode(path) for path in paths]
+    futures = [_merged(client, shards(profile), query_keywords) for profile in profiles]
+    frames = []
+    for profile, merged in zip(profiles, client.gather(futures)):
+        groups = _finish(merged).groups.copy()
+        groups.insert(0, "profile", profile)
+        frames.append(groups)
+    if not frames:
+        raise ValueError("no profile path given")
+    return pandas.concat(frames, ignore_index=True)
