@@ -101,8 +101,10 @@ def _column(name: str, values: List[Any]) -> Any:
         return np.array(values, dtype=dtype)
     if values and all(isinstance(v, float) or v is None for v in values):
         return np.array([np.nan if v is None else v for v in values], dtype="float64")
+    # One cell per value, set one by one: numpy would read equal-length lists as a second axis.
     column = np.empty(len(values), dtype="object")
-    column[:] = values
+    for i, value in enumerate(values):
+        column[i] = value
     return column
 
 
