@@ -129,8 +129,7 @@ py::dict info_dict(const Profile& profile) {
 
 py::object report_object(const vorn_profile::QueryReport& report) {
     const py::bytes text = json_text([&](std::ostream& out) { vorn_cli::write_json(out, report); });
-    const py::object loads = py::module_::import("json").attr("loads");
-    return py::module_::import("vorn_profile").attr("Report")(loads(text));
+    return py::module_::import("vorn_profile").attr("Report")(text);
 }
 
 void bind_analyses(py::module_& module, py::class_<Profile>& profile) {

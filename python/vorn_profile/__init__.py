@@ -17,7 +17,6 @@ gives the calls their signatures and turns the answers into DataFrames.
 
 from __future__ import annotations
 
-import copy
 import inspect
 import json
 import operator
@@ -143,19 +142,34 @@ def _window(window: Any) -> Optional[Tuple[int, int]]:
 
 
 class _Answer:
-    """What every report has: the tool's JSON object, and an HTML table in Jupyter."""
+    """What every report has: the tool's JSON text, read as Python values when first needed,
+    and an HTML table in Jupyter. It pickles as that text."""
 
     _TITLE = "report"
 
-    def __init__(self, data: Dict[str, Any]) -> None:
-        self._data = data
+    def __init__(self, text: bytes) -> None:
+        self._text = text
+        self._parsed: Optional[Dict[str, Any]] = None
+
+    @property
+    def _data(self) -> Dict[str, Any]:
+        # Shared by the properties, never handed out: to_dict() parses a fresh copy.
+        if self._parsed is None:
+            self._parsed = json.loads(self._text)
+        return self._parsed
 
     def to_dict(self) -> Dict[str, Any]:
         """The object that the tool's `--format json` prints, as a fresh copy."""
-        return copy.deepcopy(self._data)
+        return json.loads(self._text)  # type: ignore[no-any-return]
+
+    def __getstate__(self) -> bytes:
+        return self._text
+
+    def __setstate__(self, text: bytes) -> None:
+        self.__init__(text)  # type: ignore[misc]
 
     def __eq__(self, other: object) -> bool:
-        return type(other) is type(self) and self._data == other._data  # type: ignore[attr-defined]
+        return type(other) is type(self) and self._text == other._text  # type: ignore[attr-defined]
 
     __hash__ = None  # type: ignore[assignment]
 
@@ -374,7 +388,7 @@ def _query(self: Profile, *, window: Any = None, **keywords: Any) -> Report:
                                phases=range(3, 9), metadata=[("layer", "encoder.0")],
                                sort_by="name", sample_limit=5, window=(0, 1_000_000))
     """
-    return Report(json.loads(self._query(_window(window), **_given(keywords))))
+    return Report(self._query(_window(window), **_given(keywords)))
 
 
 def _supersteps(self: Profile, *, by: str = "occurrence", window: Any = None,
@@ -394,8 +408,7 @@ def _supersteps(self: Profile, *, by: str = "occurrence", window: Any = None,
         raise TypeError(f"by: expected a str, found {type(by).__name__}")
     if by not in ("occurrence", "tile"):
         raise ValueError(f"by: unknown value {by!r} (expected one of occurrence, tile)")
-    answer = self._supersteps(by == "tile", _window(window), **_given(keywords))
-    return SuperstepReport(json.loads(answer))
+    return SuperstepReport(self._supersteps(by == "tile", _window(window), **_given(keywords)))
 
 
 _PICTURE_REFUSED = {
@@ -447,7 +460,7 @@ def diff(base: Profile, new: Profile, *, window: Any = None, **keywords: Any) ->
     for name, value in (("base", base), ("new", new)):
         if not isinstance(value, Profile):
             raise TypeError(f"{name}: expected a vorn_profile.Profile, found {type(value).__name__}")
-    return DiffReport(json.loads(_diff(base, new, _window(window), **_given(keywords))))
+    return DiffReport(_diff(base, new, _window(window), **_given(keywords)))
 
 
 _signature(_query, [_SELF], extra=[_WINDOW])
