@@ -1,6 +1,6 @@
 // `from_dataframe`: a profile from the rows of a DataFrame with the columns of
 // `Profile.samples()`. Every value is checked before anything is built; the first bad one is
-// reported with its column and row.
+// reported with its column and the frame's index label of its row.
 #include <limits>
 #include <string>
 #include <string_view>
@@ -15,9 +15,25 @@ using vorn_package::ProfileStepKind;
 
 constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 
+/// A bad cell, by position; turned into a ValueError that names the row's index label.
+struct BadCell {
+    std::string column;
+    std::size_t row;
+    std::string what;
+};
+
 [[noreturn]] void bad_value(std::string_view column, std::size_t row, const std::string& what) {
-    throw py::value_error("column '" + std::string(column) + "', row " + std::to_string(row) +
-                          ": " + what);
+    throw BadCell{std::string(column), row, what};
+}
+
+/// How an error names a row: the frame's index label, and the position too when they differ.
+std::string row_name(const py::object& frame, std::size_t row) {
+    const py::object label = frame.attr("index")[py::int_(row)];
+    std::string name = "row " + std::string(py::str(label));
+    if (!(PyLong_Check(label.ptr()) && py::cast<py::int_>(label).equal(py::int_(row)))) {
+        name += " (position " + std::to_string(row) + ")";
+    }
+    return name;
 }
 
 std::string type_name(const py::handle& value) {
@@ -27,10 +43,17 @@ std::string type_name(const py::handle& value) {
 /// The values of one column as a numpy array (a Categorical gives its values).
 py::array column_values(const py::object& frame, std::string_view name) {
     const py::object columns = frame.attr("columns");
-    if (!columns.contains(py::str(std::string(name)))) {
+    const py::str key{std::string(name)};
+    if (!columns.contains(key)) {
         throw py::value_error("missing column '" + std::string(name) + "'");
     }
-    return frame[py::str(std::string(name))].attr("to_numpy")();
+    // Two columns of one name would be read as a frame, not a column: which one is meant?
+    const auto count = py::cast<std::size_t>(columns.attr("tolist")().attr("count")(key));
+    if (count > 1) {
+        throw py::value_error("column '" + std::string(name) + "' appears " +
+                              std::to_string(count) + " times");
+    }
+    return frame[key].attr("to_numpy")();
 }
 
 /// The cells of a column as a contiguous numpy object array, one reference per cell.
@@ -188,22 +211,35 @@ void metadata_pairs(std::size_t row, const py::handle& value, TextColumn& texts,
 
 }  // namespace
 
-vorn_package::ProfileColumns columns_from_frame(const py::object& frame,
-                                                std::optional<std::uint64_t> clock_hz) {
-    if (!py::hasattr(frame, "columns") || !py::hasattr(frame, "to_numpy")) {
-        throw py::type_error("from_dataframe: expected a pandas DataFrame, found " +
-                             type_name(frame));
-    }
-    if (!clock_hz) {
-        const py::object attrs = frame.attr("attrs");
-        if (!attrs.contains("clock_hz")) {
-            throw py::type_error(
-                "from_dataframe: clock_hz is required (the DataFrame's attrs have none)");
+/// Stops at the first row that starts before the row above it on its tile's time line: the
+/// signed distance, modulo the 32-bit counter, is negative. A counter that wraps between two
+/// rows still moves forward by this measure; a frame sorted by another column does not.
+void check_time_order(const std::vector<std::size_t>& order,
+                      const std::vector<std::uint32_t>& tile_of_row,
+                      const std::vector<std::uint32_t>& start_cycle,
+                      const std::vector<std::uint32_t>& physical_tile) {
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        const std::size_t row = order[i];
+        const std::size_t above = order[i - 1];
+        if (tile_of_row[row] != tile_of_row[above]) {
+            continue;
         }
-        clock_hz = unsigned_argument("clock_hz", attrs["clock_hz"],
-                                     std::numeric_limits<std::uint64_t>::max());
+        const auto step = static_cast<std::int32_t>(start_cycle[row] - start_cycle[above]);
+        if (step < 0) {
+            bad_value(
+                "start_cycle", row,
+                std::to_string(start_cycle[row]) +
+                    " is before the start of the previous row "
+                    "of physical tile " +
+                    std::to_string(physical_tile[row]) + " (" + std::to_string(start_cycle[above]) +
+                    "): a tile's rows must be in time order (sort by physical_tile and offset, "
+                    "or pass any_order=True to take them as stored)");
+        }
     }
+}
 
+vorn_package::ProfileColumns build_columns(const py::object& frame, std::uint64_t clock_hz,
+                                           bool any_order) {
     const std::vector<std::uint32_t> physical_tile = counter_column(frame, "physical_tile");
     const std::vector<std::uint32_t> start_cycle = counter_column(frame, "start_cycle");
     const std::vector<std::uint32_t> end_cycle = counter_column(frame, "end_cycle");
@@ -217,7 +253,7 @@ vorn_package::ProfileColumns columns_from_frame(const py::object& frame,
     const std::size_t rows = physical_tile.size();
 
     vorn_package::ColumnsBuilder builder;
-    builder.set_clock_hz(*clock_hz);
+    builder.set_clock_hz(clock_hz);
     builder.reserve_samples(rows);
     TextColumn operation_texts(builder, "operation");
     TextColumn kernel_texts(builder, "kernel");
@@ -259,6 +295,9 @@ vorn_package::ProfileColumns columns_from_frame(const py::object& frame,
     for (std::size_t row = 0; row < rows; ++row) {
         order[next[tile_of_row[row]]++] = row;
     }
+    if (!any_order) {
+        check_time_order(order, tile_of_row, start_cycle, physical_tile);
+    }
     std::uint32_t current_tile = std::numeric_limits<std::uint32_t>::max();
     for (const std::size_t row : order) {
         if (tile_of_row[row] != current_tile) {
@@ -269,6 +308,30 @@ vorn_package::ProfileColumns columns_from_frame(const py::object& frame,
                            local_index[row], steps[row]);
     }
     return builder.finish();
+}
+
+vorn_package::ProfileColumns columns_from_frame(const py::object& frame,
+                                                std::optional<std::uint64_t> clock_hz,
+                                                bool any_order) {
+    if (!py::hasattr(frame, "columns") || !py::hasattr(frame, "to_numpy")) {
+        throw py::type_error("from_dataframe: expected a pandas DataFrame, found " +
+                             type_name(frame));
+    }
+    if (!clock_hz) {
+        const py::object attrs = frame.attr("attrs");
+        if (!attrs.contains("clock_hz")) {
+            throw py::type_error(
+                "from_dataframe: clock_hz is required (the DataFrame's attrs have none)");
+        }
+        clock_hz = unsigned_argument("clock_hz", attrs["clock_hz"],
+                                     std::numeric_limits<std::uint64_t>::max());
+    }
+    try {
+        return build_columns(frame, *clock_hz, any_order);
+    } catch (const BadCell& bad) {
+        throw py::value_error("column '" + bad.column + "', " + row_name(frame, bad.row) + ": " +
+                              bad.what);
+    }
 }
 
 }  // namespace vorn_python

@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -22,6 +24,12 @@ namespace py = pybind11;
 /// threads may query it at once with the interpreter lock released.
 struct Profile {
     vorn_package::ProfileColumns columns;
+    /// The device and inode of the file it was read from, when it was read from one: a write
+    /// over that file is refused, whether or not the profile maps it.
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> source;
+    /// The path it was read from as given ("-" for standard input; empty when built from a
+    /// DataFrame): the tool's pictures name their source.
+    std::string source_path;
 };
 
 /// A numpy array of `values.size()` elements of `T`, element `i` being `get(values[i])`.

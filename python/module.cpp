@@ -2,6 +2,9 @@
 // with keyword arguments, and reports as DataFrames.
 #include "module.hpp"
 
+#include <pybind11/stl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <limits>
 #include <string>
@@ -9,6 +12,8 @@
 
 #include "profile_file.hpp"
 #include "vorn_package/mapped_file_guard.hpp"
+#include "vorn_package/profile_json.hpp"
+#include "vorn_package/profile_packed.hpp"
 
 namespace vorn_python {
 namespace {
@@ -28,39 +33,6 @@ constexpr const char* kModuleDoc = R"(Cycle profiles of a tiled accelerator, que
 read() opens a stored profile, Profile.query() answers one question about it, and the Report
 holds the answer as pandas DataFrames (groups, samples) and totals. Profile.samples() gives
 every sample as a DataFrame; from_dataframe() builds a Profile from one.)";
-
-constexpr const char* kQueryDoc = R"(query(**keywords) -> Report
-
-Filters, groups and summarises the samples. Every keyword is optional; one left out keeps the
-default of the command line (group by kernel, sort by phase cycles, no filter, no listing).
-
-    group_by            "kind", "kernel", "operation", "phase", "tile", "metadata" or GroupBy,
-                        or a list of two or three of them: one group per combination
-    metadata_key        str: the entry name grouped by with group_by="metadata"
-    sort_by             "phase-cycles", "work-cycles", "maximum-cycles", "samples", "name" or SortBy
-    kind                "exchange", "compute", "synchronization", "idle", StepKind or None
-    kernel              str (exact; "" keeps steps without a kernel) or None
-    operation_contains  str (case-sensitive substring) or None
-    tiles               iterable of physical tile numbers
-    phases              iterable of phase numbers (any epoch)
-    metadata            iterable of (name, value) pairs; value None asks only that the entry exists
-    at_offset           int: keep samples running at this cycle of their tile's time line, or None
-    limit               int: groups kept after ordering, or None for all
-    sample_limit        int: also list this many of the longest matched samples
-    epochs              iterable of epoch numbers (any phase)
-    kernel_matches      str: RE2 pattern the kernel must contain a match of, or None
-    operation_matches   str: RE2 pattern the operation must contain a match of, or None
-    exclude_kinds       iterable of kinds left out
-    exclude_kernels     iterable of kernels left out ("" leaves out steps without a kernel)
-    percentiles         iterable of numbers 0 to 100 (at most three decimals): one pN_cycles
-                        column each
-
-A keyword that is unknown or of the wrong type raises TypeError, a bad text or number raises
-ValueError; both name the keyword. The interpreter lock is released while the query runs, so
-queries on other threads run at the same time.
-
-    report = profile.query(group_by="phase", kind="compute", tiles=[0, 5, 7], phases=range(3, 9),
-                           metadata=[("layer", "encoder.0")], sort_by="name", sample_limit=5))";
 
 PyObject* profile_error_type = nullptr;
 
@@ -102,6 +74,18 @@ void raise_profile_error(const py::str& path, const vorn_package::ReadError& err
 
 namespace {
 
+/// ProfileError "PATH: reason" for a destination that must not be written, as the tool says it.
+[[noreturn]] void refuse_write(const py::str& path, const char* reason) {
+    const py::object exception =
+        py::handle(profile_error_type)(py::str("{}: {}").format(path, reason));
+    exception.attr("path") = path;
+    exception.attr("offset") = 0;
+    exception.attr("location") = "";
+    exception.attr("reason") = reason;
+    PyErr_SetObject(profile_error_type, exception.ptr());
+    throw py::error_already_set();
+}
+
 Profile read_file(const py::object& path) {
     const PathArgument file = path_argument(path);
     auto read = [&] {
@@ -111,8 +95,51 @@ Profile read_file(const py::object& path) {
     if (!read) {
         raise_profile_error(file.shown, read.error());
     }
-    return Profile{std::move(*read)};
+    Profile profile{std::move(*read), std::nullopt, file.bytes};
+    struct stat status {};
+    if (file.bytes != "-" && ::stat(file.bytes.c_str(), &status) == 0) {
+        profile.source = {{status.st_dev, status.st_ino}};
+    }
+    return profile;
 }
+
+/// Whether `path` names (through any link) the file `profile` was read from.
+bool is_source(const Profile& profile, const std::string& path) {
+    struct stat status {};
+    return profile.source && ::stat(path.c_str(), &status) == 0 &&
+           profile.source->first == status.st_dev && profile.source->second == status.st_ino;
+}
+
+}  // namespace
+
+void write_checked(const Profile& profile, const py::object& path,
+                   const std::function<void(std::ostream&)>& write) {
+    const PathArgument file = path_argument(path);
+    if (vorn_package::is_mapped(file.bytes)) {
+        // Replacing it would be safe for the profiles that map it, but it is almost always a
+        // slip: the source of a profile still in use.
+        refuse_write(file.shown, "is mapped by a profile being read; write to another file");
+    }
+    if (is_source(profile, file.bytes)) {
+        refuse_write(file.shown, "is the profile being read; write to another file");
+    }
+    if (file.bytes == "-") {
+        // What Python has buffered goes first, so that the two stay in order.
+        py::module_::import("sys").attr("stdout").attr("flush")();
+    }
+    int failure = 0;
+    {
+        py::gil_scoped_release unlocked;
+        failure = write_output_file(file.bytes, write);
+    }
+    if (failure != 0) {
+        errno = failure;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.shown.ptr());
+        throw py::error_already_set();
+    }
+}
+
+namespace {
 
 void write_file(const Profile& profile, const py::object& path, const py::object& format) {
     if (!PyUnicode_Check(format.ptr())) {
@@ -124,47 +151,22 @@ void write_file(const Profile& profile, const py::object& path, const py::object
         throw py::value_error("format: unknown value " + std::string(py::repr(format)) +
                               " (expected one of json, packed)");
     }
-    const ProfileFormat stored =
-        format_text == "json" ? ProfileFormat::Json : ProfileFormat::Packed;
-    const PathArgument file = path_argument(path);
-    if (vorn_package::is_mapped(file.bytes)) {
-        // Replacing it would be safe for the profiles that map it, but it is almost always a
-        // slip: the source of a profile still in use.
-        raise_profile_error(file.shown,
-                            {0, "", "is mapped by a profile being read; write to another file"});
-    }
-    if (file.bytes == "-") {
-        // What Python has buffered goes first, so that the two stay in order.
-        py::module_::import("sys").attr("stdout").attr("flush")();
-    }
-    int failure = 0;
-    {
-        py::gil_scoped_release unlocked;
-        failure = write_profile_file(file.bytes, profile.columns, stored);
-    }
-    if (failure != 0) {
-        errno = failure;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.shown.ptr());
-        throw py::error_already_set();
-    }
+    const bool packed = format_text == "packed";
+    write_checked(profile, path, [&](std::ostream& out) {
+        if (packed) {
+            vorn_package::write_profile_packed(out, profile.columns);
+        } else {
+            vorn_package::write_profile_json(out, vorn_package::to_report(profile.columns));
+        }
+    });
 }
 
-py::object run_query(const Profile& profile, const py::kwargs& keywords) {
-    const vorn_profile::Query query = query_from_keywords(keywords);
-    vorn_profile::QueryReport report;
-    {
-        py::gil_scoped_release unlocked;
-        report = vorn_profile::query(profile.columns, query);
-    }
-    return report_object(std::move(report));
-}
-
-Profile from_dataframe(const py::object& frame, const py::object& clock_hz) {
+Profile from_dataframe(const py::object& frame, const py::object& clock_hz, bool any_order) {
     std::optional<std::uint64_t> clock;
     if (!clock_hz.is_none()) {
         clock = unsigned_argument("clock_hz", clock_hz, std::numeric_limits<std::uint64_t>::max());
     }
-    return Profile{columns_from_frame(frame, clock)};
+    return Profile{columns_from_frame(frame, clock, any_order), std::nullopt, {}};
 }
 
 void bind_enums(py::module_& m) {
@@ -189,8 +191,8 @@ void bind_enums(py::module_& m) {
         .value("IDLE", StepKind::Idle);
 }
 
-void bind_profile(py::module_& m) {
-    py::class_<Profile>(m, "Profile", R"(A cycle profile: every tile's timed steps.
+py::class_<Profile> bind_profile(py::module_& m) {
+    return py::class_<Profile>(m, "Profile", R"(A cycle profile: every tile's timed steps.
 
 Made by read() or from_dataframe(); it never changes, so it may be queried from several threads
 at once.)")
@@ -203,7 +205,6 @@ at once.)")
         .def_property_readonly(
             "sample_count", [](const Profile& self) { return self.columns.sample_count(); },
             "Samples in the profile, all tiles together.")
-        .def("query", &run_query, kQueryDoc)
         .def("partial", &profile_partial,
              R"(partial(**keywords) -> Partial
 
@@ -211,13 +212,20 @@ The query's partial report over the whole profile, with the keywords of query():
 the partials of the profiles whose tiles follow (the shards of one profile, in order) and
 finished, it gives the report of the query over all of them.)")
         .def(
-            "samples", [](const Profile& self) { return sample_frame(self.columns); },
+            "samples",
+            [](const Profile& self, bool metadata_columns) {
+                return sample_frame(self.columns, metadata_columns);
+            },
+            py::kw_only(), py::arg("metadata_columns") = false,
             R"(Every sample, one row each, tile after tile in stored order. Columns: physical_tile,
 start_cycle, end_cycle, offset, duration, phase, epoch, local_index (uint32; offset uint64:
-the start on the tile's own time line, 0 at its first sample), kind, operation, kernel (str),
-metadata (a list of (name, value) tuples; rows of the same step share one list object, so
-treat the lists as read-only). attrs["clock_hz"] holds the clock, so
-from_dataframe(profile.samples()) gives the profile back.
+the start on the tile's own time line, 0 at its first sample), kind, operation, kernel
+(pandas Categorical of str: the profile's texts, each made once), metadata (a list of
+(name, value) tuples; rows of the same step share one list object, so treat the lists as
+read-only). With metadata_columns=True, each metadata name also gets a column of its own
+(Categorical; the value of the step's first entry of that name, missing where it has none),
+after the others. attrs["clock_hz"] holds the clock, so from_dataframe(profile.samples())
+gives the profile back.
 
 start_cycle, end_cycle, phase, epoch and local_index view the profile's memory without a copy
 and are read-only; use .copy() on the frame to change them.)")
@@ -226,8 +234,8 @@ and are read-only; use .copy() on the frame to change them.)")
 or, with format="packed", as a packed profile (binary; read() maps it without parsing).
 The file is written beside the destination and renamed into place when complete, so a failed
 write leaves the old file as it was. Raises OSError when the file cannot be written, ValueError
-for a path with an embedded null byte, and ProfileError for a file that a profile of this
-process maps (read() of a packed file).)")
+for a path with an embedded null byte, and ProfileError for the file this profile was read
+from or a file that any profile of this process maps (read() of a packed file).)")
         .def("__repr__", [](const Profile& self) {
             return "<vorn_profile.Profile: " + std::to_string(self.columns.tile_count()) +
                    " tiles, " + std::to_string(self.columns.sample_count()) + " samples, " +
@@ -238,9 +246,10 @@ process maps (read() of a packed file).)")
 }  // namespace
 }  // namespace vorn_python
 
-PYBIND11_MODULE(vorn_profile, m) {
+PYBIND11_MODULE(_vorn_profile, m) {
     using namespace vorn_python;
     m.doc() = kModuleDoc;
+    m.attr("__version__") = VORN_PROFILE_VERSION;
     // A packed file that another program truncates or rewrites under a query cannot be read
     // on: the process ends with an error line naming the file, not with a bare signal.
     vorn_package::guard_mapped_files(1);
@@ -257,12 +266,12 @@ PYBIND11_MODULE(vorn_profile, m) {
     m.add_object("ProfileError", py::handle(profile_error_type));
 
     bind_enums(m);
-    bind_profile(m);
-    bind_report(m);
+    py::class_<Profile> profile = bind_profile(m);
+    bind_analyses(m, profile);
+    bind_pictures(profile);
     bind_partial(m);
-    // The query over a Dask cluster; Dask itself is imported only when it is used.
-    m.attr("distributed") = py::module_::import("_vorn_profile_distributed");
 
+    m.attr("_QUERY_KEYWORDS") = py::cast(query_keyword_names());
     m.def(
         "read", &read_file, py::arg("path"),
         R"(Reads a stored profile, JSON or packed (str or os.PathLike; "-" reads standard input). Raises ProfileError
@@ -271,15 +280,21 @@ PYBIND11_MODULE(vorn_profile, m) {
 integer, found -5". The interpreter lock is released while the file is read.)");
     m.def(
         "from_dataframe", &from_dataframe, py::arg("frame"), py::kw_only(),
-        py::arg("clock_hz") = py::none(),
+        py::arg("clock_hz") = py::none(), py::arg("any_order") = false,
         R"(A profile from a DataFrame with the columns of Profile.samples(): physical_tile, start_cycle,
 end_cycle, phase, epoch, local_index (integers 0 to 2**32-1), kind ("exchange", "compute",
 "synchronization" or "idle"), operation, kernel (str) and metadata (a list of (name, value)
-pairs of str per row); offset and duration are not needed. Rows of one physical tile form one
-tile, in row order; tiles come in the order of their first row. clock_hz defaults to
+pairs of str per row); offset and duration are not needed. clock_hz defaults to
 frame.attrs["clock_hz"].
 
-Raises ValueError naming the column and row of the first bad value (a missing column, a wrong
-dtype, a negative or too large number, an unknown kind, a cell that is not text); nothing is
-built then.)");
+Row order is stored order: the rows of one physical tile form one tile, in row order, and the
+first of them is the tile's time base (cycle 0 of its time line); tiles come in the order of
+their first row. A frame sorted by another column (say duration) would thus describe another
+time line, so a row that starts before the row above it on its tile's time line is an error;
+sort such a frame by physical_tile and offset (or restore it with sort_index()) first.
+any_order=True takes the rows as they come all the same.
+
+Raises ValueError naming the column and the index label of the first bad value (a missing or
+repeated column, a wrong dtype, a negative or too large number, an unknown kind, a cell that
+is not text); nothing is built then.)");
 }

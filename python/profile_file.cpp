@@ -6,7 +6,6 @@
 #include "vorn_package/buffered_output.hpp"
 #include "vorn_package/output_file.hpp"
 #include "vorn_package/profile_file.hpp"
-#include "vorn_package/profile_packed.hpp"
 
 namespace vorn_python {
 
@@ -18,15 +17,7 @@ Result<ProfileColumns, ReadError> read_profile_file(const std::string& path) {
     return vorn_package::read_profile_columns_file(path);
 }
 
-int write_profile_file(const std::string& path, const ProfileColumns& columns,
-                       ProfileFormat format) {
-    const auto write = [&](std::ostream& out) {
-        if (format == ProfileFormat::Packed) {
-            vorn_package::write_profile_packed(out, columns);
-        } else {
-            vorn_package::write_profile_json(out, vorn_package::to_report(columns));
-        }
-    };
+int write_output_file(const std::string& path, const std::function<void(std::ostream&)>& write) {
     if (path == "-") {
         write(std::cout);
         std::cout.flush();

@@ -1,7 +1,9 @@
-// Reading and writing stored profiles for the Python module, as columns. Every file the module
-// opens goes through these two functions, so a new stored format is added here alone.
+// Files of the Python module: profiles read as columns, and every file it writes (profiles,
+// traces, report pages) written beside its destination and renamed into place.
 #pragma once
 
+#include <functional>
+#include <iosfwd>
 #include <string>
 
 #include "vorn_package/profile_columns.hpp"
@@ -10,18 +12,14 @@
 
 namespace vorn_python {
 
-/// How `write_profile_file` stores a profile.
-enum class ProfileFormat { Json, Packed };
-
 /// Reads a stored profile, JSON or packed (told apart by the packed format's magic number);
 /// "-" reads standard input. A packed file is mapped, and the columns point into the mapping.
 /// Touches no Python object, so it may run with the interpreter lock released.
 vorn_package::Result<vorn_package::ProfileColumns, vorn_package::ReadError> read_profile_file(
     const std::string& path);
 
-/// Writes `columns` to `path` ("-" for standard output). Returns 0, or the `errno` of the open
-/// or write that failed.
-int write_profile_file(const std::string& path, const vorn_package::ProfileColumns& columns,
-                       ProfileFormat format);
+/// Writes what `write` produces to `path` ("-" for standard output): beside the destination,
+/// renamed over it when complete. Returns 0, or the `errno` of the open or write that failed.
+int write_output_file(const std::string& path, const std::function<void(std::ostream&)>& write);
 
 }  // namespace vorn_python

@@ -301,4 +301,6 @@ vorn_profile::Query query_from_keywords(const py::kwargs& keywords) {
     return query;
 }
 
+std::vector<std::string_view> query_keyword_names() { return {kKeywords.begin(), kKeywords.end()}; }
+
 }  // namespace vorn_python

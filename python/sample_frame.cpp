@@ -1,11 +1,113 @@
 // `Profile.samples()`: every sample of a profile as one DataFrame row, in stored order.
 #include <array>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "module.hpp"
 
 namespace vorn_python {
+namespace {
 
-py::object sample_frame(const vorn_package::ProfileColumns& columns) {
+using vorn_package::ProfileColumns;
+
+/// A pandas Categorical with one code per sample: the code of its step, -1 for a missing value.
+py::object categorical(const ProfileColumns& columns, const std::vector<std::int32_t>& step_codes,
+                       const py::list& categories) {
+    py::array_t<std::int32_t> codes(static_cast<py::ssize_t>(columns.sample_count()));
+    {
+        std::int32_t* out = codes.mutable_data();
+        py::gil_scoped_release unlocked;
+        for (std::uint64_t i = 0; i < columns.sample_count(); ++i) {
+            out[i] = step_codes[columns.step[i]];
+        }
+    }
+    return py::module_::import("pandas").attr("Categorical").attr("from_codes")(codes, categories);
+}
+
+/// Gives distinct texts their codes in the order they are first met; equal texts share one.
+class Categories {
+public:
+    Categories(const ProfileColumns& columns, TextObjects& texts)
+        : columns_(columns), texts_(texts), code_of_number_(columns.text_count(), -1) {}
+
+    std::int32_t code(std::uint32_t number) {
+        std::int32_t& code = code_of_number_[number];
+        if (code < 0) {
+            const auto [found, added] = code_of_text_.emplace(
+                columns_.text(number), static_cast<std::int32_t>(code_of_text_.size()));
+            if (added) {
+                categories_.append(py::handle(texts_.get(number)));
+            }
+            code = found->second;
+        }
+        return code;
+    }
+
+    const py::list& categories() const { return categories_; }
+
+private:
+    const ProfileColumns& columns_;
+    TextObjects& texts_;
+    std::vector<std::int32_t> code_of_number_;
+    std::unordered_map<std::string_view, std::int32_t> code_of_text_;
+    py::list categories_;
+};
+
+/// A text column of the steps, `step_text` holding each step's text number.
+py::object text_column(const ProfileColumns& columns, TextObjects& texts,
+                       std::span<const std::uint32_t> step_text) {
+    Categories categories(columns, texts);
+    std::vector<std::int32_t> step_codes(columns.step_count());
+    for (std::uint32_t s = 0; s < step_codes.size(); ++s) {
+        step_codes[s] = categories.code(step_text[s]);
+    }
+    return categorical(columns, step_codes, categories.categories());
+}
+
+py::object kind_column(const ProfileColumns& columns) {
+    py::list categories;
+    for (std::size_t k = 0; k < 4; ++k) {
+        categories.append(text_object(kind_text(static_cast<vorn_package::ProfileStepKind>(k))));
+    }
+    std::vector<std::int32_t> step_codes(columns.step_count());
+    for (std::uint32_t s = 0; s < step_codes.size(); ++s) {
+        step_codes[s] = static_cast<std::int32_t>(columns.step_kind[s]) & 3;
+    }
+    return categorical(columns, step_codes, categories);
+}
+
+/// One column per metadata name, in the order names are first met: the value of the step's
+/// first entry of that name, missing where it has none.
+void metadata_value_columns(const ProfileColumns& columns, TextObjects& texts,
+                            std::vector<std::string>& names, std::vector<py::object>& values) {
+    std::unordered_map<std::string_view, std::size_t> column_of_name;
+    std::vector<std::vector<std::int32_t>> step_codes;
+    std::vector<Categories> categories;
+    for (std::uint32_t s = 0; s < columns.step_count(); ++s) {
+        for (const vorn_package::MetadataPair& pair : columns.step_metadata(s)) {
+            const std::string_view name = columns.text(pair.name);
+            const auto [found, added] = column_of_name.emplace(name, names.size());
+            if (added) {
+                names.emplace_back(name);
+                step_codes.emplace_back(columns.step_count(), -1);
+                categories.emplace_back(columns, texts);
+            }
+            std::int32_t& code = step_codes[found->second][s];
+            if (code < 0) {
+                code = categories[found->second].code(pair.value);
+            }
+        }
+    }
+    for (std::size_t c = 0; c < names.size(); ++c) {
+        values.push_back(categorical(columns, step_codes[c], categories[c].categories()));
+    }
+}
+
+}  // namespace
+
+py::object sample_frame(const vorn_package::ProfileColumns& columns, bool metadata_columns) {
     const std::size_t count = columns.sample_count();
 
     py::array_t<std::uint32_t> physical_tile(static_cast<py::ssize_t>(count));
@@ -30,13 +132,9 @@ py::object sample_frame(const vorn_package::ProfileColumns& columns) {
         }
     }
 
-    // Steps repeat across samples: each column cell is a new reference to an object made once
-    // per distinct kind, text or step.
+    // Texts are interned: a text column is a Categorical whose codes are made per step and
+    // whose categories are the distinct texts the column uses, each made into a str once.
     TextObjects texts(columns);
-    std::array<py::object, 4> kinds;
-    for (std::size_t k = 0; k < kinds.size(); ++k) {
-        kinds[k] = text_object(kind_text(static_cast<vorn_package::ProfileStepKind>(k)));
-    }
     std::vector<py::object> metadata(columns.step_count());
     for (std::uint32_t s = 0; s < columns.step_count(); ++s) {
         const auto pairs = columns.step_metadata(s);
@@ -47,44 +145,44 @@ py::object sample_frame(const vorn_package::ProfileColumns& columns) {
         }
         metadata[s] = std::move(entries);
     }
-    const auto step_of = [&](std::size_t i) { return columns.step[i]; };
-    const auto shared = [](const py::object& object) { return object.inc_ref().ptr(); };
 
-    py::object frame = data_frame({
+    std::vector<std::pair<const char*, py::object>> frame_columns{
         {"physical_tile", physical_tile},
         {"start_cycle", view_column(columns.start_cycle, columns.storage)},
         {"end_cycle", view_column(columns.end_cycle, columns.storage)},
         {"offset", offset},
         {"duration", duration},
-        {"kind", object_column(count,
-                               [&](std::size_t i) {
-                                   const auto kind = columns.step_kind[step_of(i)];
-                                   return shared(kinds[static_cast<std::size_t>(kind) & 3]);
-                               })},
+        {"kind", kind_column(columns)},
         {"phase", view_column(columns.phase, columns.storage)},
         {"epoch", view_column(columns.epoch, columns.storage)},
         {"local_index", view_column(columns.local_index, columns.storage)},
-        {"operation", object_column(count,
-                                    [&](std::size_t i) {
-                                        PyObject* text =
-                                            texts.get(columns.step_operation[step_of(i)]);
-                                        Py_INCREF(text);
-                                        return text;
-                                    })},
-        {"kernel", object_column(count,
-                                 [&](std::size_t i) {
-                                     PyObject* text = texts.get(columns.step_kernel[step_of(i)]);
-                                     Py_INCREF(text);
-                                     return text;
-                                 })},
+        {"operation", text_column(columns, texts, columns.step_operation)},
+        {"kernel", text_column(columns, texts, columns.step_kernel)},
         {"metadata", object_column(count,
                                    [&](std::size_t i) {
                                        // Rows of one step share its list, as the rows of a
                                        // pandas copy share their cells: a list per row would
                                        // be a million objects and most of this call's time.
-                                       return metadata[step_of(i)].inc_ref().ptr();
+                                       return metadata[columns.step[i]].inc_ref().ptr();
                                    })},
-    });
+    };
+    std::vector<std::string> names;
+    std::vector<py::object> values;
+    if (metadata_columns) {
+        metadata_value_columns(columns, texts, names, values);
+        for (std::size_t c = 0; c < names.size(); ++c) {
+            for (const auto& [taken, column] : frame_columns) {
+                if (names[c] == taken) {
+                    names[c] = "metadata:" + names[c];
+                    break;
+                }
+            }
+        }
+        for (std::size_t c = 0; c < names.size(); ++c) {
+            frame_columns.emplace_back(names[c].c_str(), values[c]);
+        }
+    }
+    py::object frame = data_frame(std::move(frame_columns));
     frame.attr("attrs")["clock_hz"] = columns.clock_hz;
     return frame;
 }

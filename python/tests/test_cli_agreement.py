@@ -63,9 +63,20 @@ def cli_args(keywords):
     return args
 
 
+KEY_COLUMNS = {"physicalTile": "physical_tile", "phase": "phase", "epoch": "epoch"}
+
+
 def check_frame(frame, rows, dtypes):
-    """The frame's columns, their dtypes and every cell against the report's plain values."""
-    assert list(frame.columns) == list(dtypes)
+    """The frame's columns, their dtypes and every cell against the report's plain values; the
+    numeric dimensions of groups also as typed columns after `dimensions`."""
+    keys = [column for key, column in KEY_COLUMNS.items()
+            if rows and "dimensions" in rows[0] and key in rows[0]["dimensions"]]
+    names = list(dtypes)
+    assert list(frame.columns) == names[:2] + keys + names[2:] if keys else names
+    for key, column in KEY_COLUMNS.items():
+        if column in keys:
+            assert frame[column].dtype == np.uint32
+            assert frame[column].tolist() == [int(row["dimensions"][key]) for row in rows]
     assert len(frame) == len(rows)
     for column, dtype in dtypes.items():
         assert frame[column].dtype == np.dtype(dtype), column

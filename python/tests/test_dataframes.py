@@ -118,3 +118,77 @@ def test_clock_must_be_given_and_in_range():
         vp.from_dataframe(small_frame(), clock_hz=-1)
     with pytest.raises(TypeError, match="DataFrame"):
         vp.from_dataframe({"start_cycle": [1]}, clock_hz=1)
+
+
+def test_errors_name_the_index_label():
+    frame = small_frame()
+    frame.index = [2000, 2001, 2002, 2003]
+    frame.loc[2003, "kernel"] = None
+    with pytest.raises(ValueError, match=r"column 'kernel', row 2003 \(position 3\)"):
+        vp.from_dataframe(frame, clock_hz=1)
+    named = small_frame().set_index(pd.Index(list("abcd")))
+    named.loc["b", "phase"] = -1
+    with pytest.raises(ValueError, match=r"column 'phase', row b \(position 1\): -1 is negative"):
+        vp.from_dataframe(named, clock_hz=1)
+
+
+def test_a_repeated_column_is_refused():
+    frame = small_frame()
+    doubled = pd.concat([frame, frame[["phase"]]], axis=1)
+    with pytest.raises(ValueError, match="column 'phase' appears 2 times"):
+        vp.from_dataframe(doubled, clock_hz=1)
+
+
+@needs_tool
+def test_rows_out_of_time_order_are_refused(generate):
+    samples = vp.read(generate(3, 40, 2)).samples()
+    with pytest.raises(ValueError, match="start_cycle.*before the start of the previous row"):
+        vp.from_dataframe(samples.sort_values("duration"))
+    # Sorted back (by tile and offset, or by the index), the profile is the same again.
+    again = vp.from_dataframe(samples.sort_values("duration").sort_index())
+    assert again.query().to_dict() == vp.from_dataframe(samples).query().to_dict()
+    by_time = vp.from_dataframe(samples.sort_values(["physical_tile", "offset"], kind="stable"))
+    assert by_time.query().profile_span_cycles == vp.read(generate(3, 40, 2)).query().profile_span_cycles
+    # Taken as stored on request: a tile whose first row is not its earliest wraps its counter.
+    shuffled = vp.from_dataframe(samples.sort_values("duration"), any_order=True)
+    assert shuffled.query().profile_span_cycles > 2**31
+
+
+def test_a_counter_wrap_is_time_order():
+    # small_frame's tile 9 wraps from 2**32 - 10 to 5: forward in time, accepted.
+    assert vp.from_dataframe(small_frame(), clock_hz=1).query().profile_span_cycles < 2**31
+
+
+def test_text_columns_are_categoricals_over_the_profiles_texts():
+    profile = vp.from_dataframe(small_frame(), clock_hz=1)
+    samples = profile.samples()
+    for column in ("kind", "operation", "kernel"):
+        assert isinstance(samples[column].dtype, pd.CategoricalDtype), column
+    assert samples["kernel"].tolist() == ["gemm", "", "", "sync"]
+    assert sorted(samples["kernel"].cat.categories) == ["", "gemm", "sync"]
+    assert list(samples["kind"].cat.categories) == ["exchange", "compute", "synchronization", "idle"]
+    # Each category is one str object, made once: rows share it.
+    assert samples["kernel"].groupby(samples["kernel"], observed=True).size().to_dict() == {
+        "gemm": 1, "": 2, "sync": 1}
+    # A categorical frame goes back in as it came out.
+    assert vp.from_dataframe(samples).samples().equals(samples)
+
+
+def test_metadata_as_columns():
+    frame = small_frame()
+    frame.at[1, "metadata"] = [("kind", "x"), ("layer", "decoder.1")]
+    samples = vp.from_dataframe(frame, clock_hz=1).samples(metadata_columns=True)
+
+    def cells(column):
+        return [None if pd.isna(v) else v for v in samples[column].tolist()]
+
+    # Stored order: tile 9's rows (0, 2) then tile 2's (1, 3).
+    assert cells("layer") == ["encoder.0", None, "decoder.1", None]
+    assert isinstance(samples["layer"].dtype, pd.CategoricalDtype)
+    # A name repeated on one step: its first value. A name that is also a column: prefixed.
+    assert cells("a") == [None, "1", None, None]
+    assert cells("metadata:kind") == [None, None, "x", None]
+    assert samples["kind"].tolist() == ["compute", "idle", "exchange", "synchronization"]
+    assert list(samples.columns)[:len(SAMPLE_COLUMNS)] == SAMPLE_COLUMNS
+    assert samples.drop(columns="metadata").drop_duplicates().shape[0] == 4
+    assert list(vp.from_dataframe(frame, clock_hz=1).samples().columns) == SAMPLE_COLUMNS

@@ -1,6 +1,7 @@
 """Errors a notebook user meets: bad profile files raise ProfileError with the tool's message,
 bad keyword arguments raise TypeError or ValueError naming the keyword."""
 
+import inspect
 import os
 import subprocess
 import sys
@@ -166,3 +167,62 @@ def test_new_keywords_refuse_bad_values(generate):
     ]:
         with pytest.raises(error, match=words):
             profile.query(**keywords)
+
+
+def test_writing_over_the_source_is_refused_and_the_profile_stays_usable(tmp_path):
+    source = tmp_path / "run.json"
+    vp.from_dataframe(small_frame(), clock_hz=7).write(source)
+    alias = tmp_path / "alias.json"
+    os.link(source, alias)
+    before = source.read_bytes()
+    profile = vp.read(source)
+    for destination in (source, alias, str(source)):
+        with pytest.raises(vp.ProfileError, match="is the profile being read") as error:
+            profile.write(destination, format="packed")
+        assert error.value.path == os.fspath(destination)
+    assert source.read_bytes() == before
+    # Still readable, and writable elsewhere.
+    assert profile.query().to_dict() == vp.read(source).query().to_dict()
+    profile.write(tmp_path / "copy.json")
+    assert (tmp_path / "copy.json").read_bytes() == before
+
+
+def test_a_mapped_copy_written_over_itself_raises(tmp_path):
+    vp.from_dataframe(small_frame(), clock_hz=7).write(tmp_path / "run.packed", format="packed")
+    copy = tmp_path / "m.packed"
+    copy.write_bytes((tmp_path / "run.packed").read_bytes())
+    profile = vp.read(copy)
+    with pytest.raises(vp.ProfileError):
+        profile.write(copy, format="packed")
+    assert profile.sample_count == 4 and profile.query().sample_count == 4
+
+
+def test_the_query_signature_is_readable():
+    signature = inspect.signature(vp.Profile.query)
+    names = list(signature.parameters)
+    assert names[0] == "self"
+    for name in ("group_by", "kind", "tiles", "sort_by", "limit", "sample_limit", "window"):
+        assert signature.parameters[name].kind is inspect.Parameter.KEYWORD_ONLY
+    assert signature.parameters["group_by"].default == "kernel"
+    assert "window" in inspect.signature(vp.Profile.supersteps).parameters
+    assert "sample_limit" not in inspect.signature(vp.diff).parameters
+    # The shown defaults are what leaving a keyword out gives.
+    profile = vp.from_dataframe(small_frame(), clock_hz=7)
+    shown = {name: p.default for name, p in signature.parameters.items()
+             if name in ("group_by", "sort_by", "tiles", "phases", "metadata", "kind", "limit")}
+    assert profile.query(**shown).to_dict() == profile.query().to_dict()
+
+
+@pytest.mark.parametrize("window,kind,fragment", [
+    ((5,), TypeError, "pair"),
+    (5, TypeError, "pair"),
+    ((1.5, None), TypeError, "float"),
+    ((-1, None), ValueError, "-1"),
+    ((10, 10), ValueError, "holds no cycle"),
+    ((None, 2**64), ValueError, "out of range"),
+])
+def test_bad_windows_name_themselves(window, kind, fragment):
+    profile = vp.from_dataframe(small_frame(), clock_hz=7)
+    with pytest.raises(kind, match="window") as error:
+        profile.query(window=window)
+    assert fragment in str(error.value)

@@ -17,12 +17,6 @@
 namespace vorn_cli {
 namespace {
 
-struct MetadataCounts {
-    std::uint64_t entries = 0;
-    std::uint64_t steps = 0;
-    std::set<std::string_view> values;
-};
-
 std::string number(std::uint64_t value) { return std::to_string(value); }
 
 template <class Key, class Name>
@@ -82,15 +76,21 @@ private:
 
 }  // namespace
 
-void write_info(std::ostream& out, const std::string& path,
-                const vorn_package::ProfileColumns& profile, OutputFormat format,
-                std::size_t threads) {
+ProfileInfo profile_info(const vorn_package::ProfileColumns& profile, std::size_t threads) {
+    ProfileInfo info;
+    info.clock_hz = profile.clock_hz;
     // Kinds and the span come from the engine itself, so they agree with every query.
     vorn_profile::Query by_kind;
     by_kind.group_by = vorn_profile::GroupBy::Kind;
     by_kind.sort_by = vorn_profile::SortBy::Name;
     const vorn_profile::QueryReport totals = vorn_profile::query(profile, by_kind, threads);
-
+    info.tile_count = totals.tile_count;
+    info.sample_count = totals.sample_count;
+    info.span_cycles = totals.profile_span_cycles;
+    info.span_ms = totals.profile_span_ms;
+    for (const vorn_profile::GroupSummary& group : totals.groups) {
+        info.kinds.emplace_back(group.name, group.sample_count);
+    }
     // Samples are counted per step; kernels and metadata follow from the steps' counts.
     std::vector<std::uint64_t> step_samples(profile.step_count());
     ValueCounts phase_counts;
@@ -100,19 +100,19 @@ void write_info(std::ostream& out, const std::string& path,
         phase_counts.add(profile.phase[s]);
         epoch_counts.add(profile.epoch[s]);
     }
-    std::map<std::string_view, std::uint64_t> kernels;
-    std::map<std::string_view, MetadataCounts> metadata;
+    std::map<std::string_view, std::set<std::string_view>> values;
     for (std::uint32_t step = 0; step < step_samples.size(); ++step) {
         const std::uint64_t samples = step_samples[step];
         if (samples == 0) {
             continue;
         }
-        kernels[profile.text(profile.step_kernel[step])] += samples;
+        info.kernels[profile.text(profile.step_kernel[step])] += samples;
         const auto entries = profile.step_metadata(step);
         for (std::size_t i = 0; i < entries.size(); ++i) {
-            MetadataCounts& counts = metadata[profile.text(entries[i].name)];
+            const std::string_view name = profile.text(entries[i].name);
+            MetadataNameCounts& counts = info.metadata[name];
             counts.entries += samples;
-            counts.values.insert(profile.text(entries[i].value));
+            values[name].insert(profile.text(entries[i].value));
             // A name repeated within one step counts that step once. Texts are stored once,
             // so equal names have equal numbers.
             bool earlier = false;
@@ -122,8 +122,18 @@ void write_info(std::ostream& out, const std::string& path,
             counts.steps += earlier ? 0 : samples;
         }
     }
-    const std::map<std::uint32_t, std::uint64_t> phases = phase_counts.sorted();
-    const std::map<std::uint32_t, std::uint64_t> epochs = epoch_counts.sorted();
+    for (auto& [name, counts] : info.metadata) {
+        counts.values = values[name].size();
+    }
+    info.phases = phase_counts.sorted();
+    info.epochs = epoch_counts.sorted();
+    return info;
+}
+
+void write_info(std::ostream& out, const std::string& path,
+                const vorn_package::ProfileColumns& profile, OutputFormat format,
+                std::size_t threads) {
+    const ProfileInfo info = profile_info(profile, threads);
     if (format == OutputFormat::Json) {
         std::string text = "{\n  \"profile\": ";
         append_json_string(text, path);
@@ -133,11 +143,11 @@ void write_info(std::ostream& out, const std::string& path,
             text += "\": " + number(value);
         };
         member("clock_hz", profile.clock_hz);
-        member("tile_count", totals.tile_count);
-        member("sample_count", totals.sample_count);
-        member("profile_span_cycles", totals.profile_span_cycles);
+        member("tile_count", info.tile_count);
+        member("sample_count", info.sample_count);
+        member("profile_span_cycles", info.span_cycles);
         text += ",\n  \"profile_span_ms\": ";
-        append_shortest_double(text, totals.profile_span_ms);
+        append_shortest_double(text, info.span_ms);
         const auto list = [&](std::string_view name, auto&& rows) {
             text += ",\n  \"";
             text += name;
@@ -155,30 +165,30 @@ void write_info(std::ostream& out, const std::string& path,
                    ", \"samples\": " + number(samples) + "}";
         };
         list("kinds", [&](auto row) {
-            for (const vorn_profile::GroupSummary& group : totals.groups) {
-                row(named("kind", group.name, group.sample_count));
+            for (const auto& [kind, samples] : info.kinds) {
+                row(named("kind", kind, samples));
             }
         });
         list("kernels", [&](auto row) {
-            for (const auto& [kernel, count] : kernels) {
+            for (const auto& [kernel, count] : info.kernels) {
                 row(named("kernel", kernel, count));
             }
         });
         list("phases", [&](auto row) {
-            for (const auto& [phase, count] : phases) {
+            for (const auto& [phase, count] : info.phases) {
                 row("{\"phase\": " + number(phase) + ", \"samples\": " + number(count) + "}");
             }
         });
         list("epochs", [&](auto row) {
-            for (const auto& [epoch, count] : epochs) {
+            for (const auto& [epoch, count] : info.epochs) {
                 row("{\"epoch\": " + number(epoch) + ", \"samples\": " + number(count) + "}");
             }
         });
         list("metadata_names", [&](auto row) {
-            for (const auto& [name, counts] : metadata) {
+            for (const auto& [name, counts] : info.metadata) {
                 row("{\"name\": " + json_string(name) + ", \"entries\": " + number(counts.entries) +
                     ", \"steps\": " + number(counts.steps) +
-                    ", \"values\": " + number(counts.values.size()) + "}");
+                    ", \"values\": " + number(counts.values) + "}");
             }
         });
         text += "\n}\n";
@@ -199,21 +209,20 @@ void write_info(std::ostream& out, const std::string& path,
             out << line;
             line.clear();
         };
-        for (const vorn_profile::GroupSummary& group : totals.groups) {
-            row("kind", group.name, group.sample_count, "", "");
+        for (const auto& [kind, samples] : info.kinds) {
+            row("kind", kind, samples, "", "");
         }
-        for (const auto& [kernel, count] : kernels) {
+        for (const auto& [kernel, count] : info.kernels) {
             row("kernel", kernel, count, "", "");
         }
-        for (const auto& [phase, count] : phases) {
+        for (const auto& [phase, count] : info.phases) {
             row("phase", number(phase), count, "", "");
         }
-        for (const auto& [epoch, count] : epochs) {
+        for (const auto& [epoch, count] : info.epochs) {
             row("epoch", number(epoch), count, "", "");
         }
-        for (const auto& [name, counts] : metadata) {
-            row("metadata", name, counts.entries, number(counts.steps),
-                number(counts.values.size()));
+        for (const auto& [name, counts] : info.metadata) {
+            row("metadata", name, counts.entries, number(counts.steps), number(counts.values));
         }
         out << line;
         return;
@@ -221,40 +230,39 @@ void write_info(std::ostream& out, const std::string& path,
 
     char span[96];
     std::snprintf(span, sizeof span, "%llu cycles (%.6f ms)",
-                  static_cast<unsigned long long>(totals.profile_span_cycles),
-                  totals.profile_span_ms);
+                  static_cast<unsigned long long>(info.span_cycles), info.span_ms);
     write_rows(out, {{"profile"}, {path == "-" ? "standard input" : path}},
                {{"clock", number(profile.clock_hz) + " Hz"},
-                {"tiles", number(totals.tile_count)},
-                {"samples", number(totals.sample_count)},
+                {"tiles", number(info.tile_count)},
+                {"samples", number(info.sample_count)},
                 {"span", span}});
     out << '\n';
 
     std::vector<std::vector<std::string>> kinds;
-    for (const vorn_profile::GroupSummary& group : totals.groups) {
-        kinds.push_back({group.name, number(group.sample_count)});
+    for (const auto& [kind, samples] : info.kinds) {
+        kinds.push_back({kind, number(samples)});
     }
-    write_rows(out, {{"kinds (" + number(totals.groups.size()) + ")"}, {"samples", Align::Right}},
+    write_rows(out, {{"kinds (" + number(info.kinds.size()) + ")"}, {"samples", Align::Right}},
                kinds);
     out << '\n';
-    write_counts(out, "kernels", kernels, [](std::string_view kernel) {
+    write_counts(out, "kernels", info.kernels, [](std::string_view kernel) {
         return kernel.empty() ? std::string("(no kernel)") : std::string(kernel);
     });
     out << '\n';
-    write_counts(out, "phases", phases, [](std::uint32_t n) { return number(n); });
+    write_counts(out, "phases", info.phases, [](std::uint32_t n) { return number(n); });
     out << '\n';
-    write_counts(out, "epochs", epochs, [](std::uint32_t n) { return number(n); });
+    write_counts(out, "epochs", info.epochs, [](std::uint32_t n) { return number(n); });
     out << '\n';
 
-    TextTable names({{"metadata names (" + number(metadata.size()) + ")"},
+    TextTable names({{"metadata names (" + number(info.metadata.size()) + ")"},
                      {"entries", Align::Right},
                      {"steps", Align::Right},
                      {"values", Align::Right}});
     std::vector<std::string> cells;
     names.write(out, [&](auto emit) {
-        for (const auto& [name, counts] : metadata) {
+        for (const auto& [name, counts] : info.metadata) {
             cells = {name.empty() ? "\"\"" : std::string(name), number(counts.entries),
-                     number(counts.steps), number(counts.values.size())};
+                     number(counts.steps), number(counts.values)};
             emit(cells);
         }
     });
