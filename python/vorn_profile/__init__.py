@@ -67,18 +67,19 @@ _UNSIGNED = {
         "lost_cycles_caused", "matched_sample_count",
     ),
     "uint32": (
-        "p50_cycles", "p95_cycles", "maximum_cycles", "physical_tile", "duration", "phase",
-        "epoch", "straggler",
+        "p50_cycles", "p95_cycles", "maximum_cycles", "minimum_cycles", "physical_tile",
+        "duration", "phase", "epoch", "straggler",
     ),
 }
 _DTYPES: Dict[str, str] = {name: dtype for dtype, names in _UNSIGNED.items() for name in names}
 _GROUP_FIELDS = [
     "name", "dimensions", "sample_count", "tile_count", "phase_count", "phase_cycles", "phase_ms",
     "work_cycles", "average_active_tiles", "mean_cycles", "p50_cycles", "p95_cycles",
-    "maximum_cycles", "first_offset", "last_offset",
+    "maximum_cycles", "first_offset", "last_offset", "minimum_cycles", "stddev_cycles", "share",
 ]
 _DTYPES.update(phase_ms="float64", average_active_tiles="float64", mean_cycles="float64",
-               imbalance="float64", mean_busy="float64", phase_cycles_ratio="float64")
+               imbalance="float64", mean_busy="float64", phase_cycles_ratio="float64",
+               stddev_cycles="float64", share="float64")
 # A group's dimensions that are numbers, and the typed column each becomes.
 _KEY_COLUMNS = {"physicalTile": "physical_tile", "phase": "phase", "epoch": "epoch"}
 
@@ -90,6 +91,8 @@ def _column(name: str, values: List[Any]) -> Any:
         if name.startswith(side):
             field = name[len(side):]
     dtype = _DTYPES.get(field)
+    if dtype is None and field.startswith("p") and field.endswith("_cycles"):
+        dtype = "uint32"  # a further percentile the query asked for: p90_cycles, p99.9_cycles
     if dtype is not None and field != name and dtype != "float64":
         # The figures of a diff are 64-bit; a change may be negative, so it is signed, where
         # new minus base on unsigned columns would wrap.
