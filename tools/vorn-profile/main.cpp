@@ -18,12 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "answers.hpp"
 #include "demo.hpp"
 #include "info.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "output_space.hpp"
 #include "profile_input.hpp"
+#include "serve.hpp"
 #include "vorn_package/buffered_output.hpp"
 #include "vorn_package/mapped_file_guard.hpp"
 #include "vorn_package/output_file.hpp"
@@ -243,6 +245,7 @@ int run(const CommandLine& line) {
         case Command::Info:
         case Command::Export:
         case Command::Report:
+        case Command::Serve:
             break;
     }
     auto read = read_profile(line.profile);
@@ -256,44 +259,14 @@ int run(const CommandLine& line) {
     if (line.command == Command::Info) {
         return emit([&](std::ostream& out) { write_info(out, line.profile, *read); });
     }
-    if (line.command == Command::Supersteps) {
-        const vorn_profile::SuperstepReport report = vorn_profile::supersteps(
-            *read, line.query, line.window.value_or(vorn_profile::TimeWindow{}));
-        return emit([&](std::ostream& out) {
-            switch (line.format) {
-                case OutputFormat::Table:
-                    write_supersteps_table(out, report, line.superstep_rows, line.query.limit);
-                    break;
-                case OutputFormat::Json:
-                    write_supersteps_json(out, report, line.superstep_rows, line.query.limit);
-                    break;
-                case OutputFormat::Csv:
-                    write_supersteps_csv(out, report, line.superstep_rows, line.query.limit);
-                    break;
-            }
-        });
+    if (line.command == Command::Serve) {
+        return run_serve(line, *read);
     }
-    // Without a window the report is the plain query's. The listing is chosen in full but kept
-    // as references, and each record is made as it is written: a listing costs the memory of
-    // one record, however large its steps.
-    const vorn_profile::ListedReport answer =
-        line.window
-            ? vorn_profile::query_window_listed(*read, line.query, *line.window, line.threads)
-            : vorn_profile::query_listed(*read, line.query, line.threads);
-    const ListedSamples samples(*read, answer.listed);
-    return emit([&](std::ostream& out) {
-        switch (line.format) {
-            case OutputFormat::Table:
-                write_table(out, answer.report, samples, line.window);
-                break;
-            case OutputFormat::Json:
-                write_json(out, answer.report, samples, line.window);
-                break;
-            case OutputFormat::Csv:
-                write_csv(out, answer.report);
-                break;
-        }
-    });
+    // The answer is computed in full before the first byte is written.
+    if (line.command == Command::Supersteps) {
+        return emit([&](std::ostream& out) { write_supersteps_answer(out, *read, line); });
+    }
+    return emit([&](std::ostream& out) { write_query_answer(out, *read, line); });
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -15,7 +16,19 @@
 
 namespace vorn_cli {
 
-enum class Command { Query, Diff, Supersteps, Info, Generate, Demo, Pack, Unpack, Export, Report };
+enum class Command {
+    Query,
+    Diff,
+    Supersteps,
+    Info,
+    Generate,
+    Demo,
+    Pack,
+    Unpack,
+    Export,
+    Report,
+    Serve
+};
 enum class OutputFormat { Table, Json, Csv };
 /// How a profile is stored: JSON text, or the packed binary format.
 enum class ProfileFormat { Json, Packed };
@@ -35,6 +48,8 @@ struct CommandLine {
     ProfileFormat generate_format = ProfileFormat::Json;  ///< `generate --format`
     TraceFormat trace_format = TraceFormat::Perfetto;     ///< `export --format`
     std::size_t threads = 1;  ///< `query --threads`; by default the cores the process may use
+    std::string host = "127.0.0.1";  ///< `serve --host`
+    std::uint16_t port = 8710;       ///< `serve --port`; 0 picks a free port
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.
@@ -49,11 +64,16 @@ public:
 struct ParseOutcome {
     std::optional<CommandLine> command_line;
     int exit_status = 0;
+    std::string error;  ///< the message of a command-line error (exit status 2)
 };
 
 /// Parses `args` (without the program name). Help and version go to standard output, a single
 /// `error:` line to standard error.
 ParseOutcome parse_command_line(const std::vector<std::string>& args);
+
+/// The same without printing the error, which is left in `error`, for callers that report it
+/// elsewhere. `args` must not ask for help or the version.
+ParseOutcome parse_command_line_quietly(const std::vector<std::string>& args);
 
 /// The query part of a `query` command line, for callers that hold the options as words
 /// (e.g. {"--group-by", "kind"}). Throws `UsageError` for any error.
