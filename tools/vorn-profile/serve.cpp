@@ -10,13 +10,16 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 namespace vorn_cli {
 namespace {
 
-/// Worker threads for requests: enough that a few slow queries leave room for the page.
-constexpr std::size_t kRequestThreads = 8;
+/// Worker threads for requests. A connection holds its thread while the browser keeps it
+/// alive, and a browser keeps several: enough that they and a few slow queries leave room for
+/// the page.
+constexpr std::size_t kRequestThreads = 32;
 
 /// `host:port` as a URL's authority: IPv6 addresses in brackets.
 std::string authority(const std::string& host, std::uint16_t port) {
@@ -26,7 +29,14 @@ std::string authority(const std::string& host, std::uint16_t port) {
 
 void send(httplib::Response& response, const ApiAnswer& answer) {
     response.status = answer.status;
-    response.set_content(answer.body, answer.content_type.c_str());
+    // Through a content provider, which Debian's httplib sends as it is: a body set directly
+    // it compresses with brotli at its slowest setting, which takes seconds for a large answer.
+    auto body = std::make_shared<const std::string>(answer.body);
+    response.set_content_provider(
+        body->size(), answer.content_type.c_str(),
+        [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            return sink.write(body->data() + offset, length);
+        });
     response.set_header("Cache-Control", "no-store");
     response.set_header("X-Content-Type-Options", "nosniff");
 }
@@ -47,6 +57,7 @@ HttpServer::HttpServer(const ServeApi& api, std::string host) : state_(std::make
     state_->host = std::move(host);
     httplib::Server& server = state_->server;
     server.new_task_queue = [] { return new httplib::ThreadPool(kRequestThreads); };
+    server.set_keep_alive_timeout(1);
     State* state = state_.get();
     server.set_pre_routing_handler(
         [state](const httplib::Request& request, httplib::Response& response) {
