@@ -13,6 +13,8 @@
 #include <memory>
 #include <thread>
 
+#include "text_table.hpp"
+
 namespace vorn_cli {
 namespace {
 
@@ -93,8 +95,10 @@ HttpServer::HttpServer(const ServeApi& api, std::string host) : state_(std::make
         }
     });
     server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
-        std::fprintf(stderr, "%s %s %d\n", request.method.c_str(), request.path.c_str(),
-                     response.status);
+        // Control characters shown escaped: a request cannot forge log lines.
+        const std::string line = printable(request.method) + " " + printable(request.path) + " " +
+                                 std::to_string(response.status) + "\n";
+        std::fputs(line.c_str(), stderr);
     });
 }
 
