@@ -47,3 +47,10 @@ add_test(NAME cli.report_page_in_chromium
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/report_page_test.py
         $<TARGET_FILE:vorn-profile> ${VORN_CHROMIUM} ${CMAKE_CURRENT_BINARY_DIR}/report_page)
 set_tests_properties(cli.report_page_in_chromium PROPERTIES TIMEOUT 400)
+
+# The serve page in headless Chromium with puppeteer-core from npm (tests/browser/).
+find_program(VORN_NODE node)
+add_test(NAME cli.serve_page_in_chromium
+    COMMAND ${PROJECT_SOURCE_DIR}/tests/browser/run
+        $<TARGET_FILE:vorn-profile> ${VORN_CHROMIUM} ${CMAKE_CURRENT_BINARY_DIR}/serve_page)
+set_tests_properties(cli.serve_page_in_chromium PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
