@@ -29,11 +29,11 @@ std::string authority(const std::string& host, std::uint16_t port) {
     return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-void send(httplib::Response& response, const ApiAnswer& answer) {
+void send(httplib::Response& response, ApiAnswer answer) {
     response.status = answer.status;
     // Through a content provider, which Debian's httplib sends as it is: a body set directly
     // it compresses with brotli at its slowest setting, which takes seconds for a large answer.
-    auto body = std::make_shared<const std::string>(answer.body);
+    auto body = std::make_shared<const std::string>(std::move(answer.body));
     response.set_content_provider(
         body->size(), answer.content_type.c_str(),
         [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
@@ -147,7 +147,7 @@ int run_serve(const CommandLine& line, const vorn_package::ProfileColumns& colum
     std::cout << "http://" << authority(line.host, port) << "/" << std::endl;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::fprintf(stderr, "ready in %.2f s; Ctrl-C ends\n", seconds);
+    std::fprintf(stderr, "ready in %.2f s after the profile was read; Ctrl-C ends\n", seconds);
 
     std::thread waiter([&] {
         int signal = 0;

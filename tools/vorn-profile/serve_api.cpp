@@ -52,11 +52,19 @@ ApiAnswer api_error(int status, std::string_view message) {
 
 ServeApi::ServeApi(const vorn_package::ProfileColumns& columns, std::string path,
                    std::size_t threads)
-    : columns_(&columns), path_(std::move(path)), threads_(threads), timeline_(columns, threads) {
-    std::ostringstream info;
-    write_info_json(info, path_, columns);
-    info_ = std::move(info).str();
-}
+    : columns_(&columns),
+      path_(std::move(path)),
+      threads_(threads),
+      // The info walks the whole profile: it is made meanwhile, and waited for only by a
+      // request for it.
+      info_(std::async(std::launch::async,
+                       [this] {
+                           std::ostringstream info;
+                           write_info_json(info, path_, *columns_);
+                           return std::move(info).str();
+                       })
+                .share()),
+      timeline_(columns, threads) {}
 
 ApiAnswer ServeApi::get(std::string_view path, const ApiParameters& parameters) const {
     if (path == "/api/query") {
@@ -72,7 +80,7 @@ ApiAnswer ServeApi::get(std::string_view path, const ApiParameters& parameters) 
         if (!parameters.empty()) {
             return api_error(400, "unknown parameter " + in_quotes(parameters.front().first));
         }
-        return {200, "application/json", info_};
+        return {200, "application/json", info_.get()};
     }
     const std::string_view name = path == "/" ? "index.html" : path.substr(1);
     for (const ServeAsset& asset : serve_assets()) {

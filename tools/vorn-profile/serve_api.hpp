@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <future>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,7 +41,7 @@ private:
     const vorn_package::ProfileColumns* columns_;
     std::string path_;
     std::size_t threads_;
-    std::string info_;
+    std::shared_future<std::string> info_;  ///< made on a thread of its own from the start
     TimelineIndex timeline_;
 };
 
