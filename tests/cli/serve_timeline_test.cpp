@@ -82,6 +82,13 @@ TEST(TimelineIndex, NarrowRangesGiveExactlyTheirSteps) {
             std::vector<std::pair<std::uint64_t, std::uint64_t>> steps;
             for (const simdjson::dom::element step : tile["steps"].get_array()) {
                 steps.emplace_back(step.at(0).get_uint64(), step.at(1).get_uint64());
+                // Its texts are listed once, under its number.
+                const std::uint64_t number = step.at(4).get_uint64();
+                const simdjson::dom::element texts = answer["steps"][std::to_string(number)];
+                EXPECT_EQ(std::string_view(texts.at(0).get_string()),
+                          columns().text(columns().step_operation[number]));
+                EXPECT_EQ(texts.at(1).get_array().size(),
+                          columns().step_metadata(static_cast<std::uint32_t>(number)).size());
             }
             std::sort(steps.begin(), steps.end());
             EXPECT_EQ(steps, expected.at(physical).steps) << "tile " << physical;

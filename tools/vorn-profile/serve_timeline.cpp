@@ -214,7 +214,8 @@ void TimelineIndex::visit(const Tile& tile, std::uint64_t from, std::uint64_t to
     }
 }
 
-void TimelineIndex::write_tile(std::string& out, const Tile& tile, const TimelineRequest& request,
+void TimelineIndex::write_tile(std::string& out, std::vector<std::uint32_t>& listed,
+                               const Tile& tile, const TimelineRequest& request,
                                const vorn_view::SampleFilter& filter, bool plain) const {
     using vorn_view::append_number;
     const vorn_package::ProfileColumns& columns = *columns_;
@@ -256,22 +257,13 @@ void TimelineIndex::write_tile(std::string& out, const Tile& tile, const Timelin
             out += ',';
             append_number(out, kernel_of_text_[columns.step_kernel[step]]);
             out += ',';
-            vorn_view::append_json_string(out, columns.text(columns.step_operation[step]));
+            append_number(out, step);
             out += ',';
             append_number(out, columns.phase[placed.sample]);
             out += ',';
             append_number(out, columns.epoch[placed.sample]);
-            out += ",[";
-            bool first = true;
-            for (const vorn_package::MetadataPair& pair : columns.step_metadata(step)) {
-                out += first ? "[" : ",[";
-                first = false;
-                vorn_view::append_json_string(out, columns.text(pair.name));
-                out += ',';
-                vorn_view::append_json_string(out, columns.text(pair.value));
-                out += ']';
-            }
-            out += "]]";
+            out += ']';
+            listed.push_back(step);
         }
         out += "]}";
         return;
@@ -386,11 +378,20 @@ std::string TimelineIndex::answer(const TimelineRequest& request, std::size_t th
         }
     }
     std::vector<std::string> parts(shown.size());
+    std::vector<std::vector<std::uint32_t>> listed(shown.size());
     in_parts(shown.size(), threads, [&](std::size_t first, std::size_t last) {
         for (std::size_t t = first; t < last; ++t) {
-            write_tile(parts[t], *shown[t], request, filter, plain);
+            write_tile(parts[t], listed[t], *shown[t], request, filter, plain);
+            std::sort(listed[t].begin(), listed[t].end());
+            listed[t].erase(std::unique(listed[t].begin(), listed[t].end()), listed[t].end());
         }
     });
+    std::vector<std::uint32_t> steps;
+    for (const std::vector<std::uint32_t>& some : listed) {
+        steps.insert(steps.end(), some.begin(), some.end());
+    }
+    std::sort(steps.begin(), steps.end());
+    steps.erase(std::unique(steps.begin(), steps.end()), steps.end());
 
     std::string out = "{\"from\":";
     append_number(out, request.from);
@@ -415,7 +416,27 @@ std::string TimelineIndex::answer(const TimelineRequest& request, std::size_t th
         out += k == 0 ? "" : ",";
         vorn_view::append_json_string(out, kernel_names_[k]);
     }
-    out += "],\"tiles\":[";
+    // The texts of the steps listed, once each: their operation and metadata.
+    out += "],\"steps\":{";
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const std::uint32_t step = steps[i];
+        out += i == 0 ? "\n\"" : ",\n\"";
+        append_number(out, step);
+        out += "\":[";
+        vorn_view::append_json_string(out, columns_->text(columns_->step_operation[step]));
+        out += ",[";
+        bool first = true;
+        for (const vorn_package::MetadataPair& pair : columns_->step_metadata(step)) {
+            out += first ? "[" : ",[";
+            first = false;
+            vorn_view::append_json_string(out, columns_->text(pair.name));
+            out += ',';
+            vorn_view::append_json_string(out, columns_->text(pair.value));
+            out += ']';
+        }
+        out += "]]";
+    }
+    out += "},\"tiles\":[";
     for (std::size_t t = 0; t < parts.size(); ++t) {
         out += t == 0 ? "\n" : ",\n";
         out += parts[t];

@@ -85,8 +85,10 @@ private:
     void visit(const Tile& tile, std::uint64_t from, std::uint64_t to, Visit visit) const;
     std::uint64_t candidates(const Tile& tile, std::uint64_t from, std::uint64_t to) const;
     void build_buckets(Tile& tile);
-    void write_tile(std::string& out, const Tile& tile, const TimelineRequest& request,
-                    const vorn_view::SampleFilter& filter, bool plain) const;
+    /// Appends the tile's entry to `out`, and the distinct steps it lists to `steps`.
+    void write_tile(std::string& out, std::vector<std::uint32_t>& steps, const Tile& tile,
+                    const TimelineRequest& request, const vorn_view::SampleFilter& filter,
+                    bool plain) const;
 
     const vorn_package::ProfileColumns* columns_;
     std::vector<Tile> tiles_;

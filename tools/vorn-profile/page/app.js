@@ -213,9 +213,10 @@ function describe(event) {
     const step = tile.steps.find((s) => s[0] <= cycle && cycle < s[0] + Math.max(s[1], cpp)) ||
       tile.steps.find((s) => Math.abs(s[0] - cycle) <= cpp);
     if (!step) return `tile ${tile.tile}\ncycle ${Math.floor(cycle)}: no step`;
-    const metadata = step[7].map(([k, v]) => `${k}=${v}`).join(' ');
+    const [operation, entries] = data.steps[step[4]];
+    const metadata = entries.map(([k, v]) => `${k}=${v}`).join(' ');
     return `tile ${tile.tile}\nkind ${data.kinds[step[2]]}\nkernel ${data.kernels[step[3]] || '(none)'}` +
-      `\noperation ${step[4]}\nphase ${step[5]} epoch ${step[6]}` +
+      `\noperation ${operation}\nphase ${step[5]} epoch ${step[6]}` +
       `\noffset ${step[0]} cycles (${ms(step[0])})\nduration ${step[1]} cycles (${ms(step[1])})` +
       (metadata ? `\nmetadata ${metadata}` : '');
   }
