@@ -21,11 +21,11 @@ let sortDescending = true;
 let drag = null;
 
 function ms(cycles) {
-  return info && info.clock_hz ? (cycles * 1000 / info.clock_hz).toFixed(6) + ' ms' : '';
+  return data && data.clock_hz ? (cycles * 1000 / data.clock_hz).toFixed(6) + ' ms' : '';
 }
 
 function rowHeight() {
-  const tiles = info ? info.tile_count : 1;
+  const tiles = data ? data.tiles.length : 1;
   return tiles > 300 ? 1 : Math.max(2, Math.min(14, Math.floor(480 / tiles)));
 }
 
@@ -52,7 +52,8 @@ function readHash() {
   const p = new URLSearchParams(location.hash.slice(1));
   const from = Number(p.get('from'));
   const to = Number(p.get('to'));
-  if (p.has('from') && p.has('to') && to > from && from >= 0) {
+  const ranged = p.has('from') && p.has('to') && to > from && from >= 0;
+  if (ranged) {
     state.from = from;
     state.to = to;
   }
@@ -63,6 +64,7 @@ function readHash() {
   const query = {};
   for (const [k, v] of p) if (k.startsWith('q.')) query[k.slice(2)] = v;
   if (Object.keys(query).length) state.query = query;
+  return ranged;
 }
 
 // ---- the timeline --------------------------------------------------------------------------
@@ -71,10 +73,11 @@ function canvasWidth() {
 }
 
 let pending = 0;
-async function loadTimeline() {
+async function loadTimeline(whole = false) {
   const ticket = ++pending;
   const width = canvasWidth();
-  const params = { from: state.from, to: state.to, width };
+  // The whole span by default: the server knows where it ends.
+  const params = whole ? { width } : { from: state.from, to: state.to, width };
   const filter = highlightFilter();
   const [base, over] = await Promise.all([
     getJson('/api/timeline', params),
@@ -88,35 +91,53 @@ async function loadTimeline() {
 
 function colorOf(kind, kernel) {
   return state.color === 'kind' ? KIND_COLORS[kind]
-    : (kernel === null ? '#ddd' : KERNEL_COLORS[kernel % KERNEL_COLORS.length]);
+    : (kernel === null ? '#dddddd' : KERNEL_COLORS[kernel % KERNEL_COLORS.length]);
 }
 
+function rgb(color) {
+  return [1, 3, 5].map((i) => parseInt(color.slice(i, i + 2), 16));
+}
+
+// Draws one answer: summarised pixels straight into the canvas's pixels (thousands of tiles at
+// thousands of pixels are millions of them), steps as rectangles.
 function drawRows(ctx, answer, alpha) {
   const h = rowHeight();
   const cpp = answer.cycles_per_pixel;
-  answer.tiles.forEach((tile, row) => {
+  const width = ctx.canvas.width;
+  let image = null;
+  answer.tiles.forEach((tile) => {
     const y = tileRow(tile.tile) * h;
-    if (y < 0) return;
-    if (tile.steps) {
-      for (const s of tile.steps) {
-        const start = Math.max(s[0], answer.from);
-        const end = Math.min(s[0] + s[1], answer.to);
-        const x0 = Math.floor((start - answer.from) / cpp);
-        const x1 = Math.max(x0 + 1, Math.ceil((end - answer.from) / cpp));
-        ctx.globalAlpha = alpha;
-        ctx.fillStyle = colorOf(s[2], s[3]);
-        ctx.fillRect(x0, y, x1 - x0, h);
+    if (y < 0 || !tile.pixels) return;
+    image = image || ctx.getImageData(0, 0, width, ctx.canvas.height);
+    for (const p of tile.pixels) {
+      const busy = p.slice(1, 5);
+      const total = busy[0] + busy[1] + busy[2] + busy[3];
+      if (total === 0) continue;
+      const kind = busy.indexOf(Math.max(...busy));
+      const a = alpha * Math.min(1, 0.4 + total / cpp);
+      const [r, g, b] = rgb(colorOf(kind, p[6]));
+      for (let row = y; row < y + h; ++row) {
+        const at = (row * width + p[0]) * 4;
+        const d = image.data;
+        d[at] = r * a + d[at] * (1 - a);
+        d[at + 1] = g * a + d[at + 1] * (1 - a);
+        d[at + 2] = b * a + d[at + 2] * (1 - a);
+        d[at + 3] = 255;
       }
-    } else {
-      for (const p of tile.pixels) {
-        const busy = p.slice(1, 5);
-        const total = busy.reduce((a, b) => a + b, 0);
-        if (total === 0) continue;
-        const kind = busy.indexOf(Math.max(...busy));
-        ctx.globalAlpha = alpha * Math.min(1, 0.4 + total / cpp);
-        ctx.fillStyle = colorOf(kind, p[6]);
-        ctx.fillRect(p[0], y, 1, h);
-      }
+    }
+  });
+  if (image) ctx.putImageData(image, 0, 0);
+  answer.tiles.forEach((tile) => {
+    const y = tileRow(tile.tile) * h;
+    if (y < 0 || !tile.steps) return;
+    for (const s of tile.steps) {
+      const start = Math.max(s[0], answer.from);
+      const end = Math.min(s[0] + s[1], answer.to);
+      const x0 = Math.floor((start - answer.from) / cpp);
+      const x1 = Math.max(x0 + 1, Math.ceil((end - answer.from) / cpp));
+      ctx.globalAlpha = alpha;
+      ctx.fillStyle = colorOf(s[2], s[3]);
+      ctx.fillRect(x0, y, x1 - x0, h);
     }
   });
   ctx.globalAlpha = 1;
@@ -454,20 +475,30 @@ async function loadTileMap() {
 }
 
 async function main() {
-  info = await getJson('/api/info', {});
-  span = Math.max(1, info.profile_span_cycles);
-  $('profile').textContent = `${info.profile} · ${info.tile_count} tiles · ${info.sample_count} samples · span ${span} cycles (${ms(span)})`;
-  state.to = span;
-  readHash();
+  // The info walks the whole profile on the server: the timeline does not wait for it.
+  const infoAnswer = getJson('/api/info', {});
+  const ranged = readHash();
   $('color-by').value = state.color;
   setupTimeline();
   setupQuery();
+  await loadTimeline(true);
+  span = Math.max(1, data.to);
+  if (ranged && (state.from !== 0 || state.to !== span)) {
+    await loadTimeline();
+  } else {
+    state.from = 0;
+    state.to = span;
+    draw();
+  }
   showSelection();
-  await loadTimeline();
   legend();
   document.body.dataset.ready = 'timeline';
+  infoAnswer.then((answer) => {
+    info = answer;
+    $('profile').textContent = `${info.profile} · ${info.tile_count} tiles · ${info.sample_count} samples · span ${span} cycles (${ms(span)})`;
+  });
   await runQuery();
-  await Promise.all([loadSupersteps(), loadTileMap()]);
+  await Promise.all([loadSupersteps(), loadTileMap(), infoAnswer]);
   document.body.dataset.ready = 'all';
 }
 
