@@ -319,3 +319,47 @@ TEST(ServeHttp, RandomRequestLinesLeaveItAnswering) {
 }
 
 }  // namespace
+
+namespace {
+
+/// Runs `vorn-profile serve` on the test's profile, sends `signal` after `delay`, and returns
+/// its exit status (-1 when it has not ended within 10 s, and it is then killed).
+int serve_until(int signal, std::chrono::milliseconds delay) {
+    std::string tool = VORN_PROFILE_EXE;
+    std::string command = "serve";
+    std::string path = profile().path;
+    std::string port_option = "--port";
+    std::string port = "0";
+    char* argv[] = {tool.data(),        command.data(), path.data(),
+                    port_option.data(), port.data(),    nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return -2;
+    }
+    std::this_thread::sleep_for(delay);
+    ::kill(pid, signal);
+    int status = 0;
+    for (int i = 0; i < 1000; ++i) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+}
+
+TEST(ServeProcess, SigintAndSigtermEndItWithStatusZero) {
+    // Once it serves: a signal while the profile is still being opened ends it as any command.
+    EXPECT_EQ(serve_until(SIGTERM, std::chrono::milliseconds(1500)), 0);
+    EXPECT_EQ(serve_until(SIGINT, std::chrono::milliseconds(1500)), 0);
+}
+
+}  // namespace

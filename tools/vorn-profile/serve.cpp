@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -149,16 +150,21 @@ int run_serve(const CommandLine& line, const vorn_package::ProfileColumns& colum
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::fprintf(stderr, "ready in %.2f s after the profile was read; Ctrl-C ends\n", seconds);
 
+    // A signal may come before the server runs, when stopping it does nothing: the waiter
+    // stops it until it has stopped.
+    std::atomic<bool> stopped{false};
     std::thread waiter([&] {
         int signal = 0;
         sigwait(&endings, &signal);
-        server.stop();
+        while (!stopped) {
+            server.stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     });
-    const bool served = server.listen();
-    if (!served) {
-        // Stopped without a signal: wake the waiter.
-        pthread_kill(waiter.native_handle(), SIGTERM);
-    }
+    server.listen();
+    stopped = true;
+    // Stopped without a signal (the socket failed): wake the waiter.
+    pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
     return 0;
 }
