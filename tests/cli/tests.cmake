@@ -32,9 +32,26 @@ target_link_libraries(vorn_report_tests PRIVATE
     vorn_profile_cli simdjson::simdjson GTest::gtest_main vorn_warnings)
 gtest_discover_tests(vorn_report_tests TEST_PREFIX cli.)
 
+# The server's API through a real server on a free port, and its timeline against the samples.
+add_executable(vorn_serve_tests cli/serve_api_test.cpp cli/serve_timeline_test.cpp)
+target_link_libraries(vorn_serve_tests PRIVATE
+    vorn_serve simdjson::simdjson GTest::gtest_main vorn_warnings)
+target_compile_definitions(vorn_serve_tests PRIVATE
+    VORN_PROFILE_EXE="$<TARGET_FILE:vorn-profile>"
+    VORN_CLI_WORK_DIR="${CMAKE_CURRENT_BINARY_DIR}/serve_work")
+add_dependencies(vorn_serve_tests vorn-profile)
+gtest_discover_tests(vorn_serve_tests TEST_PREFIX cli.)
+
 # The report page in headless Chromium (Debian's chromium; no network).
 find_program(VORN_CHROMIUM NAMES chromium chromium-browser REQUIRED)
 add_test(NAME cli.report_page_in_chromium
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli/report_page_test.py
         $<TARGET_FILE:vorn-profile> ${VORN_CHROMIUM} ${CMAKE_CURRENT_BINARY_DIR}/report_page)
 set_tests_properties(cli.report_page_in_chromium PROPERTIES TIMEOUT 400)
+
+# The serve page in headless Chromium with puppeteer-core from npm (tests/browser/).
+find_program(VORN_NODE node)
+add_test(NAME cli.serve_page_in_chromium
+    COMMAND ${PROJECT_SOURCE_DIR}/tests/browser/run
+        $<TARGET_FILE:vorn-profile> ${VORN_CHROMIUM} ${CMAKE_CURRENT_BINARY_DIR}/serve_page)
+set_tests_properties(cli.serve_page_in_chromium PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "answers.hpp"
 #include "demo.hpp"
 #include "info.hpp"
 #include "options.hpp"
@@ -25,6 +26,7 @@
 #include "output_space.hpp"
 #include "partial_files.hpp"
 #include "profile_input.hpp"
+#include "serve.hpp"
 #include "text_table.hpp"
 #include "vorn_package/buffered_output.hpp"
 #include "vorn_package/mapped_file_guard.hpp"
@@ -231,25 +233,6 @@ int run_diff(const CommandLine& line) {
     });
 }
 
-/// Writes a query report in the format asked for.
-int emit_report(const CommandLine& line, const vorn_profile::QueryReport& report,
-                const ListedSamples& samples,
-                const std::optional<vorn_profile::TimeWindow>& window) {
-    return emit([&](std::ostream& out) {
-        switch (line.format) {
-            case OutputFormat::Table:
-                write_table(out, report, samples, window);
-                break;
-            case OutputFormat::Json:
-                write_json(out, report, samples, window);
-                break;
-            case OutputFormat::Csv:
-                write_csv(out, report);
-                break;
-        }
-    });
-}
-
 /// `merge`: the parts merged in the order given, finished and printed as `query` prints.
 int run_merge(const CommandLine& line) {
     vorn_cli::MergedParts parts =
@@ -269,7 +252,9 @@ int run_merge(const CommandLine& line) {
     const std::optional<vorn_profile::TimeWindow> window =
         vorn_profile::partial_window(*parts.merged);
     const vorn_profile::QueryReport report = vorn_profile::finish(*std::move(parts.merged));
-    return emit_report(line, report, ListedSamples(report.samples), window);
+    return emit([&](std::ostream& out) {
+        write_report(out, line.format, report, ListedSamples(report.samples), window);
+    });
 }
 
 /// `query --partial`: the query's partial report over the whole profile, as bytes.
@@ -346,6 +331,7 @@ int run(const CommandLine& line) {
         case Command::Export:
         case Command::Report:
         case Command::Samples:
+        case Command::Serve:
             break;
     }
     auto read = read_profile(line.profile, line.threads);
@@ -367,34 +353,16 @@ int run(const CommandLine& line) {
             write_info(out, line.profile, *read, line.format, line.threads);
         });
     }
+    if (line.command == Command::Serve) {
+        return run_serve(line, *read);
+    }
     if (line.command == Command::Supersteps) {
-        const vorn_profile::SuperstepReport report = vorn_profile::supersteps(
-            *read, line.query, line.window.value_or(vorn_profile::TimeWindow{}), line.threads);
-        return emit([&](std::ostream& out) {
-            switch (line.format) {
-                case OutputFormat::Table:
-                    write_supersteps_table(out, report, line.superstep_rows, line.query.limit);
-                    break;
-                case OutputFormat::Json:
-                    write_supersteps_json(out, report, line.superstep_rows, line.query.limit);
-                    break;
-                case OutputFormat::Csv:
-                    write_supersteps_csv(out, report, line.superstep_rows, line.query.limit);
-                    break;
-            }
-        });
+        return emit([&](std::ostream& out) { write_supersteps_answer(out, *read, line); });
     }
     if (line.partial) {
         return run_partial(line, *read);
     }
-    // Without a window the report is the plain query's. The listing is chosen in full but kept
-    // as references, and each record is made as it is written: a listing costs the memory of
-    // one record, however large its steps.
-    const vorn_profile::ListedReport answer =
-        line.window
-            ? vorn_profile::query_window_listed(*read, line.query, *line.window, line.threads)
-            : vorn_profile::query_listed(*read, line.query, line.threads);
-    return emit_report(line, answer.report, ListedSamples(*read, answer.listed), line.window);
+    return emit([&](std::ostream& out) { write_query_answer(out, *read, line); });
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ constexpr std::string_view kFooter =
     "  vorn-profile supersteps run.json --by tile --limit 5\n"
     "  vorn-profile export run.json -o run.pftrace\n"
     "  vorn-profile report run.json -o run.html\n"
+    "  vorn-profile serve run.packed\n"
     "\n"
     "Exit status: 0 on success, 1 when a profile cannot be read, 2 for a command-line error.";
 
@@ -283,6 +284,8 @@ struct Parser {
     CommandWords generate_words;
     CommandWords pack_words;
     CommandWords unpack_words;
+    CLI::App* serve = nullptr;
+    CommandWords serve_words;
     std::string diff_new_profile;
 
     Parser() {
@@ -463,6 +466,20 @@ struct Parser {
         add_filter_options(*report, report_words.values);
         add_window_options(*report, report_words.values);
         add_threads_option(*report, report_words.values);
+
+        serve = app.add_subcommand(
+            "serve", "Explore a profile in the browser: a local page and its JSON API");
+        serve->footer(
+            "Example:\n  vorn-profile serve run.packed\n"
+            "  (then open the printed address; Ctrl-C ends it)");
+        serve->add_option("PROFILE", serve_words.profile, "Profile file (JSON or packed)")
+            ->required();
+        add_value(*serve, serve_words.values, "--port", "N",
+                  "Listen on port N (default 8710; 0 picks a free port)");
+        add_value(*serve, serve_words.values, "--host", "ADDR",
+                  "Listen on address ADDR (default 127.0.0.1; any other lets others read the "
+                  "profile)");
+        add_threads_option(*serve, serve_words.values);
     }
 
     CommandLine command_line() const {
@@ -659,6 +676,24 @@ struct Parser {
             line.output = required_output(report_words.values);
             line.window = to_window(report_words.values);
             line.threads = to_threads(report_words.values);
+        } else if (serve->parsed()) {
+            line.command = Command::Serve;
+            line.profile = serve_words.profile;
+            if (line.profile == "-") {
+                throw UsageError(
+                    "PROFILE: serve reads a file or a shard directory, not standard "
+                    "input");
+            }
+            if (const auto value = single(serve_words.values, "--port")) {
+                line.port = parse_number<std::uint16_t>("--port", *value);
+            }
+            if (const auto value = single(serve_words.values, "--host")) {
+                line.host = text_value("--host", *value);
+                if (line.host.empty()) {
+                    throw UsageError("--host: give an address, such as 127.0.0.1");
+                }
+            }
+            line.threads = to_threads(serve_words.values);
         } else {
             line.command = Command::Demo;
         }
@@ -725,7 +760,8 @@ void parse_words(CLI::App& app, const std::vector<std::string>& args) {
 bool is_command(std::string_view word) {
     return word == "query" || word == "merge" || word == "diff" || word == "supersteps" ||
            word == "info" || word == "samples" || word == "generate" || word == "demo" ||
-           word == "pack" || word == "unpack" || word == "export" || word == "report";
+           word == "pack" || word == "unpack" || word == "export" || word == "report" ||
+           word == "serve";
 }
 
 /// An option of `query` given to an analysis that does not take it, said in so many words
@@ -750,13 +786,12 @@ std::optional<std::string> option_not_taken(const std::vector<std::string>& args
 
 }  // namespace
 
-ParseOutcome parse_command_line(const std::vector<std::string>& args) {
+ParseOutcome parse_command_line_quietly(const std::vector<std::string>& args) {
     // CLI11 would call a misspelt command "an unexpected argument"; say what was meant instead.
     if (args.empty()) {
-        print_error(
-            "no command given (query, merge, diff, supersteps, info, samples, generate, demo, "
-            "pack, unpack, export or report); see vorn-profile --help");
-        return {std::nullopt, 2};
+        return {std::nullopt, 2,
+                "no command given (query, merge, diff, supersteps, info, samples, generate, demo, "
+                "pack, unpack, export, report or serve); see vorn-profile --help"};
     }
     if (args[0] == "help") {
         if (args.size() == 2 && args[1] == "columns") {
@@ -764,18 +799,17 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
             std::cout.flush();
             return {std::nullopt, std::cout ? 0 : 1};
         }
-        print_error("help: say `vorn-profile help columns`, or give --help to a command");
-        return {std::nullopt, 2};
+        return {std::nullopt, 2,
+                "help: say `vorn-profile help columns`, or give --help to a command"};
     }
     if (!args[0].starts_with('-') && !is_command(args[0])) {
-        print_error("unknown command " + in_quotes(args[0]) +
+        return {std::nullopt, 2,
+                "unknown command " + in_quotes(args[0]) +
                     " (expected query, merge, diff, supersteps, info, samples, generate, demo, "
-                    "pack, unpack, export or report)");
-        return {std::nullopt, 2};
+                    "pack, unpack, export, report or serve)"};
     }
     if (const auto message = option_not_taken(args)) {
-        print_error(*message);
-        return {std::nullopt, 2};
+        return {std::nullopt, 2, *message};
     }
     Parser parser;
     try {
@@ -786,9 +820,9 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
             parser.app.exit(error, std::cout);
             if (!std::cout.flush()) {
                 print_error("cannot write to standard output");
-                return {std::nullopt, 1};
+                return {std::nullopt, 1, {}};
             }
-            return {std::nullopt, 0};
+            return {std::nullopt, 0, {}};
         }
         // CLI11 checks that PROFILE is there before it looks at the words it did not know;
         // a word it did not know is the error to report (`info -x.json` names `-x.json`).
@@ -800,25 +834,29 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
                 return w.size() > 1 && w.starts_with('-');
             });
             if (option != unknown.end()) {
-                print_error(unknown_option_message(parser.app, *option));
-                return {std::nullopt, 2};
+                return {std::nullopt, 2, unknown_option_message(parser.app, *option)};
             }
             std::string message = unknown.size() > 1 ? "unexpected words" : "unexpected argument";
             for (std::size_t i = 0; i < unknown.size(); ++i) {
                 message += (i == 0 ? " " : ", ") + in_quotes(unknown[i]);
             }
-            print_error(message);
-            return {std::nullopt, 2};
+            return {std::nullopt, 2, message};
         }
-        print_error(error.what());
-        return {std::nullopt, 2};
+        return {std::nullopt, 2, error.what()};
     }
     try {
-        return {parser.command_line(), 0};
+        return {parser.command_line(), 0, {}};
     } catch (const UsageError& error) {
-        print_error(error.what());
-        return {std::nullopt, 2};
+        return {std::nullopt, 2, error.what()};
     }
+}
+
+ParseOutcome parse_command_line(const std::vector<std::string>& args) {
+    ParseOutcome outcome = parse_command_line_quietly(args);
+    if (!outcome.error.empty()) {
+        print_error(outcome.error);
+    }
+    return outcome;
 }
 
 vorn_profile::Query parse_query_options(const std::vector<std::string>& options) {

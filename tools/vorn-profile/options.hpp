@@ -29,7 +29,8 @@ enum class Command {
     Unpack,
     Export,
     Report,
-    Samples
+    Samples,
+    Serve
 };
 enum class OutputFormat { Table, Json, Csv };
 /// How a profile is stored: JSON text, or the packed binary format.
@@ -59,6 +60,8 @@ struct CommandLine {
         shard_tiles;  ///< `pack`/`generate --shard-tiles`: -o is a directory
     SampleFormat sample_format = SampleFormat::Csv;  ///< `samples --format`
     std::vector<std::string> columns;                ///< `--columns`: titles, or {"all"}
+    std::string host = "127.0.0.1";                  ///< `serve --host`
+    std::uint16_t port = 8710;                       ///< `serve --port`; 0 picks a free port
 };
 
 /// A command-line value the tool cannot use; the message names the option and the value.
@@ -73,11 +76,16 @@ public:
 struct ParseOutcome {
     std::optional<CommandLine> command_line;
     int exit_status = 0;
+    std::string error;  ///< the message of a command-line error (exit status 2)
 };
 
 /// Parses `args` (without the program name). Help and version go to standard output, a single
 /// `error:` line to standard error.
 ParseOutcome parse_command_line(const std::vector<std::string>& args);
+
+/// The same without printing the error, which is left in `error`, for callers that report it
+/// elsewhere. `args` must not ask for help or the version.
+ParseOutcome parse_command_line_quietly(const std::vector<std::string>& args);
 
 /// The query part of a `query` command line, for callers that hold the options as words
 /// (e.g. {"--group-by", "kind"}). Throws `UsageError` for any error.

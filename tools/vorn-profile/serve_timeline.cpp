@@ -1,0 +1,448 @@
+#include "serve_timeline.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <thread>
+#include <unordered_map>
+
+#include "vorn_view/json_writer.hpp"
+#include "vorn_view/text_format.hpp"
+
+namespace vorn_cli {
+namespace {
+
+__extension__ using Wide = unsigned __int128;
+
+/// Runs `work(first, last)` over [0, count) split into about `threads` contiguous parts.
+template <class Work>
+void in_parts(std::size_t count, std::size_t threads, Work work) {
+    const std::size_t parts = std::max<std::size_t>(1, std::min(threads, count));
+    if (parts == 1) {
+        work(std::size_t{0}, count);
+        return;
+    }
+    std::vector<std::thread> workers;
+    for (std::size_t part = 0; part < parts; ++part) {
+        workers.emplace_back(work, count * part / parts, count * (part + 1) / parts);
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+}
+
+void add_saturated(std::uint32_t& into, std::uint64_t value) {
+    into = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        std::uint64_t{into} + value, std::numeric_limits<std::uint32_t>::max()));
+}
+
+/// One pixel of a summary.
+struct Pixel {
+    std::uint64_t busy[vorn_view::kKindCount] = {};
+    std::uint64_t steps = 0;
+    std::uint64_t kernel_cycles = 0;
+    std::uint32_t kernel = 0;
+};
+
+bool plain_filters(const vorn_profile::Query& query) {
+    return !query.kind && !query.kernel && !query.operation_contains && query.metadata.empty() &&
+           query.phases.empty() && !query.at_offset;
+}
+
+}  // namespace
+
+TimelineIndex::TimelineIndex(const vorn_package::ProfileColumns& columns, std::size_t threads,
+                             std::uint64_t most_buckets)
+    : columns_(&columns), kernel_of_text_(columns.text_count(), 0) {
+    std::unordered_map<std::uint32_t, std::uint32_t> kernel_index;
+    for (std::uint64_t s = 0; s < columns.step_count(); ++s) {
+        const std::uint32_t text = columns.step_kernel[s];
+        const auto [at, added] =
+            kernel_index.emplace(text, static_cast<std::uint32_t>(kernel_names_.size()));
+        if (added) {
+            kernel_names_.emplace_back(columns.text(text));
+        }
+        kernel_of_text_[text] = at->second;
+    }
+
+    std::vector<std::uint64_t> spans;
+    for (const vorn_view::PhysicalTile& physical : vorn_view::physical_tiles(columns)) {
+        Tile tile;
+        tile.physical = physical.physical;
+        for (const std::uint32_t r : physical.records) {
+            Record record;
+            record.begin = columns.tile_sample_begin[r];
+            record.count = columns.tile_sample_begin[r + 1] - record.begin;
+            if (record.count == 0) {
+                continue;
+            }
+            record.base = columns.start_cycle[record.begin];
+            tile.records.push_back(std::move(record));
+        }
+        tiles_.push_back(std::move(tile));
+        spans.push_back(0);
+    }
+    // Samples in start order, record by record, on the threads.
+    in_parts(tiles_.size(), threads, [&](std::size_t first, std::size_t last) {
+        for (std::size_t t = first; t < last; ++t) {
+            for (Record& record : tiles_[t].records) {
+                bool sorted = true;
+                std::uint64_t previous = 0;
+                for (std::uint64_t i = 0; i < record.count; ++i) {
+                    const std::uint64_t sample = record.begin + i;
+                    const std::uint64_t offset = offset_of(record, sample);
+                    const std::uint32_t duration =
+                        columns.end_cycle[sample] - columns.start_cycle[sample];
+                    record.longest = std::max(record.longest, duration);
+                    spans[t] = std::max(spans[t], offset + duration);
+                    sorted = sorted && offset >= previous;
+                    previous = offset;
+                }
+                if (!sorted) {
+                    record.order.resize(record.count);
+                    for (std::uint32_t i = 0; i < record.count; ++i) {
+                        record.order[i] = i;
+                    }
+                    std::stable_sort(record.order.begin(), record.order.end(),
+                                     [&](std::uint32_t a, std::uint32_t b) {
+                                         return offset_of(record, record.begin + a) <
+                                                offset_of(record, record.begin + b);
+                                     });
+                }
+            }
+        }
+    });
+    for (const std::uint64_t span : spans) {
+        span_ = std::max(span_, span);
+    }
+    // The finest power of two whose buckets fit the budget.
+    const auto total = [&](unsigned shift) {
+        std::uint64_t sum = 0;
+        for (const std::uint64_t span : spans) {
+            sum += shift >= 64 ? 1 : (span + (1ULL << shift) - 1) >> shift;
+        }
+        return sum;
+    };
+    while (bucket_shift_ < 63 && total(bucket_shift_) > most_buckets) {
+        ++bucket_shift_;
+    }
+    std::uint64_t next = 0;
+    for (std::size_t t = 0; t < tiles_.size(); ++t) {
+        tiles_[t].first_bucket = next;
+        tiles_[t].bucket_count = (spans[t] + (1ULL << bucket_shift_) - 1) >> bucket_shift_;
+        next += tiles_[t].bucket_count;
+    }
+    buckets_.resize(next);
+    in_parts(tiles_.size(), threads, [&](std::size_t first, std::size_t last) {
+        for (std::size_t t = first; t < last; ++t) {
+            build_buckets(tiles_[t]);
+        }
+    });
+}
+
+std::uint64_t TimelineIndex::sample_at(const Record& record, std::uint64_t position) const {
+    return record.begin + (record.order.empty() ? position : record.order[position]);
+}
+
+std::uint64_t TimelineIndex::offset_of(const Record& record, std::uint64_t sample) const {
+    return static_cast<std::uint32_t>(columns_->start_cycle[sample] - record.base);
+}
+
+void TimelineIndex::build_buckets(Tile& tile) {
+    Bucket* const buckets = buckets_.data() + tile.first_bucket;
+    const unsigned shift = bucket_shift_;
+    for (const Record& record : tile.records) {
+        for (std::uint64_t i = 0; i < record.count; ++i) {
+            const std::uint64_t sample = record.begin + i;
+            const std::uint64_t start = offset_of(record, sample);
+            const std::uint64_t end =
+                start + (columns_->end_cycle[sample] - columns_->start_cycle[sample]);
+            const std::uint32_t step = columns_->step[sample];
+            const std::size_t kind = vorn_view::kind_slot(columns_->step_kind[step]);
+            const std::uint32_t kernel = kernel_of_text_[columns_->step_kernel[step]];
+            if (start >> shift < tile.bucket_count) {
+                buckets[start >> shift].starts += 1;
+            }
+            for (std::uint64_t b = start >> shift; start < end && b <= (end - 1) >> shift; ++b) {
+                const std::uint64_t covered =
+                    std::min(end, (b + 1) << shift) - std::max(start, b << shift);
+                Bucket& bucket = buckets[b];
+                add_saturated(bucket.busy[kind], covered);
+                if (covered > bucket.kernel_cycles) {
+                    bucket.kernel_cycles = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                        covered, std::numeric_limits<std::uint32_t>::max()));
+                    bucket.kernel = kernel;
+                }
+            }
+        }
+    }
+}
+
+std::uint64_t TimelineIndex::candidates(const Tile& tile, std::uint64_t from,
+                                        std::uint64_t to) const {
+    std::uint64_t count = 0;
+    visit(tile, from, to, [&](std::uint64_t first, std::uint64_t last, const Record&) {
+        count += last - first;
+        return false;
+    });
+    return count;
+}
+
+template <class Visit>
+void TimelineIndex::visit(const Tile& tile, std::uint64_t from, std::uint64_t to,
+                          Visit visit) const {
+    for (const Record& record : tile.records) {
+        // A sample starting up to `longest` cycles before `from` may still run into the range.
+        const std::uint64_t earliest = from > record.longest ? from - record.longest : 0;
+        const auto first_at_or_after = [&](std::uint64_t offset) {
+            std::uint64_t low = 0;
+            std::uint64_t high = record.count;
+            while (low < high) {
+                const std::uint64_t middle = low + (high - low) / 2;
+                if (offset_of(record, sample_at(record, middle)) < offset) {
+                    low = middle + 1;
+                } else {
+                    high = middle;
+                }
+            }
+            return low;
+        };
+        const std::uint64_t first = first_at_or_after(earliest);
+        const std::uint64_t last = first_at_or_after(to);
+        if (first < last && visit(first, last, record)) {
+            return;
+        }
+    }
+}
+
+void TimelineIndex::write_tile(std::string& out, std::vector<std::uint32_t>& listed,
+                               const Tile& tile, const TimelineRequest& request,
+                               const vorn_view::SampleFilter& filter, bool plain) const {
+    using vorn_view::append_number;
+    const vorn_package::ProfileColumns& columns = *columns_;
+    const std::uint64_t from = request.from;
+    const std::uint64_t to = request.to;
+    const std::uint64_t range = to - from;
+    const std::uint64_t width = request.width;
+    out += "{\"tile\":";
+    append_number(out, tile.physical);
+
+    if (candidates(tile, from, to) <= width) {
+        // A pixel holds a step or less: the steps themselves, in start order.
+        std::vector<Placed> steps;
+        visit(tile, from, to, [&](std::uint64_t first, std::uint64_t last, const Record& record) {
+            for (std::uint64_t p = first; p < last; ++p) {
+                const std::uint64_t sample = sample_at(record, p);
+                const std::uint64_t offset = offset_of(record, sample);
+                const std::uint32_t duration =
+                    columns.end_cycle[sample] - columns.start_cycle[sample];
+                if (vorn_view::in_window({from, to}, offset, duration) &&
+                    filter.passes(sample, tile.physical, offset, duration)) {
+                    steps.push_back({sample, offset, duration});
+                }
+            }
+            return false;
+        });
+        std::stable_sort(steps.begin(), steps.end(),
+                         [](const Placed& a, const Placed& b) { return a.offset < b.offset; });
+        out += ",\"steps\":[";
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const Placed& placed = steps[i];
+            const std::uint32_t step = columns.step[placed.sample];
+            out += i == 0 ? "[" : ",[";
+            append_number(out, placed.offset);
+            out += ',';
+            append_number(out, placed.duration);
+            out += ',';
+            append_number(out, vorn_view::kind_slot(columns.step_kind[step]));
+            out += ',';
+            append_number(out, kernel_of_text_[columns.step_kernel[step]]);
+            out += ',';
+            append_number(out, step);
+            out += ',';
+            append_number(out, columns.phase[placed.sample]);
+            out += ',';
+            append_number(out, columns.epoch[placed.sample]);
+            out += ']';
+            listed.push_back(step);
+        }
+        out += "]}";
+        return;
+    }
+
+    // A summary per pixel. Pixel i holds cycles [start(i), start(i + 1)).
+    const auto pixel_start = [&](std::uint64_t i) {
+        return from + static_cast<std::uint64_t>((Wide{i} * range + width - 1) / width);
+    };
+    const auto pixel_of = [&](std::uint64_t cycle) {
+        return static_cast<std::uint64_t>(Wide{cycle - from} * width / range);
+    };
+    std::vector<Pixel> pixels(width);
+    const unsigned shift = bucket_shift_;
+    if (plain && range / width >= (1ULL << shift)) {
+        // Every pixel covers a bucket or more: sums of buckets, the two at its edges in part.
+        const Bucket* const buckets = buckets_.data() + tile.first_bucket;
+        for (std::uint64_t i = 0; i < width; ++i) {
+            const std::uint64_t start = pixel_start(i);
+            const std::uint64_t end = pixel_start(i + 1);
+            Pixel& pixel = pixels[i];
+            std::uint64_t best = 0;
+            for (std::uint64_t b = start >> shift; b < tile.bucket_count && b <= (end - 1) >> shift;
+                 ++b) {
+                const std::uint64_t covered =
+                    std::min(end, (b + 1) << shift) - std::max(start, b << shift);
+                const Bucket& bucket = buckets[b];
+                const auto part = [&](std::uint64_t value) {
+                    return static_cast<std::uint64_t>((Wide{value} * covered) >> shift);
+                };
+                for (std::size_t k = 0; k < vorn_view::kKindCount; ++k) {
+                    pixel.busy[k] += part(bucket.busy[k]);
+                }
+                pixel.steps += part(bucket.starts);
+                if (bucket.kernel_cycles > 0 && part(bucket.kernel_cycles) >= best) {
+                    best = part(bucket.kernel_cycles);
+                    pixel.kernel = bucket.kernel;
+                    pixel.kernel_cycles = std::max<std::uint64_t>(best, 1);
+                }
+            }
+        }
+    } else {
+        // Pixels narrower than a bucket, or filters the buckets do not know: the samples of the
+        // range, found by binary search.
+        visit(tile, from, to, [&](std::uint64_t first, std::uint64_t last, const Record& record) {
+            for (std::uint64_t p = first; p < last; ++p) {
+                const std::uint64_t sample = sample_at(record, p);
+                const std::uint64_t offset = offset_of(record, sample);
+                const std::uint32_t duration =
+                    columns.end_cycle[sample] - columns.start_cycle[sample];
+                if (!vorn_view::in_window({from, to}, offset, duration) ||
+                    !filter.passes(sample, tile.physical, offset, duration)) {
+                    continue;
+                }
+                const std::uint32_t step = columns.step[sample];
+                const std::size_t kind = vorn_view::kind_slot(columns.step_kind[step]);
+                const std::uint64_t start = std::max(offset, from);
+                const std::uint64_t end = std::min(offset + duration, to);
+                pixels[pixel_of(start)].steps += 1;
+                for (std::uint64_t i = pixel_of(start); start < end && i <= pixel_of(end - 1);
+                     ++i) {
+                    const std::uint64_t covered =
+                        std::min(end, pixel_start(i + 1)) - std::max(start, pixel_start(i));
+                    Pixel& pixel = pixels[i];
+                    pixel.busy[kind] += covered;
+                    if (covered > pixel.kernel_cycles) {
+                        pixel.kernel_cycles = covered;
+                        pixel.kernel = kernel_of_text_[columns.step_kernel[step]];
+                    }
+                }
+            }
+            return false;
+        });
+    }
+    out += ",\"pixels\":[";
+    bool first = true;
+    for (std::uint64_t i = 0; i < width; ++i) {
+        const Pixel& pixel = pixels[i];
+        const bool empty = pixel.steps == 0 && pixel.busy[0] == 0 && pixel.busy[1] == 0 &&
+                           pixel.busy[2] == 0 && pixel.busy[3] == 0;
+        if (empty) {
+            continue;
+        }
+        out += first ? "[" : ",[";
+        first = false;
+        append_number(out, i);
+        for (const std::uint64_t busy : pixel.busy) {
+            out += ',';
+            append_number(out, busy);
+        }
+        out += ',';
+        append_number(out, pixel.steps);
+        out += ',';
+        if (pixel.kernel_cycles > 0) {
+            append_number(out, pixel.kernel);
+        } else {
+            out += "null";
+        }
+        out += ']';
+    }
+    out += "]}";
+}
+
+std::string TimelineIndex::answer(const TimelineRequest& request, std::size_t threads) const {
+    using vorn_view::append_number;
+    const vorn_view::SampleFilter filter(*columns_, request.filters);
+    const bool plain = plain_filters(request.filters);
+    std::vector<const Tile*> shown;
+    for (const Tile& tile : tiles_) {
+        if (filter.keeps_tile(tile.physical)) {
+            shown.push_back(&tile);
+        }
+    }
+    std::vector<std::string> parts(shown.size());
+    std::vector<std::vector<std::uint32_t>> listed(shown.size());
+    in_parts(shown.size(), threads, [&](std::size_t first, std::size_t last) {
+        for (std::size_t t = first; t < last; ++t) {
+            write_tile(parts[t], listed[t], *shown[t], request, filter, plain);
+            std::sort(listed[t].begin(), listed[t].end());
+            listed[t].erase(std::unique(listed[t].begin(), listed[t].end()), listed[t].end());
+        }
+    });
+    std::vector<std::uint32_t> steps;
+    for (const std::vector<std::uint32_t>& some : listed) {
+        steps.insert(steps.end(), some.begin(), some.end());
+    }
+    std::sort(steps.begin(), steps.end());
+    steps.erase(std::unique(steps.begin(), steps.end()), steps.end());
+
+    std::string out = "{\"from\":";
+    append_number(out, request.from);
+    out += ",\"to\":";
+    append_number(out, request.to);
+    out += ",\"width\":";
+    append_number(out, request.width);
+    out += ",\"cycles_per_pixel\":";
+    vorn_view::append_shortest_double(
+        out, static_cast<double>(request.to - request.from) / request.width);
+    out += ",\"clock_hz\":";
+    append_number(out, columns_->clock_hz);
+    out += ",\"bucket_cycles\":";
+    append_number(out, bucket_cycles());
+    out += ",\"kinds\":[";
+    for (std::size_t k = 0; k < vorn_view::kKindCount; ++k) {
+        out += k == 0 ? "" : ",";
+        vorn_view::append_json_string(out, vorn_view::kind_text(vorn_view::kKinds[k]));
+    }
+    out += "],\"kernels\":[";
+    for (std::size_t k = 0; k < kernel_names_.size(); ++k) {
+        out += k == 0 ? "" : ",";
+        vorn_view::append_json_string(out, kernel_names_[k]);
+    }
+    // The texts of the steps listed, once each: their operation and metadata.
+    out += "],\"steps\":{";
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const std::uint32_t step = steps[i];
+        out += i == 0 ? "\n\"" : ",\n\"";
+        append_number(out, step);
+        out += "\":[";
+        vorn_view::append_json_string(out, columns_->text(columns_->step_operation[step]));
+        out += ",[";
+        bool first = true;
+        for (const vorn_package::MetadataPair& pair : columns_->step_metadata(step)) {
+            out += first ? "[" : ",[";
+            first = false;
+            vorn_view::append_json_string(out, columns_->text(pair.name));
+            out += ',';
+            vorn_view::append_json_string(out, columns_->text(pair.value));
+            out += ']';
+        }
+        out += "]]";
+    }
+    out += "},\"tiles\":[";
+    for (std::size_t t = 0; t < parts.size(); ++t) {
+        out += t == 0 ? "\n" : ",\n";
+        out += parts[t];
+    }
+    out += "]}\n";
+    return out;
+}
+
+}  // namespace vorn_cli

@@ -1,0 +1,102 @@
+// What the server's timeline draws: for a range of cycles at a width in pixels, per physical
+// tile either its steps (where a pixel holds one step or less) or a summary per pixel. Built
+// once from the columns: each tile's samples in start order, and a level of detail of busy
+// cycles by kind over power-of-two buckets of cycles, so that a wide range is summed from the
+// buckets and a narrow one found by binary search, never by walking every sample.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "vorn_package/profile_columns.hpp"
+#include "vorn_profile/query.hpp"
+#include "vorn_view/timeline.hpp"
+
+namespace vorn_cli {
+
+/// The widest timeline a request may ask for, in pixels.
+constexpr std::uint32_t kMostTimelinePixels = 16384;
+
+struct TimelineRequest {
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;  ///< exclusive; above `from`
+    std::uint32_t width = 1;
+    vorn_profile::Query filters;  ///< only its filters are used
+};
+
+class TimelineIndex {
+public:
+    /// Builds the index on `threads` threads; `columns` must outlive it.
+    TimelineIndex(const vorn_package::ProfileColumns& columns, std::size_t threads,
+                  std::uint64_t most_buckets = kMostBuckets);
+
+    /// The JSON answer of `/api/timeline` (docs/serve-api.md), on up to `threads` threads.
+    std::string answer(const TimelineRequest& request, std::size_t threads) const;
+
+    /// Cycles per bucket of the level of detail: a power of two.
+    std::uint64_t bucket_cycles() const { return 1ULL << bucket_shift_; }
+
+    /// The bucket budget: at 24 bytes a bucket, at most about 100 MB.
+    static constexpr std::uint64_t kMostBuckets = 4'000'000;
+
+    /// One sample's place on its tile's time line.
+    struct Placed {
+        std::uint64_t sample = 0;
+        std::uint64_t offset = 0;
+        std::uint32_t duration = 0;
+    };
+
+    /// Busy cycles by kind (`vorn_view::kKinds` order), steps starting, and the kernel of the
+    /// step covering most of one bucket.
+    struct Bucket {
+        std::uint32_t busy[vorn_view::kKindCount] = {};
+        std::uint32_t starts = 0;
+        std::uint32_t kernel = 0;         ///< index into `kernels()`
+        std::uint32_t kernel_cycles = 0;  ///< cycles of that step in the bucket
+    };
+
+    const std::vector<std::string>& kernels() const { return kernel_names_; }
+
+    /// The longest tile time line, in cycles.
+    std::uint64_t span() const { return span_; }
+
+private:
+    struct Record {
+        std::uint64_t begin = 0;  ///< first sample
+        std::uint32_t base = 0;   ///< start cycle of the first sample: offset 0
+        std::uint32_t longest = 0;
+        std::vector<std::uint32_t> order;  ///< samples by offset, relative to `begin`; empty
+                                           ///< when already in that order
+        std::uint64_t count = 0;
+    };
+    struct Tile {
+        std::uint32_t physical = 0;
+        std::vector<Record> records;
+        std::uint64_t first_bucket = 0;  ///< into `buckets_`
+        std::uint64_t bucket_count = 0;
+    };
+
+    std::uint64_t sample_at(const Record& record, std::uint64_t position) const;
+    std::uint64_t offset_of(const Record& record, std::uint64_t sample) const;
+    /// The samples of `tile` that may overlap [from, to), in start order, record by record.
+    template <class Visit>
+    void visit(const Tile& tile, std::uint64_t from, std::uint64_t to, Visit visit) const;
+    std::uint64_t candidates(const Tile& tile, std::uint64_t from, std::uint64_t to) const;
+    void build_buckets(Tile& tile);
+    /// Appends the tile's entry to `out`, and the distinct steps it lists to `steps`.
+    void write_tile(std::string& out, std::vector<std::uint32_t>& steps, const Tile& tile,
+                    const TimelineRequest& request, const vorn_view::SampleFilter& filter,
+                    bool plain) const;
+
+    const vorn_package::ProfileColumns* columns_;
+    std::vector<Tile> tiles_;
+    unsigned bucket_shift_ = 0;
+    std::uint64_t span_ = 0;
+    std::vector<Bucket> buckets_;
+    std::vector<std::uint32_t> kernel_of_text_;  ///< text number -> index into kernel_names_
+    std::vector<std::string> kernel_names_;
+};
+
+}  // namespace vorn_cli
