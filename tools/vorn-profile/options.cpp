@@ -797,7 +797,7 @@ ParseOutcome parse_command_line_quietly(const std::vector<std::string>& args) {
         if (args.size() == 2 && args[1] == "columns") {
             std::cout << kColumnsHelp;
             std::cout.flush();
-            return {std::nullopt, std::cout ? 0 : 1};
+            return {std::nullopt, std::cout ? 0 : 1, {}};
         }
         return {std::nullopt, 2,
                 "help: say `vorn-profile help columns`, or give --help to a command"};
