@@ -4,7 +4,8 @@ find_package(simdjson CONFIG REQUIRED)
 find_package(Protobuf REQUIRED)
 
 add_executable(vorn_cli_tests cli/cli_errors_test.cpp cli/cli_files_test.cpp cli/cli_test.cpp
-    cli/cli_shards_test.cpp cli/listing_test.cpp cli/merge_test.cpp cli/samples_test.cpp)
+    cli/cli_shards_test.cpp cli/listing_test.cpp cli/merge_test.cpp cli/samples_test.cpp
+    vorn_profile/model_patterns.cpp)
 target_link_libraries(vorn_cli_tests PRIVATE
     vorn_profile_cli simdjson::simdjson GTest::gtest_main vorn_warnings)
 target_compile_definitions(vorn_cli_tests PRIVATE

@@ -11,13 +11,13 @@
 #include <map>
 #include <optional>
 #include <random>
-#include <regex>
 #include <set>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "model_patterns.hpp"
 #include "vorn_profile/analyses.hpp"
 #include "vorn_profile/query.hpp"
 
@@ -70,9 +70,9 @@ inline bool model_matches(const Query& q, std::uint32_t tile, const vorn_package
         if (k == st.kernel)
             return false;
     // The test patterns mean the same in RE2 and ECMAScript.
-    if (q.kernel_matches && !std::regex_search(st.kernel, std::regex(*q.kernel_matches)))
+    if (q.kernel_matches && !contains_match(st.kernel, *q.kernel_matches))
         return false;
-    if (q.operation_matches && !std::regex_search(st.operation, std::regex(*q.operation_matches)))
+    if (q.operation_matches && !contains_match(st.operation, *q.operation_matches))
         return false;
     return true;
 }
