@@ -84,6 +84,57 @@ void GroupTable::note_tile(std::uint32_t group, GroupState& state, std::uint32_t
     state.last_tile = tile;
 }
 
+void GroupTable::count_durations(bool last) {
+    const std::uint32_t count = states_.size();
+    counted_.resize(count);
+    // The durations each group's together, in walk order.
+    std::vector<std::uint64_t> begin(std::size_t{count} + 1, 0);
+    for (const GroupDuration& entry : durations_) {
+        ++begin[entry.group + 1];
+    }
+    for (std::uint32_t group = 0; group < count; ++group) {
+        begin[group + 1] += begin[group];
+    }
+    std::vector<std::uint32_t> values(durations_.size());
+    {
+        std::vector<std::uint64_t> cursor(begin.begin(), begin.end() - 1);
+        for (const GroupDuration& entry : durations_) {
+            values[cursor[entry.group]++] = entry.duration;
+        }
+    }
+    if (last) {
+        durations_ = {};
+    } else {
+        durations_.clear();
+    }
+    std::vector<std::uint32_t> scratch;
+    std::vector<CountedDuration> merged;
+    for (std::uint32_t group = 0; group < count; ++group) {
+        if (begin[group] == begin[group + 1]) {
+            continue;
+        }
+        std::vector<CountedDuration>& counted = counted_[group];
+        merged.clear();
+        detail::count_durations(
+            counted, std::span(values).subspan(begin[group], begin[group + 1] - begin[group]),
+            states_[group].maximum, scratch, merged);
+        counted_total_ += merged.size() - counted.size();
+        counted = merged;
+    }
+    // Counting pays while durations repeat within their groups. When they hardly do (many
+    // small groups), the rest are kept as they come and counted once at the end.
+    logged_total_ += values.size();
+    if (counted_total_ * 2 > logged_total_) {
+        fold_at_ = SIZE_MAX;
+        // Address space for the rest; only what the matches use is ever touched.
+        if (expected_ > logged_total_) {
+            durations_.reserve(static_cast<std::size_t>(expected_ - logged_total_));
+        }
+    } else {
+        fold_at_ = static_cast<std::size_t>(std::max<std::uint64_t>(kFoldAt, counted_total_));
+    }
+}
+
 std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupNaming& naming,
                                                 std::uint64_t clock_hz) {
     const std::size_t count = states_.size();
@@ -130,23 +181,7 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupN
         [&](std::uint32_t group) -> const GroupIdentity& { return identities_[group]; });
     const std::size_t kept = order.size();
 
-    // The durations of the kept groups, each group's together, in walk order.
-    std::vector<std::uint32_t> rank(count, FlatIndex::kNone);
-    std::vector<std::uint64_t> begin(kept + 1, 0);
-    for (std::size_t i = 0; i < kept; ++i) {
-        rank[order[i]] = static_cast<std::uint32_t>(i);
-        begin[i + 1] = begin[i] + states_[order[i]].sample_count;
-    }
-    std::vector<std::uint32_t> durations(begin[kept]);
-    std::vector<std::uint64_t> cursor(begin.begin(), begin.end() - 1);
-    for (const GroupDuration& entry : durations_) {
-        const std::uint32_t at = rank[entry.group];
-        if (at != FlatIndex::kNone) {
-            durations[cursor[at]++] = entry.duration;
-        }
-    }
-    durations_ = {};
-
+    count_durations(true);
     std::vector<GroupSummary> summaries;
     summaries.reserve(kept);
     for (std::size_t i = 0; i < kept; ++i) {
@@ -159,10 +194,10 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupN
         totals.work_cycles = state.work_cycles;
         totals.first_offset = state.first_offset;
         totals.last_offset = state.last_offset;
-        GroupSummary& summary = summaries.emplace_back(
-            make_summary(naming.name(identities_[group]), naming.dimensions(identities_[group]),
-                         std::span(durations).subspan(begin[i], begin[i + 1] - begin[i]), totals,
-                         clock_hz, query.percentiles));
+        GroupSummary& summary = summaries.emplace_back(make_summary(
+            naming.name(identities_[group]), naming.dimensions(identities_[group]),
+            duration_figures(std::span<const CountedDuration>(counted_[group]), query.percentiles),
+            totals, clock_hz));
         summary.share = share_of(state.work_cycles, matched_work);
         summary.keys = naming.keys(identities_[group]);
     }
@@ -254,27 +289,13 @@ PartialGroups GroupTable::take_partial() {
     overflow_ = {};
     occurrence_indexes_ = {};
 
-    // Durations: each group's together, then as runs of equal values.
-    std::vector<std::uint64_t> duration_begin(std::size_t{count} + 1, 0);
+    // Durations: each group's counted values.
+    count_durations(true);
     for (std::uint32_t group = 0; group < count; ++group) {
-        duration_begin[group + 1] = duration_begin[group] + states_[group].sample_count;
-    }
-    std::vector<std::uint32_t> durations(duration_begin[count]);
-    {
-        std::vector<std::uint64_t> cursor(duration_begin.begin(), duration_begin.end() - 1);
-        for (const GroupDuration& entry : durations_) {
-            durations[cursor[entry.group]++] = entry.duration;
-        }
-    }
-    durations_ = {};
-    std::vector<std::uint32_t> scratch;
-    for (std::uint32_t group = 0; group < count; ++group) {
-        append_duration_runs(
-            std::span(durations).subspan(duration_begin[group],
-                                         duration_begin[group + 1] - duration_begin[group]),
-            states_[group].maximum, scratch, partial.durations.items);
+        append_duration_runs(counted_[group], partial.durations.items);
         partial.durations.close();
     }
+    counted_ = {};
     return partial;
 }
 

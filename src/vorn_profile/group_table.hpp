@@ -4,10 +4,13 @@
 // A group costs a few dozen bytes however many there are: no per-group list, set or index.
 // Durations and tile changes go to arrays shared by all groups, a group's coverage of each
 // phase occurrence is a slot in one shared table, and only a group that has met more than one
-// occurrence gets an index of its slots. Summaries are built only for the groups
+// occurrence gets an index of its slots. The durations' array is bounded: when it fills, its
+// values are counted into each group's list of (value, count) pairs, so that memory grows with
+// the distinct durations rather than with the samples. Summaries are built only for the groups
 // that the ordering and the limit keep.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -63,7 +66,10 @@ struct GroupState {
 class GroupTable {
 public:
     /// Room for about this many matched samples.
-    void reserve(std::uint64_t samples) { durations_.reserve(samples); }
+    void reserve(std::uint64_t samples) {
+        expected_ = samples;
+        durations_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(samples, kFoldAt)));
+    }
 
     /// Says that no two tile records of the profile share a physical tile, so that counting a
     /// group's tile changes counts its tiles.
@@ -129,6 +135,9 @@ public:
             note_tile(group, state, tile);
         }
         durations_.push_back({group, sample_duration});
+        if (durations_.size() >= fold_at_) {
+            count_durations();
+        }
         state.sample_count += 1;
         state.work_cycles += sample_duration;
         state.first_offset = std::min(state.first_offset, offset);
@@ -147,6 +156,8 @@ public:
 
 private:
     static constexpr std::size_t kLargeIndex = std::size_t{1} << 15;
+    // Durations kept in walk order before they are counted: 2 MB.
+    static constexpr std::size_t kFoldAt = std::size_t{1} << 18;
 
     struct GroupDuration {
         std::uint32_t group;
@@ -174,6 +185,8 @@ private:
     }
     void cover_slow(CoverageSlot& slot, std::uint64_t start, std::uint64_t end);
     void note_tile(std::uint32_t group, GroupState& state, std::uint32_t tile);
+    /// Counts the durations kept so far; `last` when the walk is over and their room may go.
+    void count_durations(bool last = false);
 
     // In fixed blocks: a million groups are never copied to a larger array.
     BlockList<GroupIdentity> identities_;
@@ -188,7 +201,15 @@ private:
     // Made only for a group that has met several occurrences.
     std::vector<OccurrenceIndex> occurrence_indexes_;
 
-    std::vector<GroupDuration> durations_;  // walk order
+    std::vector<GroupDuration> durations_;  // walk order, since they were last counted
+    // Each group's durations counted so far, ascending by value; made at the first count.
+    std::vector<std::vector<CountedDuration>> counted_;
+    std::uint64_t counted_total_ = 0;  // entries in `counted_`
+    std::uint64_t logged_total_ = 0;   // durations counted into them
+    std::uint64_t expected_ = 0;       // matched samples to room for, as `reserve` was told
+    // Counting costs a pass over the counted entries too, so the array may grow to their
+    // number before the next count: each sample's share of the work stays constant.
+    std::size_t fold_at_ = kFoldAt;
     // (group, tile) each time a group's tile changed after its first; a group that stays on one
     // tile never appears here.
     std::vector<std::uint64_t> tile_changes_;

@@ -29,49 +29,6 @@ QueryPartial::~QueryPartial() = default;
 
 namespace {
 
-/// The figures of a group's durations, from its runs of equal values.
-detail::DurationFigures duration_figures(std::span<const detail::DurationRun> runs,
-                                         std::span<const std::uint32_t> percentiles) {
-    detail::DurationFigures figures;
-    for (const detail::DurationRun& run : runs) {
-        figures.count += run.count;
-    }
-    figures.percentiles.assign(percentiles.size(), 0);
-    if (runs.empty()) {
-        return figures;
-    }
-    figures.maximum = runs.back().value;
-    figures.minimum = runs.front().value;
-    for (const detail::DurationRun& run : runs) {
-        figures.sum_of_squares += detail::Wide{std::uint64_t{run.value} * run.value} * run.count;
-    }
-    for (std::size_t p = 0; p < percentiles.size(); ++p) {
-        const std::uint64_t at = detail::thousandths_index(figures.count, percentiles[p]);
-        std::uint64_t passed = 0;
-        for (const detail::DurationRun& run : runs) {
-            if (at < passed + run.count) {
-                figures.percentiles[p] = run.value;
-                break;
-            }
-            passed += run.count;
-        }
-    }
-    const std::uint64_t at_50 = detail::percentile_index(figures.count, 50);
-    const std::uint64_t at_95 = detail::percentile_index(figures.count, 95);
-    std::uint64_t before = 0;  // durations in the runs passed
-    for (const detail::DurationRun& run : runs) {
-        if (before <= at_50 && at_50 < before + run.count) {
-            figures.p50 = run.value;
-        }
-        if (before <= at_95 && at_95 < before + run.count) {
-            figures.p95 = run.value;
-            break;
-        }
-        before += run.count;
-    }
-    return figures;
-}
-
 /// Whether two sets of columns are the same (copies share their storage and arrays).
 bool same_columns(const vorn_package::ProfileColumns& a, const vorn_package::ProfileColumns& b) {
     return a.storage == b.storage && a.start_cycle.data() == b.start_cycle.data() &&
@@ -246,7 +203,7 @@ ListedReport finish_listed(QueryPartial partial) {
         totals.last_offset = group.last_offset;
         GroupSummary& summary = result.groups.emplace_back(detail::make_summary(
             naming.name(group.identity), naming.dimensions(group.identity),
-            duration_figures(groups.durations[g], query.percentiles), totals, clock_hz));
+            detail::duration_figures(groups.durations[g], query.percentiles), totals, clock_hz));
         summary.share = detail::share_of(group.work_cycles, matched_work);
         summary.keys = naming.keys(group.identity);
     }

@@ -101,16 +101,81 @@ std::span<const T> list_of(const ListOfLists<T>& lists, std::uint32_t owner) {
 
 }  // namespace
 
-void append_duration_runs(std::span<std::uint32_t> values, std::uint32_t maximum,
-                          std::vector<std::uint32_t>& scratch, std::vector<DurationRun>& out) {
+void count_durations(std::span<const CountedDuration> counted, std::span<std::uint32_t> values,
+                     std::uint32_t maximum, std::vector<std::uint32_t>& scratch,
+                     std::vector<CountedDuration>& out) {
+    out.reserve(out.size() + counted.size() + std::min<std::size_t>(values.size(), 1024));
+    const auto put = [&out](std::uint32_t value, std::uint64_t count) {
+        while (count > 0) {
+            if (out.empty() || out.back().value != value || out.back().count == UINT32_MAX) {
+                out.push_back({value, 0});
+            }
+            const std::uint64_t room = UINT32_MAX - out.back().count;
+            const std::uint64_t taken = std::min(room, count);
+            out.back().count += static_cast<std::uint32_t>(taken);
+            count -= taken;
+        }
+    };
+    // Each distinct value of `values` in ascending order with its count, as `next` gives them.
+    const auto merge = [&](auto&& next) {
+        std::uint32_t value = 0;
+        std::uint64_t count = 0;
+        bool more = next(value, count);
+        for (const CountedDuration& entry : counted) {
+            for (; more && value < entry.value; more = next(value, count)) {
+                put(value, count);
+            }
+            put(entry.value, entry.count);
+        }
+        for (; more; more = next(value, count)) {
+            put(value, count);
+        }
+    };
+    if (std::uint64_t{maximum} < std::uint64_t{values.size()} * 4 &&
+        values.size() < std::size_t{UINT32_MAX}) {
+        // Few possible values for their number: counted in a table by value.
+        scratch.assign(std::size_t{maximum} + 1, 0);
+        for (const std::uint32_t value : values) {
+            ++scratch[value];
+        }
+        std::size_t at = 0;
+        merge([&](std::uint32_t& value, std::uint64_t& count) {
+            while (at < scratch.size() && scratch[at] == 0) {
+                ++at;
+            }
+            if (at == scratch.size()) {
+                return false;
+            }
+            value = static_cast<std::uint32_t>(at);
+            count = scratch[at++];
+            return true;
+        });
+        return;
+    }
     sort_durations(values, maximum, scratch);
-    for (std::size_t at = 0; at < values.size();) {
+    std::size_t at = 0;
+    merge([&](std::uint32_t& value, std::uint64_t& count) {
+        if (at == values.size()) {
+            return false;
+        }
         std::size_t end = at + 1;
         while (end < values.size() && values[end] == values[at]) {
             ++end;
         }
-        out.push_back({values[at], end - at});
+        value = values[at];
+        count = end - at;
         at = end;
+        return true;
+    });
+}
+
+void append_duration_runs(std::span<const CountedDuration> counted, std::vector<DurationRun>& out) {
+    for (std::size_t at = 0; at < counted.size(); ++at) {
+        if (at > 0 && counted[at - 1].value == counted[at].value) {
+            out.back().count += counted[at].count;
+        } else {
+            out.push_back({counted[at].value, counted[at].count});
+        }
     }
 }
 

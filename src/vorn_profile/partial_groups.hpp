@@ -32,6 +32,13 @@ struct DurationRun {
     std::uint64_t count = 0;
 };
 
+/// The same in half the room, for the counts a walk keeps: a count past 2^32 - 1 goes on in
+/// the next entry, of the same value.
+struct CountedDuration {
+    std::uint32_t value = 0;
+    std::uint32_t count = 0;
+};
+
 /// The figures of one group that add up.
 struct PartialGroup {
     GroupIdentity identity;
@@ -54,10 +61,14 @@ struct PartialGroups {
     ListOfLists<DurationRun> durations;
 };
 
-/// Sorts `values` (all at most `maximum`; `scratch` is working room) and appends them to `out`
-/// as runs of equal values.
-void append_duration_runs(std::span<std::uint32_t> values, std::uint32_t maximum,
-                          std::vector<std::uint32_t>& scratch, std::vector<DurationRun>& out);
+/// Sorts `values` (all at most `maximum`; `scratch` is working room) and counts them with
+/// `counted` (ascending by value) into `out`, ascending by value.
+void count_durations(std::span<const CountedDuration> counted, std::span<std::uint32_t> values,
+                     std::uint32_t maximum, std::vector<std::uint32_t>& scratch,
+                     std::vector<CountedDuration>& out);
+
+/// Appends `counted` (ascending by value) to `out` as runs, one a value.
+void append_duration_runs(std::span<const CountedDuration> counted, std::vector<DurationRun>& out);
 
 /// The groups of two consecutive ranges, `first` before `second`, as one range's: a group of
 /// both takes `first`'s place, the groups only in `second` follow in its order.

@@ -1,10 +1,12 @@
 // Building blocks of a group summary, shared by `group_summary` and the query pipeline.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vorn_profile/query.hpp"
@@ -52,6 +54,46 @@ double standard_deviation(std::uint64_t count, std::uint64_t sum, Wide sum_of_sq
 
 /// `part` over `whole` in doubles; 0.0 when `whole` is 0.
 double share_of(std::uint64_t part, std::uint64_t whole);
+
+/// The figures of a group's durations from its (value, count) entries, ascending by value
+/// (a value may span several entries).
+template <class Counted>
+DurationFigures duration_figures(std::span<const Counted> runs,
+                                 std::span<const std::uint32_t> percentiles) {
+    DurationFigures figures;
+    for (const Counted& run : runs) {
+        figures.count += run.count;
+        figures.sum_of_squares += Wide{std::uint64_t{run.value} * run.value} * run.count;
+    }
+    figures.percentiles.assign(percentiles.size(), 0);
+    if (runs.empty()) {
+        return figures;
+    }
+    figures.maximum = runs.back().value;
+    figures.minimum = runs.front().value;
+    // The value at each index sought, in one pass: the indexes in ascending order.
+    std::vector<std::pair<std::uint64_t, std::uint32_t*>> sought;
+    sought.reserve(percentiles.size() + 2);
+    sought.emplace_back(percentile_index(figures.count, 50), &figures.p50);
+    sought.emplace_back(percentile_index(figures.count, 95), &figures.p95);
+    for (std::size_t p = 0; p < percentiles.size(); ++p) {
+        sought.emplace_back(thousandths_index(figures.count, percentiles[p]),
+                            &figures.percentiles[p]);
+    }
+    std::sort(sought.begin(), sought.end());
+    std::size_t next = 0;
+    std::uint64_t passed = 0;  // durations in the entries passed
+    for (const Counted& run : runs) {
+        passed += run.count;
+        for (; next < sought.size() && sought[next].first < passed; ++next) {
+            *sought[next].second = run.value;
+        }
+        if (next == sought.size()) {
+            break;
+        }
+    }
+    return figures;
+}
 
 /// Fills a summary from figures found by the caller.
 GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,

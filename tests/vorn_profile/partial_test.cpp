@@ -12,6 +12,7 @@
 
 #include "profile_builder.hpp"
 #include "query_model.hpp"
+#include "vorn_package/synthetic_profile.hpp"
 
 namespace vorn_profile {
 namespace {
@@ -133,6 +134,38 @@ TEST(PartialDifferential, WindowsOnThreadsAndMergesAgreeWithOneThread) {
         expect_same(split_query(columns, q, random, window), want.report);
         if (HasFailure()) {
             return;
+        }
+    }
+}
+
+// Past some ten thousand matched samples a walk counts its durations as (value, count) pairs
+// instead of keeping each: its report equals the one merged from ranges too short to count.
+TEST(PartialDifferential, CountedDurationsAgreeWithMergedRanges) {
+    vorn_package::SyntheticOptions options;
+    options.tiles = 64;
+    options.steps_per_tile = 1'200;
+    options.slow_kernel = "gemm";
+    options.slow_factor = 1.37;
+    const vorn_package::ProfileColumns columns = vorn_package::synthetic_columns(options);
+    std::mt19937_64 random(41);
+    const std::uint64_t eighth = columns.tile_count() / 8;
+    for (const GroupBy by : {GroupBy::Kernel, GroupBy::Phase, GroupBy::Tile}) {
+        Query q;
+        q.group_by = by;
+        q.then_group_by = {by == GroupBy::Tile ? GroupBy::Kind : GroupBy::Tile};
+        q.percentiles = {99'000, 99'900, 1};
+        for (const bool several : {false, true}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(by)) + (several ? " with tile" : ""));
+            Query asked = q;
+            if (!several) {
+                asked.then_group_by.clear();
+            }
+            std::vector<QueryPartial> parts;
+            for (std::uint64_t first = 0; first < columns.tile_count(); first += eighth) {
+                parts.push_back(partial(columns, asked, {first, first + eighth}));
+            }
+            expect_same(query(columns, asked, 1),
+                        finish(merge_randomly(parts, 0, parts.size(), random)));
         }
     }
 }
