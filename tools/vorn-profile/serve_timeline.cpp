@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <limits>
-#include <thread>
 #include <unordered_map>
 
+#include "serve_parts.hpp"
 #include "vorn_view/json_writer.hpp"
 #include "vorn_view/text_format.hpp"
 
@@ -13,39 +13,9 @@ namespace {
 
 __extension__ using Wide = unsigned __int128;
 
-/// Runs `work(first, last)` over [0, count) split into about `threads` contiguous parts.
-template <class Work>
-void in_parts(std::size_t count, std::size_t threads, Work work) {
-    const std::size_t parts = std::max<std::size_t>(1, std::min(threads, count));
-    if (parts == 1) {
-        work(std::size_t{0}, count);
-        return;
-    }
-    std::vector<std::thread> workers;
-    for (std::size_t part = 0; part < parts; ++part) {
-        workers.emplace_back(work, count * part / parts, count * (part + 1) / parts);
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-}
-
 void add_saturated(std::uint32_t& into, std::uint64_t value) {
     into = static_cast<std::uint32_t>(std::min<std::uint64_t>(
         std::uint64_t{into} + value, std::numeric_limits<std::uint32_t>::max()));
-}
-
-/// One pixel of a summary.
-struct Pixel {
-    std::uint64_t busy[vorn_view::kKindCount] = {};
-    std::uint64_t steps = 0;
-    std::uint64_t kernel_cycles = 0;
-    std::uint32_t kernel = 0;
-};
-
-bool plain_filters(const vorn_profile::Query& query) {
-    return !query.kind && !query.kernel && !query.operation_contains && query.metadata.empty() &&
-           query.phases.empty() && !query.at_offset;
 }
 
 }  // namespace
@@ -214,69 +184,44 @@ void TimelineIndex::visit(const Tile& tile, std::uint64_t from, std::uint64_t to
     }
 }
 
-void TimelineIndex::write_tile(std::string& out, std::vector<std::uint32_t>& listed,
-                               const Tile& tile, const TimelineRequest& request,
-                               const vorn_view::SampleFilter& filter, bool plain) const {
-    using vorn_view::append_number;
+void TimelineIndex::collect_steps(std::vector<Placed>& steps, const Tile& tile,
+                                  const TimelineRequest& request,
+                                  const vorn_view::SampleFilter& filter) const {
+    const vorn_package::ProfileColumns& columns = *columns_;
+    const std::uint64_t from = request.from;
+    const std::uint64_t to = request.to;
+    steps.clear();
+    visit(tile, from, to, [&](std::uint64_t first, std::uint64_t last, const Record& record) {
+        for (std::uint64_t p = first; p < last; ++p) {
+            const std::uint64_t sample = sample_at(record, p);
+            const std::uint64_t offset = offset_of(record, sample);
+            const std::uint32_t duration = columns.end_cycle[sample] - columns.start_cycle[sample];
+            if (vorn_view::in_window({from, to}, offset, duration) &&
+                filter.passes(sample, tile.physical, offset, duration)) {
+                steps.push_back({sample, offset, duration});
+            }
+        }
+        return false;
+    });
+    std::stable_sort(steps.begin(), steps.end(),
+                     [](const Placed& a, const Placed& b) { return a.offset < b.offset; });
+}
+
+void TimelineIndex::summarise(Pixel* pixels, const Tile& tile, const TimelineRequest& request,
+                              const vorn_view::SampleFilter& filter, bool plain) const {
     const vorn_package::ProfileColumns& columns = *columns_;
     const std::uint64_t from = request.from;
     const std::uint64_t to = request.to;
     const std::uint64_t range = to - from;
     const std::uint64_t width = request.width;
-    out += "{\"tile\":";
-    append_number(out, tile.physical);
-
-    if (candidates(tile, from, to) <= width) {
-        // A pixel holds a step or less: the steps themselves, in start order.
-        std::vector<Placed> steps;
-        visit(tile, from, to, [&](std::uint64_t first, std::uint64_t last, const Record& record) {
-            for (std::uint64_t p = first; p < last; ++p) {
-                const std::uint64_t sample = sample_at(record, p);
-                const std::uint64_t offset = offset_of(record, sample);
-                const std::uint32_t duration =
-                    columns.end_cycle[sample] - columns.start_cycle[sample];
-                if (vorn_view::in_window({from, to}, offset, duration) &&
-                    filter.passes(sample, tile.physical, offset, duration)) {
-                    steps.push_back({sample, offset, duration});
-                }
-            }
-            return false;
-        });
-        std::stable_sort(steps.begin(), steps.end(),
-                         [](const Placed& a, const Placed& b) { return a.offset < b.offset; });
-        out += ",\"steps\":[";
-        for (std::size_t i = 0; i < steps.size(); ++i) {
-            const Placed& placed = steps[i];
-            const std::uint32_t step = columns.step[placed.sample];
-            out += i == 0 ? "[" : ",[";
-            append_number(out, placed.offset);
-            out += ',';
-            append_number(out, placed.duration);
-            out += ',';
-            append_number(out, vorn_view::kind_slot(columns.step_kind[step]));
-            out += ',';
-            append_number(out, kernel_of_text_[columns.step_kernel[step]]);
-            out += ',';
-            append_number(out, step);
-            out += ',';
-            append_number(out, columns.phase[placed.sample]);
-            out += ',';
-            append_number(out, columns.epoch[placed.sample]);
-            out += ']';
-            listed.push_back(step);
-        }
-        out += "]}";
-        return;
-    }
-
-    // A summary per pixel. Pixel i holds cycles [start(i), start(i + 1)).
+    std::fill(pixels, pixels + width, Pixel{});
+    // Pixel i holds cycles [start(i), start(i + 1)).
     const auto pixel_start = [&](std::uint64_t i) {
         return from + static_cast<std::uint64_t>((Wide{i} * range + width - 1) / width);
     };
     const auto pixel_of = [&](std::uint64_t cycle) {
         return static_cast<std::uint64_t>(Wide{cycle - from} * width / range);
     };
-    std::vector<Pixel> pixels(width);
     const unsigned shift = bucket_shift_;
     if (plain && range / width >= (1ULL << shift)) {
         // Every pixel covers a bucket or more: sums of buckets, the two at its edges in part.
@@ -338,6 +283,48 @@ void TimelineIndex::write_tile(std::string& out, std::vector<std::uint32_t>& lis
             return false;
         });
     }
+}
+
+void TimelineIndex::write_tile(std::string& out, std::vector<std::uint32_t>& listed,
+                               std::vector<Placed>& steps, std::vector<Pixel>& pixels,
+                               const Tile& tile, const TimelineRequest& request,
+                               const vorn_view::SampleFilter& filter, bool plain) const {
+    using vorn_view::append_number;
+    const vorn_package::ProfileColumns& columns = *columns_;
+    const std::uint64_t width = request.width;
+    out += "{\"tile\":";
+    append_number(out, tile.physical);
+
+    if (candidates(tile, request.from, request.to) <= width) {
+        // A pixel holds a step or less: the steps themselves, in start order.
+        collect_steps(steps, tile, request, filter);
+        out += ",\"steps\":[";
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const Placed& placed = steps[i];
+            const std::uint32_t step = columns.step[placed.sample];
+            out += i == 0 ? "[" : ",[";
+            append_number(out, placed.offset);
+            out += ',';
+            append_number(out, placed.duration);
+            out += ',';
+            append_number(out, vorn_view::kind_slot(columns.step_kind[step]));
+            out += ',';
+            append_number(out, kernel_of_text_[columns.step_kernel[step]]);
+            out += ',';
+            append_number(out, step);
+            out += ',';
+            append_number(out, columns.phase[placed.sample]);
+            out += ',';
+            append_number(out, columns.epoch[placed.sample]);
+            out += ']';
+            listed.push_back(step);
+        }
+        out += "]}";
+        return;
+    }
+
+    pixels.resize(width);
+    summarise(pixels.data(), tile, request, filter, plain);
     out += ",\"pixels\":[";
     bool first = true;
     for (std::uint64_t i = 0; i < width; ++i) {
@@ -380,8 +367,10 @@ std::string TimelineIndex::answer(const TimelineRequest& request, std::size_t th
     std::vector<std::string> parts(shown.size());
     std::vector<std::vector<std::uint32_t>> listed(shown.size());
     in_parts(shown.size(), threads, [&](std::size_t first, std::size_t last) {
+        std::vector<Placed> steps;
+        std::vector<Pixel> pixels;
         for (std::size_t t = first; t < last; ++t) {
-            write_tile(parts[t], listed[t], *shown[t], request, filter, plain);
+            write_tile(parts[t], listed[t], steps, pixels, *shown[t], request, filter, plain);
             std::sort(listed[t].begin(), listed[t].end());
             listed[t].erase(std::unique(listed[t].begin(), listed[t].end()), listed[t].end());
         }

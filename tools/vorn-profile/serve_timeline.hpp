@@ -35,6 +35,9 @@ public:
     /// The JSON answer of `/api/timeline` (docs/serve-api.md), on up to `threads` threads.
     std::string answer(const TimelineRequest& request, std::size_t threads) const;
 
+    /// The same answer in the binary layout of docs/serve-api.md, built in one buffer.
+    std::string binary_answer(const TimelineRequest& request, std::size_t threads) const;
+
     /// Cycles per bucket of the level of detail: a power of two.
     std::uint64_t bucket_cycles() const { return 1ULL << bucket_shift_; }
 
@@ -55,6 +58,15 @@ public:
         std::uint32_t starts = 0;
         std::uint32_t kernel = 0;         ///< index into `kernels()`
         std::uint32_t kernel_cycles = 0;  ///< cycles of that step in the bucket
+    };
+
+    /// One pixel of a summary: busy cycles by kind, steps starting, and the kernel of the step
+    /// covering most of it (`kernel_cycles` 0 when none does).
+    struct Pixel {
+        std::uint64_t busy[vorn_view::kKindCount] = {};
+        std::uint64_t steps = 0;
+        std::uint64_t kernel_cycles = 0;
+        std::uint32_t kernel = 0;
     };
 
     const std::vector<std::string>& kernels() const { return kernel_names_; }
@@ -85,8 +97,17 @@ private:
     void visit(const Tile& tile, std::uint64_t from, std::uint64_t to, Visit visit) const;
     std::uint64_t candidates(const Tile& tile, std::uint64_t from, std::uint64_t to) const;
     void build_buckets(Tile& tile);
-    /// Appends the tile's entry to `out`, and the distinct steps it lists to `steps`.
-    void write_tile(std::string& out, std::vector<std::uint32_t>& steps, const Tile& tile,
+    /// The steps of `tile` the request shows, in start order.
+    void collect_steps(std::vector<Placed>& steps, const Tile& tile, const TimelineRequest& request,
+                       const vorn_view::SampleFilter& filter) const;
+    /// The request's `width` pixels of `tile`; `plain` when only `tile` filters, so that the
+    /// buckets may answer.
+    void summarise(Pixel* pixels, const Tile& tile, const TimelineRequest& request,
+                   const vorn_view::SampleFilter& filter, bool plain) const;
+    /// Appends the tile's JSON entry to `out`, and the distinct steps it lists to `listed`;
+    /// `steps` and `pixels` are room to work in.
+    void write_tile(std::string& out, std::vector<std::uint32_t>& listed,
+                    std::vector<Placed>& steps, std::vector<Pixel>& pixels, const Tile& tile,
                     const TimelineRequest& request, const vorn_view::SampleFilter& filter,
                     bool plain) const;
 

@@ -1,0 +1,291 @@
+// The timeline's binary answer: the content of the JSON answer as little-endian fixed-width
+// integers in one buffer, laid out so that a page reads each part as a typed array without
+// parsing (docs/serve-api.md gives the layout byte by byte).
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+
+#include "serve_parts.hpp"
+#include "serve_timeline.hpp"
+
+namespace vorn_cli {
+namespace {
+
+constexpr std::size_t kHeaderBytes = 96;
+constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kNoRow = 0xFFFFFFFF;
+/// Busy cycles of the four kinds, steps starting, and kernel + 1 (0: none).
+constexpr std::size_t kPlanes = vorn_view::kKindCount + 2;
+constexpr std::size_t kStepColumns = 5;  // offset, duration, step, phase, epoch
+constexpr std::size_t kStepFields = 6;   // number, kind, kernel, operation, first pair, pairs
+constexpr std::size_t kTileFields = 4;   // tile, summary row, first step row, step rows
+
+constexpr std::size_t align8(std::size_t bytes) { return (bytes + 7) & ~std::size_t{7}; }
+
+/// Writes the low `bytes` bytes of `value` at `at`, least significant first.
+void store(char* at, std::uint64_t value, unsigned bytes) {
+    for (unsigned i = 0; i < bytes; ++i) {
+        at[i] = static_cast<char>(value >> (8 * i));
+    }
+}
+
+std::uint64_t load(const char* at, unsigned bytes) {
+    std::uint64_t value = 0;
+    for (unsigned i = 0; i < bytes; ++i) {
+        value |= std::uint64_t{static_cast<unsigned char>(at[i])} << (8 * i);
+    }
+    return value;
+}
+
+void store32(char* at, std::uint64_t value) { store(at, value, 4); }
+
+/// The fewest bytes of 1, 2, 4 and 8 that hold `value`.
+unsigned bytes_for(std::uint64_t value) {
+    return value <= 0xFF ? 1 : value <= 0xFFFF ? 2 : value <= 0xFFFFFFFF ? 4 : 8;
+}
+
+/// The texts of an answer, each once: string number by text number.
+class Strings {
+public:
+    std::uint32_t add(std::string_view text) {
+        texts_.push_back(text);
+        bytes_ += text.size();
+        return static_cast<std::uint32_t>(texts_.size() - 1);
+    }
+    std::uint32_t add_text(const vorn_package::ProfileColumns& columns, std::uint32_t text) {
+        const auto [at, added] = number_.emplace(text, static_cast<std::uint32_t>(texts_.size()));
+        if (added) {
+            add(columns.text(text));
+        }
+        return at->second;
+    }
+    std::size_t count() const { return texts_.size(); }
+    std::size_t byte_count() const { return bytes_; }
+    /// The offsets and then the bytes at `at`; returns the end.
+    char* write(char* at) const {
+        std::uint64_t offset = 0;
+        for (std::size_t i = 0; i <= texts_.size(); ++i) {
+            store32(at + 4 * i, offset);
+            offset += i < texts_.size() ? texts_[i].size() : 0;
+        }
+        at += 4 * (texts_.size() + 1);
+        for (const std::string_view text : texts_) {
+            std::memcpy(at, text.data(), text.size());
+            at += text.size();
+        }
+        return at;
+    }
+
+private:
+    std::vector<std::string_view> texts_;
+    std::unordered_map<std::uint32_t, std::uint32_t> number_;
+    std::size_t bytes_ = 0;
+};
+
+}  // namespace
+
+std::string TimelineIndex::binary_answer(const TimelineRequest& request,
+                                         std::size_t threads) const {
+    const vorn_package::ProfileColumns& columns = *columns_;
+    const vorn_view::SampleFilter filter(columns, request.filters);
+    const bool plain = plain_filters(request.filters);
+    const std::size_t width = request.width;
+    std::vector<const Tile*> shown;
+    for (const Tile& tile : tiles_) {
+        if (filter.keeps_tile(tile.physical)) {
+            shown.push_back(&tile);
+        }
+    }
+
+    // Which tiles list their steps (a pixel holds a step or less), and those steps.
+    std::vector<std::vector<Placed>> listed(shown.size());
+    std::vector<std::uint8_t> listing(shown.size(), 0);
+    in_parts(shown.size(), threads, [&](std::size_t first, std::size_t last) {
+        for (std::size_t t = first; t < last; ++t) {
+            if (candidates(*shown[t], request.from, request.to) <= width) {
+                listing[t] = 1;
+                collect_steps(listed[t], *shown[t], request, filter);
+            }
+        }
+    });
+    std::vector<std::size_t> summarised;  // shown tile of each summary row
+    std::vector<std::uint32_t> numbers;   // distinct step numbers
+    std::size_t rows = 0;
+    for (std::size_t t = 0; t < shown.size(); ++t) {
+        if (!listing[t]) {
+            summarised.push_back(t);
+        }
+        rows += listed[t].size();
+        for (const Placed& placed : listed[t]) {
+            numbers.push_back(columns.step[placed.sample]);
+        }
+    }
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+
+    Strings strings;
+    for (const auto kind : vorn_view::kKinds) {
+        strings.add(vorn_view::kind_text(kind));
+    }
+    for (const std::string& kernel : kernel_names_) {
+        strings.add(kernel);
+    }
+    std::vector<std::uint32_t> step_fields;
+    std::vector<std::uint32_t> pairs;
+    for (const std::uint32_t number : numbers) {
+        const auto metadata = columns.step_metadata(number);
+        step_fields.insert(
+            step_fields.end(),
+            {number, static_cast<std::uint32_t>(vorn_view::kind_slot(columns.step_kind[number])),
+             kernel_of_text_[columns.step_kernel[number]],
+             strings.add_text(columns, columns.step_operation[number]),
+             static_cast<std::uint32_t>(pairs.size() / 2),
+             static_cast<std::uint32_t>(metadata.size())});
+        for (const vorn_package::MetadataPair& pair : metadata) {
+            pairs.push_back(strings.add_text(columns, pair.name));
+            pairs.push_back(strings.add_text(columns, pair.value));
+        }
+    }
+
+    // The planes are summed at `stage` bytes a value, then narrowed in place to the fewest bytes
+    // that hold each plane's largest value. Values past 32 bits, which only a pixel of billions
+    // of cycles can hold, are summed again at 8 bytes.
+    const std::size_t cells = summarised.size() * width;
+    const std::size_t planes_at = align8(kHeaderBytes + kTileFields * 4 * shown.size());
+    const std::size_t rest = kStepColumns * align8(4 * rows) + align8(4 * step_fields.size()) +
+                             align8(4 * pairs.size()) + 4 * (strings.count() + 1) +
+                             strings.byte_count();
+    std::string out;
+    std::uint64_t most[kPlanes] = {};
+    unsigned stage = 4;
+    for (;; stage = 8) {
+        out.assign(planes_at + kPlanes * align8(cells * stage) + rest, '\0');
+        std::atomic<bool> overflow{false};
+        std::atomic<std::uint64_t> maxima[kPlanes] = {};
+        in_parts(summarised.size(), threads, [&](std::size_t first, std::size_t last) {
+            std::vector<Pixel> pixels(width);
+            std::uint64_t local[kPlanes] = {};
+            for (std::size_t row = first; row < last; ++row) {
+                summarise(pixels.data(), *shown[summarised[row]], request, filter, plain);
+                for (std::size_t i = 0; i < width; ++i) {
+                    const Pixel& pixel = pixels[i];
+                    const std::uint64_t values[kPlanes] = {
+                        pixel.busy[0],
+                        pixel.busy[1],
+                        pixel.busy[2],
+                        pixel.busy[3],
+                        pixel.steps,
+                        pixel.kernel_cycles > 0 ? std::uint64_t{pixel.kernel} + 1 : 0};
+                    for (std::size_t p = 0; p < kPlanes; ++p) {
+                        local[p] = std::max(local[p], values[p]);
+                        store(out.data() + planes_at + p * align8(cells * stage) +
+                                  (row * width + i) * stage,
+                              values[p], stage);
+                    }
+                }
+            }
+            for (std::size_t p = 0; p < kPlanes; ++p) {
+                std::uint64_t seen = maxima[p].load();
+                while (seen < local[p] && !maxima[p].compare_exchange_weak(seen, local[p])) {
+                }
+                if (local[p] > std::numeric_limits<std::uint32_t>::max()) {
+                    overflow = true;
+                }
+            }
+        });
+        for (std::size_t p = 0; p < kPlanes; ++p) {
+            most[p] = maxima[p].load();
+        }
+        if (stage == 8 || !overflow) {
+            break;
+        }
+    }
+    // Narrowing moves every value to an offset at or below its own, so a forward pass reads
+    // each value before anything overwrites it.
+    char* const base = out.data();
+    unsigned plane_bytes[kPlanes] = {};
+    std::size_t at = planes_at;
+    for (std::size_t p = 0; p < kPlanes; ++p) {
+        plane_bytes[p] = bytes_for(most[p]);
+        const char* from = base + planes_at + p * align8(cells * stage);
+        char* to = base + at;
+        for (std::size_t i = 0; i < cells; ++i) {
+            store(to + i * plane_bytes[p], load(from + i * stage, stage), plane_bytes[p]);
+        }
+        at = align8(at + cells * plane_bytes[p]);
+    }
+    std::memset(base + at, 0, out.size() - at);
+
+    // The step rows, column by column.
+    const std::size_t column = align8(4 * rows);
+    std::size_t row = 0;
+    for (std::size_t t = 0; t < shown.size(); ++t) {
+        for (const Placed& placed : listed[t]) {
+            const std::uint32_t number = columns.step[placed.sample];
+            const auto dense = std::lower_bound(numbers.begin(), numbers.end(), number);
+            const std::uint64_t values[kStepColumns] = {
+                placed.offset, placed.duration, static_cast<std::uint64_t>(dense - numbers.begin()),
+                columns.phase[placed.sample], columns.epoch[placed.sample]};
+            for (std::size_t c = 0; c < kStepColumns; ++c) {
+                store32(base + at + c * column + 4 * row, values[c]);
+            }
+            ++row;
+        }
+    }
+    at += kStepColumns * column;
+    for (std::size_t i = 0; i < step_fields.size(); ++i) {
+        store32(base + at + 4 * i, step_fields[i]);
+    }
+    at += align8(4 * step_fields.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        store32(base + at + 4 * i, pairs[i]);
+    }
+    at += align8(4 * pairs.size());
+    at = static_cast<std::size_t>(strings.write(base + at) - base);
+    out.resize(at);
+
+    // The tiles.
+    std::uint64_t first_row = 0;
+    std::uint32_t summary_row = 0;
+    for (std::size_t t = 0; t < shown.size(); ++t) {
+        char* const record = base + kHeaderBytes + kTileFields * 4 * t;
+        store32(record, shown[t]->physical);
+        store32(record + 4, listing[t] ? kNoRow : summary_row++);
+        store32(record + 8, first_row);
+        store32(record + 12, listed[t].size());
+        first_row += listed[t].size();
+    }
+
+    // The header.
+    std::memcpy(base, "VTLB", 4);
+    store32(base + 4, kVersion);
+    store(base + 8, request.from, 8);
+    store(base + 16, request.to, 8);
+    store(base + 24, columns.clock_hz, 8);
+    store(base + 32, bucket_cycles(), 8);
+    store(base + 40,
+          std::bit_cast<std::uint64_t>(static_cast<double>(request.to - request.from) /
+                                       static_cast<double>(width)),
+          8);
+    const std::uint64_t counts[] = {width,
+                                    shown.size(),
+                                    summarised.size(),
+                                    rows,
+                                    numbers.size(),
+                                    pairs.size() / 2,
+                                    strings.count(),
+                                    vorn_view::kKindCount,
+                                    kernel_names_.size()};
+    for (std::size_t i = 0; i < std::size(counts); ++i) {
+        store32(base + 48 + 4 * i, counts[i]);
+    }
+    for (std::size_t p = 0; p < kPlanes; ++p) {
+        base[84 + p] = static_cast<char>(plane_bytes[p]);
+    }
+    store32(base + 92, strings.byte_count());
+    return out;
+}
+
+}  // namespace vorn_cli
