@@ -36,6 +36,85 @@ async function getJson(path, params) {
   return body;
 }
 
+// The timeline in its binary layout (docs/serve-api.md): typed arrays over the answer's bytes.
+async function getTimeline(params) {
+  const response = await fetch('/api/timeline?' + new URLSearchParams({ ...params, format: 'binary' }));
+  if (!response.ok) {
+    const body = await response.json().catch(() => ({}));
+    throw new Error(body.error || response.statusText);
+  }
+  return decodeTimeline(await response.arrayBuffer());
+}
+
+function decodeTimeline(buffer) {
+  const view = new DataView(buffer);
+  const u32 = (at) => view.getUint32(at, true);
+  const u64 = (at) => Number(view.getBigUint64(at, true));
+  if (u32(0) !== 0x424c5456 || u32(4) !== 1) throw new Error('unknown timeline layout');
+  const width = u32(48);
+  const [tileCount, summaries, rows, steps, pairs, strings, kinds, kernels] =
+    [52, 56, 60, 64, 68, 72, 76, 80].map(u32);
+  let at = 96;
+  const section = (bytes) => {
+    const here = at;
+    at = Math.ceil((at + bytes) / 8) * 8;
+    return here;
+  };
+  const words = (count) => new Uint32Array(buffer, section(4 * count), count);
+  const tileWords = words(4 * tileCount);
+  const planes = [];
+  for (let p = 0; p < 6; ++p) {
+    const bytes = view.getUint8(84 + p);
+    const count = summaries * width;
+    const start = section(count * bytes);
+    planes.push(bytes === 1 ? new Uint8Array(buffer, start, count)
+      : bytes === 2 ? new Uint16Array(buffer, start, count)
+        : bytes === 4 ? new Uint32Array(buffer, start, count)
+          : Float64Array.from(new BigUint64Array(buffer, start, count), Number));
+  }
+  const columns = [0, 1, 2, 3, 4].map(() => words(rows));
+  const stepTable = words(6 * steps);
+  const pairTable = words(2 * pairs);
+  const offsets = new Uint32Array(buffer, at, strings + 1);
+  const textBytes = new Uint8Array(buffer, at + 4 * (strings + 1), u32(92));
+  const decoder = new TextDecoder();
+  const text = (i) => decoder.decode(textBytes.subarray(offsets[i], offsets[i + 1]));
+  const names = (first, count) => Array.from({ length: count }, (_, i) => text(first + i));
+  const tiles = [];
+  for (let t = 0; t < tileCount; ++t) {
+    const summary = tileWords[4 * t + 1];
+    tiles.push({ tile: tileWords[4 * t], summary: summary === 0xffffffff ? null : summary,
+      first: tileWords[4 * t + 2], count: tileWords[4 * t + 3] });
+  }
+  return {
+    from: u64(8), to: u64(16), clock_hz: u64(24), bucket_cycles: u64(32),
+    cycles_per_pixel: view.getFloat64(40, true), width, tiles, planes,
+    kinds: names(0, kinds), kernels: names(kinds, kernels),
+    // Step row r: [offset, duration, kind, kernel, step number, phase, epoch].
+    step(r) {
+      const s = 6 * columns[2][r];
+      return [columns[0][r], columns[1][r], stepTable[s + 1], stepTable[s + 2], stepTable[s],
+        columns[3][r], columns[4][r]];
+    },
+    // The operation and the metadata pairs of step row r.
+    texts(r) {
+      const s = 6 * columns[2][r];
+      const metadata = [];
+      for (let m = 0; m < stepTable[s + 5]; ++m) {
+        const pair = 2 * (stepTable[s + 4] + m);
+        metadata.push([text(pairTable[pair]), text(pairTable[pair + 1])]);
+      }
+      return [text(stepTable[s + 3]), metadata];
+    },
+    // Pixel i of a summarised tile: [compute, exchange, synchronization, idle, steps, kernel].
+    pixel(tile, i) {
+      const at = tile.summary * width + i;
+      const kernel = planes[5][at];
+      return [0, 1, 2, 3, 4].map((p) => planes[p][at]).concat([kernel ? kernel - 1 : null]);
+    },
+  };
+}
+
 // ---- the view in the URL -------------------------------------------------------------------
 function writeHash() {
   const p = new URLSearchParams();
@@ -80,8 +159,8 @@ async function loadTimeline(whole = false) {
   const params = whole ? { width } : { from: state.from, to: state.to, width };
   const filter = highlightFilter();
   const [base, over] = await Promise.all([
-    getJson('/api/timeline', params),
-    filter ? getJson('/api/timeline', { ...params, ...filter }) : null,
+    getTimeline(params),
+    filter ? getTimeline({ ...params, ...filter }) : null,
   ]);
   if (ticket !== pending) return;
   data = base;
@@ -104,42 +183,60 @@ function drawRows(ctx, answer, alpha) {
   const h = rowHeight();
   const cpp = answer.cycles_per_pixel;
   const width = ctx.canvas.width;
-  let image = null;
-  answer.tiles.forEach((tile) => {
-    const y = tileRow(tile.tile) * h;
-    if (y < 0 || !tile.pixels) return;
-    image = image || ctx.getImageData(0, 0, width, ctx.canvas.height);
-    for (const p of tile.pixels) {
-      const busy = p.slice(1, 5);
-      const total = busy[0] + busy[1] + busy[2] + busy[3];
-      if (total === 0) continue;
-      const kind = busy.indexOf(Math.max(...busy));
-      const a = alpha * Math.min(1, 0.4 + total / cpp);
-      const [r, g, b] = rgb(colorOf(kind, p[6]));
-      for (let row = y; row < y + h; ++row) {
-        const at = (row * width + p[0]) * 4;
-        const d = image.data;
-        d[at] = r * a + d[at] * (1 - a);
-        d[at + 1] = g * a + d[at + 1] * (1 - a);
-        d[at + 2] = b * a + d[at + 2] * (1 - a);
-        d[at + 3] = 255;
+  const [compute, exchange, sync, idle, , kernels] = answer.planes;
+  const kindRgb = KIND_COLORS.map(rgb);
+  const kernelRgb = KERNEL_COLORS.map(rgb);
+  const noKernel = rgb('#dddddd');
+  const byKind = state.color === 'kind';
+  const summarised = answer.tiles.filter((tile) => tile.summary !== null && tileRow(tile.tile) >= 0);
+  if (summarised.length) {
+    const image = ctx.getImageData(0, 0, width, ctx.canvas.height);
+    const d = image.data;
+    const columns = Math.min(width, answer.width);
+    for (const tile of summarised) {
+      const y = tileRow(tile.tile) * h;
+      const base = tile.summary * answer.width;
+      for (let i = 0; i < columns; ++i) {
+        const b0 = compute[base + i];
+        const b1 = exchange[base + i];
+        const b2 = sync[base + i];
+        const b3 = idle[base + i];
+        const total = b0 + b1 + b2 + b3;
+        if (total === 0) continue;
+        let color;
+        if (byKind) {
+          const most = Math.max(b0, b1, b2, b3);
+          color = kindRgb[most === b0 ? 0 : most === b1 ? 1 : most === b2 ? 2 : 3];
+        } else {
+          const kernel = kernels[base + i];
+          color = kernel ? kernelRgb[(kernel - 1) % kernelRgb.length] : noKernel;
+        }
+        const a = alpha * Math.min(1, 0.4 + total / cpp);
+        for (let row = y; row < y + h; ++row) {
+          const at = (row * width + i) * 4;
+          d[at] = color[0] * a + d[at] * (1 - a);
+          d[at + 1] = color[1] * a + d[at + 1] * (1 - a);
+          d[at + 2] = color[2] * a + d[at + 2] * (1 - a);
+          d[at + 3] = 255;
+        }
       }
     }
-  });
-  if (image) ctx.putImageData(image, 0, 0);
-  answer.tiles.forEach((tile) => {
+    ctx.putImageData(image, 0, 0);
+  }
+  ctx.globalAlpha = alpha;
+  for (const tile of answer.tiles) {
     const y = tileRow(tile.tile) * h;
-    if (y < 0 || !tile.steps) return;
-    for (const s of tile.steps) {
+    if (y < 0 || tile.summary !== null) continue;
+    for (let r = tile.first; r < tile.first + tile.count; ++r) {
+      const s = answer.step(r);
       const start = Math.max(s[0], answer.from);
       const end = Math.min(s[0] + s[1], answer.to);
       const x0 = Math.floor((start - answer.from) / cpp);
       const x1 = Math.max(x0 + 1, Math.ceil((end - answer.from) / cpp));
-      ctx.globalAlpha = alpha;
       ctx.fillStyle = colorOf(s[2], s[3]);
       ctx.fillRect(x0, y, x1 - x0, h);
     }
-  });
+  }
   ctx.globalAlpha = 1;
 }
 
@@ -229,23 +326,26 @@ function describe(event) {
   if (!tile) return null;
   const x = event.offsetX;
   const cycle = cycleAt(x);
-  if (tile.steps) {
+  if (tile.summary === null) {
     const cpp = data.cycles_per_pixel;
-    const step = tile.steps.find((s) => s[0] <= cycle && cycle < s[0] + Math.max(s[1], cpp)) ||
-      tile.steps.find((s) => Math.abs(s[0] - cycle) <= cpp);
-    if (!step) return `tile ${tile.tile}\ncycle ${Math.floor(cycle)}: no step`;
-    const [operation, entries] = data.steps[step[4]];
+    const rows = Array.from({ length: tile.count }, (_, i) => tile.first + i);
+    const hit = (r) => { const s = data.step(r); return s[0] <= cycle && cycle < s[0] + Math.max(s[1], cpp); };
+    const row = rows.find(hit) ?? rows.find((r) => Math.abs(data.step(r)[0] - cycle) <= cpp);
+    if (row === undefined) return `tile ${tile.tile}\ncycle ${Math.floor(cycle)}: no step`;
+    const step = data.step(row);
+    const [operation, entries] = data.texts(row);
     const metadata = entries.map(([k, v]) => `${k}=${v}`).join(' ');
     return `tile ${tile.tile}\nkind ${data.kinds[step[2]]}\nkernel ${data.kernels[step[3]] || '(none)'}` +
       `\noperation ${operation}\nphase ${step[5]} epoch ${step[6]}` +
       `\noffset ${step[0]} cycles (${ms(step[0])})\nduration ${step[1]} cycles (${ms(step[1])})` +
       (metadata ? `\nmetadata ${metadata}` : '');
   }
-  const pixel = tile.pixels.find((p) => p[0] === Math.floor(x));
-  if (!pixel) return `tile ${tile.tile}\ncycle ${Math.floor(cycle)}: idle`;
-  const lines = data.kinds.map((k, i) => `${k} ${pixel[i + 1]} cycles`);
+  const column = Math.floor(x);
+  const pixel = column >= 0 && column < data.width ? data.pixel(tile, column) : null;
+  if (!pixel || pixel.slice(0, 5).every((v) => v === 0)) return `tile ${tile.tile}\ncycle ${Math.floor(cycle)}: idle`;
+  const lines = data.kinds.map((k, i) => `${k} ${pixel[i]} cycles`);
   return `tile ${tile.tile}, cycles ${Math.floor(cycle)} + ${data.cycles_per_pixel.toFixed(0)}\n` +
-    lines.join('\n') + `\nsteps ${pixel[5]}\nkernel ${pixel[6] === null ? '(none)' : data.kernels[pixel[6]] || '(no kernel)'}`;
+    lines.join('\n') + `\nsteps ${pixel[4]}\nkernel ${pixel[5] === null ? '(none)' : data.kernels[pixel[5]] || '(no kernel)'}`;
 }
 
 function setupTimeline() {
