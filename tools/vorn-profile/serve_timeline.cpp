@@ -216,11 +216,16 @@ void TimelineIndex::summarise(Pixel* pixels, const Tile& tile, const TimelineReq
     const std::uint64_t width = request.width;
     std::fill(pixels, pixels + width, Pixel{});
     // Pixel i holds cycles [start(i), start(i + 1)).
+    // In 64 bits where the products fit, which is every range of under 2^50 cycles: the
+    // division of 128 bits is a call.
+    const bool narrow = range <= (std::numeric_limits<std::uint64_t>::max() - width) / width;
     const auto pixel_start = [&](std::uint64_t i) {
-        return from + static_cast<std::uint64_t>((Wide{i} * range + width - 1) / width);
+        return from + (narrow ? (i * range + width - 1) / width
+                              : static_cast<std::uint64_t>((Wide{i} * range + width - 1) / width));
     };
     const auto pixel_of = [&](std::uint64_t cycle) {
-        return static_cast<std::uint64_t>(Wide{cycle - from} * width / range);
+        return narrow ? (cycle - from) * width / range
+                      : static_cast<std::uint64_t>(Wide{cycle - from} * width / range);
     };
     const unsigned shift = bucket_shift_;
     if (plain && range / width >= (1ULL << shift)) {

@@ -24,22 +24,50 @@ constexpr std::size_t kTileFields = 4;   // tile, summary row, first step row, s
 
 constexpr std::size_t align8(std::size_t bytes) { return (bytes + 7) & ~std::size_t{7}; }
 
-/// Writes the low `bytes` bytes of `value` at `at`, least significant first.
-void store(char* at, std::uint64_t value, unsigned bytes) {
-    for (unsigned i = 0; i < bytes; ++i) {
-        at[i] = static_cast<char>(value >> (8 * i));
+/// Writes `value` at `at` as a little-endian `Integer`.
+template <class Integer>
+void store_as(char* at, std::uint64_t value) {
+    const auto narrow = static_cast<Integer>(value);
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(at, &narrow, sizeof narrow);
+    } else {
+        for (std::size_t i = 0; i < sizeof narrow; ++i) {
+            at[i] = static_cast<char>(value >> (8 * i));
+        }
     }
 }
 
-std::uint64_t load(const char* at, unsigned bytes) {
-    std::uint64_t value = 0;
-    for (unsigned i = 0; i < bytes; ++i) {
-        value |= std::uint64_t{static_cast<unsigned char>(at[i])} << (8 * i);
+template <class Integer>
+std::uint64_t load_as(const char* at) {
+    if constexpr (std::endian::native == std::endian::little) {
+        Integer value;
+        std::memcpy(&value, at, sizeof value);
+        return value;
+    } else {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < sizeof(Integer); ++i) {
+            value |= std::uint64_t{static_cast<unsigned char>(at[i])} << (8 * i);
+        }
+        return value;
     }
-    return value;
 }
 
-void store32(char* at, std::uint64_t value) { store(at, value, 4); }
+/// Calls `work` with a value of the unsigned integer type of `bytes` bytes (1, 2, 4 or 8).
+template <class Work>
+void with_width(unsigned bytes, Work work) {
+    switch (bytes) {
+        case 1:
+            return work(std::uint8_t{});
+        case 2:
+            return work(std::uint16_t{});
+        case 4:
+            return work(std::uint32_t{});
+        default:
+            return work(std::uint64_t{});
+    }
+}
+
+void store32(char* at, std::uint64_t value) { store_as<std::uint32_t>(at, value); }
 
 /// The fewest bytes of 1, 2, 4 and 8 that hold `value`.
 unsigned bytes_for(std::uint64_t value) {
@@ -180,9 +208,13 @@ std::string TimelineIndex::binary_answer(const TimelineRequest& request,
                         pixel.kernel_cycles > 0 ? std::uint64_t{pixel.kernel} + 1 : 0};
                     for (std::size_t p = 0; p < kPlanes; ++p) {
                         local[p] = std::max(local[p], values[p]);
-                        store(out.data() + planes_at + p * align8(cells * stage) +
-                                  (row * width + i) * stage,
-                              values[p], stage);
+                        char* const at = out.data() + planes_at + p * align8(cells * stage) +
+                                         (row * width + i) * stage;
+                        if (stage == 4) {
+                            store_as<std::uint32_t>(at, values[p]);
+                        } else {
+                            store_as<std::uint64_t>(at, values[p]);
+                        }
                     }
                 }
             }
@@ -211,9 +243,16 @@ std::string TimelineIndex::binary_answer(const TimelineRequest& request,
         plane_bytes[p] = bytes_for(most[p]);
         const char* from = base + planes_at + p * align8(cells * stage);
         char* to = base + at;
-        for (std::size_t i = 0; i < cells; ++i) {
-            store(to + i * plane_bytes[p], load(from + i * stage, stage), plane_bytes[p]);
-        }
+        with_width(stage, [&](auto staged) {
+            with_width(plane_bytes[p], [&](auto narrowed) {
+                using Staged = decltype(staged);
+                using Narrowed = decltype(narrowed);
+                for (std::size_t i = 0; i < cells; ++i) {
+                    store_as<Narrowed>(to + i * sizeof(Narrowed),
+                                       load_as<Staged>(from + i * sizeof(Staged)));
+                }
+            });
+        });
         at = align8(at + cells * plane_bytes[p]);
     }
     std::memset(base + at, 0, out.size() - at);
@@ -261,14 +300,13 @@ std::string TimelineIndex::binary_answer(const TimelineRequest& request,
     // The header.
     std::memcpy(base, "VTLB", 4);
     store32(base + 4, kVersion);
-    store(base + 8, request.from, 8);
-    store(base + 16, request.to, 8);
-    store(base + 24, columns.clock_hz, 8);
-    store(base + 32, bucket_cycles(), 8);
-    store(base + 40,
-          std::bit_cast<std::uint64_t>(static_cast<double>(request.to - request.from) /
-                                       static_cast<double>(width)),
-          8);
+    store_as<std::uint64_t>(base + 8, request.from);
+    store_as<std::uint64_t>(base + 16, request.to);
+    store_as<std::uint64_t>(base + 24, columns.clock_hz);
+    store_as<std::uint64_t>(base + 32, bucket_cycles());
+    store_as<std::uint64_t>(
+        base + 40, std::bit_cast<std::uint64_t>(static_cast<double>(request.to - request.from) /
+                                                static_cast<double>(width)));
     const std::uint64_t counts[] = {width,
                                     shown.size(),
                                     summarised.size(),
