@@ -28,10 +28,13 @@ void in_parts(std::size_t count, std::size_t threads, Work work) {
     }
 }
 
-/// Whether `query` filters on nothing but tiles: then the buckets can sum a summary.
+/// Whether `query` filters on nothing but tiles: then the buckets, which count every step, can
+/// sum a summary.
 inline bool plain_filters(const vorn_profile::Query& query) {
     return !query.kind && !query.kernel && !query.operation_contains && query.metadata.empty() &&
-           query.phases.empty() && !query.at_offset;
+           query.phases.empty() && query.epochs.empty() && !query.at_offset &&
+           !query.kernel_matches && !query.operation_matches && query.exclude_kinds.empty() &&
+           query.exclude_kernels.empty();
 }
 
 }  // namespace vorn_cli

@@ -203,8 +203,11 @@ void TimelineIndex::collect_steps(std::vector<Placed>& steps, const Tile& tile,
         }
         return false;
     });
-    std::stable_sort(steps.begin(), steps.end(),
-                     [](const Placed& a, const Placed& b) { return a.offset < b.offset; });
+    // Each record's steps come in start order: only a tile of several records needs sorting.
+    const auto earlier = [](const Placed& a, const Placed& b) { return a.offset < b.offset; };
+    if (!std::is_sorted(steps.begin(), steps.end(), earlier)) {
+        std::stable_sort(steps.begin(), steps.end(), earlier);
+    }
 }
 
 void TimelineIndex::summarise(Pixel* pixels, const Tile& tile, const TimelineRequest& request,
@@ -231,18 +234,22 @@ void TimelineIndex::summarise(Pixel* pixels, const Tile& tile, const TimelineReq
     if (plain && range / width >= (1ULL << shift)) {
         // Every pixel covers a bucket or more: sums of buckets, the two at its edges in part.
         const Bucket* const buckets = buckets_.data() + tile.first_bucket;
+        const std::uint64_t bucket_count = tile.bucket_count;
+        // A part of a bucket is its share of the bucket's cycles; in 64 bits where they fit.
+        const bool small = shift < 32;
+        std::uint64_t start = pixel_start(0);
         for (std::uint64_t i = 0; i < width; ++i) {
-            const std::uint64_t start = pixel_start(i);
             const std::uint64_t end = pixel_start(i + 1);
-            Pixel& pixel = pixels[i];
+            Pixel pixel;
             std::uint64_t best = 0;
-            for (std::uint64_t b = start >> shift; b < tile.bucket_count && b <= (end - 1) >> shift;
+            for (std::uint64_t b = start >> shift; b < bucket_count && b <= (end - 1) >> shift;
                  ++b) {
                 const std::uint64_t covered =
                     std::min(end, (b + 1) << shift) - std::max(start, b << shift);
                 const Bucket& bucket = buckets[b];
                 const auto part = [&](std::uint64_t value) {
-                    return static_cast<std::uint64_t>((Wide{value} * covered) >> shift);
+                    return small ? (value * covered) >> shift
+                                 : static_cast<std::uint64_t>((Wide{value} * covered) >> shift);
                 };
                 for (std::size_t k = 0; k < vorn_view::kKindCount; ++k) {
                     pixel.busy[k] += part(bucket.busy[k]);
@@ -254,6 +261,8 @@ void TimelineIndex::summarise(Pixel* pixels, const Tile& tile, const TimelineReq
                     pixel.kernel_cycles = std::max<std::uint64_t>(best, 1);
                 }
             }
+            pixels[i] = pixel;
+            start = end;
         }
     } else {
         // Pixels narrower than a bucket, or filters the buckets do not know: the samples of the

@@ -16,6 +16,8 @@ namespace {
 constexpr std::size_t kHeaderBytes = 96;
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kNoRow = 0xFFFFFFFF;
+/// Profiles with up to this many distinct steps number an answer's steps through a table.
+constexpr std::uint64_t kMostTabledSteps = 1 << 16;
 /// Busy cycles of the four kinds, steps starting, and kernel + 1 (0: none).
 constexpr std::size_t kPlanes = vorn_view::kKindCount + 2;
 constexpr std::size_t kStepColumns = 5;  // offset, duration, step, phase, epoch
@@ -139,19 +141,33 @@ std::string TimelineIndex::binary_answer(const TimelineRequest& request,
         }
     });
     std::vector<std::size_t> summarised;  // shown tile of each summary row
-    std::vector<std::uint32_t> numbers;   // distinct step numbers
-    std::size_t rows = 0;
+    // The distinct steps in the order first listed, and each row's place among them: through a
+    // table by step number where a profile has few enough steps, else through a hash map.
+    std::vector<std::uint32_t> numbers;
+    std::vector<std::uint32_t> distinct_of_row;
+    std::vector<std::uint32_t> by_number;
+    std::unordered_map<std::uint32_t, std::uint32_t> by_hash;
+    const bool tabled = columns.step_count() <= kMostTabledSteps;
+    if (tabled) {
+        by_number.assign(columns.step_count(), kNoRow);
+    }
     for (std::size_t t = 0; t < shown.size(); ++t) {
         if (!listing[t]) {
             summarised.push_back(t);
         }
-        rows += listed[t].size();
         for (const Placed& placed : listed[t]) {
-            numbers.push_back(columns.step[placed.sample]);
+            const std::uint32_t number = columns.step[placed.sample];
+            const auto next = static_cast<std::uint32_t>(numbers.size());
+            std::uint32_t& distinct =
+                tabled ? by_number[number] : by_hash.try_emplace(number, kNoRow).first->second;
+            if (distinct == kNoRow) {
+                distinct = next;
+                numbers.push_back(number);
+            }
+            distinct_of_row.push_back(distinct);
         }
     }
-    std::sort(numbers.begin(), numbers.end());
-    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    const std::size_t rows = distinct_of_row.size();
 
     Strings strings;
     for (const auto kind : vorn_view::kKinds) {
@@ -195,28 +211,35 @@ std::string TimelineIndex::binary_answer(const TimelineRequest& request,
         in_parts(summarised.size(), threads, [&](std::size_t first, std::size_t last) {
             std::vector<Pixel> pixels(width);
             std::uint64_t local[kPlanes] = {};
-            for (std::size_t row = first; row < last; ++row) {
-                summarise(pixels.data(), *shown[summarised[row]], request, filter, plain);
-                for (std::size_t i = 0; i < width; ++i) {
-                    const Pixel& pixel = pixels[i];
-                    const std::uint64_t values[kPlanes] = {
-                        pixel.busy[0],
-                        pixel.busy[1],
-                        pixel.busy[2],
-                        pixel.busy[3],
-                        pixel.steps,
-                        pixel.kernel_cycles > 0 ? std::uint64_t{pixel.kernel} + 1 : 0};
-                    for (std::size_t p = 0; p < kPlanes; ++p) {
-                        local[p] = std::max(local[p], values[p]);
-                        char* const at = out.data() + planes_at + p * align8(cells * stage) +
-                                         (row * width + i) * stage;
-                        if (stage == 4) {
-                            store_as<std::uint32_t>(at, values[p]);
-                        } else {
-                            store_as<std::uint64_t>(at, values[p]);
+            // Locals, so that the stores through bytes do not make them be read again.
+            char* const planes = out.data() + planes_at;
+            const std::size_t plane = align8(cells * stage);
+            const auto fill = [&](auto staged) {
+                using Staged = decltype(staged);
+                for (std::size_t row = first; row < last; ++row) {
+                    summarise(pixels.data(), *shown[summarised[row]], request, filter, plain);
+                    const std::size_t cell = row * width;
+                    for (std::size_t i = 0; i < width; ++i) {
+                        const Pixel& pixel = pixels[i];
+                        const std::uint64_t values[kPlanes] = {
+                            pixel.busy[0],
+                            pixel.busy[1],
+                            pixel.busy[2],
+                            pixel.busy[3],
+                            pixel.steps,
+                            pixel.kernel_cycles > 0 ? std::uint64_t{pixel.kernel} + 1 : 0};
+                        for (std::size_t p = 0; p < kPlanes; ++p) {
+                            local[p] = std::max(local[p], values[p]);
+                            store_as<Staged>(planes + p * plane + (cell + i) * sizeof(Staged),
+                                             values[p]);
                         }
                     }
                 }
+            };
+            if (stage == 4) {
+                fill(std::uint32_t{});
+            } else {
+                fill(std::uint64_t{});
             }
             for (std::size_t p = 0; p < kPlanes; ++p) {
                 std::uint64_t seen = maxima[p].load();
@@ -262,11 +285,9 @@ std::string TimelineIndex::binary_answer(const TimelineRequest& request,
     std::size_t row = 0;
     for (std::size_t t = 0; t < shown.size(); ++t) {
         for (const Placed& placed : listed[t]) {
-            const std::uint32_t number = columns.step[placed.sample];
-            const auto dense = std::lower_bound(numbers.begin(), numbers.end(), number);
             const std::uint64_t values[kStepColumns] = {
-                placed.offset, placed.duration, static_cast<std::uint64_t>(dense - numbers.begin()),
-                columns.phase[placed.sample], columns.epoch[placed.sample]};
+                placed.offset, placed.duration, distinct_of_row[row], columns.phase[placed.sample],
+                columns.epoch[placed.sample]};
             for (std::size_t c = 0; c < kStepColumns; ++c) {
                 store32(base + at + c * column + 4 * row, values[c]);
             }
