@@ -1,0 +1,31 @@
+// The serve page's first full drawing of the timeline in headless Chromium: the seconds from
+// the start of loading to the timeline drawn (body[data-ready="timeline"]), and to every panel
+// answered. Run by scripts/bench-serve from a directory where puppeteer-core is installed.
+//
+// Usage: node bench-page.mjs URL CHROMIUM
+import puppeteer from 'puppeteer-core';
+
+const [url, chromium] = process.argv.slice(2);
+const browser = await puppeteer.launch({
+  executablePath: chromium, headless: true, args: ['--no-sandbox', '--disable-gpu'],
+});
+try {
+  const page = await browser.newPage();
+  // About 2000 pixels of timeline, the width of the server's target.
+  await page.setViewport({ width: 2040, height: 1000 });
+  const errors = [];
+  page.on('pageerror', (error) => errors.push(error.message));
+  const started = performance.now();
+  await page.goto(url);
+  await page.waitForSelector('body[data-ready="timeline"], body[data-ready="all"]',
+    { timeout: 120000 });
+  const drawn = (performance.now() - started) / 1000;
+  const width = await page.evaluate(() => data.width);
+  await page.waitForSelector('body[data-ready="all"]', { timeout: 300000 });
+  const all = (performance.now() - started) / 1000;
+  if (errors.length) throw new Error(errors.join('; '));
+  console.log(`${('page: timeline drawn (' + width + ' px)').padEnd(44)} ${drawn.toFixed(3).padStart(8)} s`);
+  console.log(`${'page: every panel answered'.padEnd(44)} ${all.toFixed(3).padStart(8)} s`);
+} finally {
+  await browser.close();
+}
