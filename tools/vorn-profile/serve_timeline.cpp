@@ -1,6 +1,7 @@
 #include "serve_timeline.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <unordered_map>
 
@@ -62,7 +63,6 @@ TimelineIndex::TimelineIndex(const vorn_package::ProfileColumns& columns, std::s
                     const std::uint64_t offset = offset_of(record, sample);
                     const std::uint32_t duration =
                         columns.end_cycle[sample] - columns.start_cycle[sample];
-                    record.longest = std::max(record.longest, duration);
                     spans[t] = std::max(spans[t], offset + duration);
                     sorted = sorted && offset >= previous;
                     previous = offset;
@@ -78,6 +78,7 @@ TimelineIndex::TimelineIndex(const vorn_package::ProfileColumns& columns, std::s
                                                 offset_of(record, record.begin + b);
                                      });
                 }
+                split_long_steps(record);
             }
         }
     });
@@ -147,39 +148,113 @@ void TimelineIndex::build_buckets(Tile& tile) {
     }
 }
 
+namespace {
+
+/// The duration class of `duration`: the least c with duration <= 2^c.
+unsigned duration_class(std::uint32_t duration) {
+    return duration <= 1 ? 0 : static_cast<unsigned>(std::bit_width(duration - 1));
+}
+
+/// The earliest start of a sample at most `longest` cycles long that runs into [from, ...).
+std::uint64_t earliest_start(std::uint64_t from, std::uint64_t longest) {
+    return from > longest ? from - longest : 0;
+}
+
+}  // namespace
+
+void TimelineIndex::split_long_steps(Record& record) const {
+    // The short limit: the least power of two that at most a 32nd of the samples exceed.
+    std::uint64_t in_class[kDurationClasses] = {};
+    for (std::uint64_t p = 0; p < record.count; ++p) {
+        in_class[duration_class(duration_of(sample_at(record, p)))] += 1;
+    }
+    unsigned limit = kDurationClasses - 1;
+    std::uint64_t longer = 0;
+    while (limit > 0 && longer + in_class[limit] <= record.count / 32) {
+        longer += in_class[limit];
+        --limit;
+    }
+    record.short_limit = std::uint64_t{1} << limit;
+    if (longer == 0) {
+        return;
+    }
+    record.long_steps.resize(kDurationClasses);
+    for (std::uint64_t p = 0; p < record.count; ++p) {
+        const std::uint32_t duration = duration_of(sample_at(record, p));
+        if (duration > record.short_limit) {
+            record.long_steps[duration_class(duration)].push_back(static_cast<std::uint32_t>(p));
+        }
+    }
+}
+
+std::uint32_t TimelineIndex::duration_of(std::uint64_t sample) const {
+    return columns_->end_cycle[sample] - columns_->start_cycle[sample];
+}
+
+template <class Position>
+std::uint64_t TimelineIndex::first_at_or_after(const Record& record, std::uint64_t size,
+                                               Position position, std::uint64_t offset) const {
+    std::uint64_t low = 0;
+    std::uint64_t high = size;
+    while (low < high) {
+        const std::uint64_t middle = low + (high - low) / 2;
+        if (offset_of(record, sample_at(record, position(middle))) < offset) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
+}
+
 std::uint64_t TimelineIndex::candidates(const Tile& tile, std::uint64_t from,
                                         std::uint64_t to) const {
+    // Counted by binary search alone: the short window counts the long samples in it again,
+    // which only makes the count an upper bound.
     std::uint64_t count = 0;
-    visit(tile, from, to, [&](std::uint64_t first, std::uint64_t last, const Record&) {
-        count += last - first;
-        return false;
-    });
+    const auto same = [](std::uint64_t p) { return p; };
+    for (const Record& record : tile.records) {
+        count +=
+            first_at_or_after(record, record.count, same, to) -
+            first_at_or_after(record, record.count, same, earliest_start(from, record.short_limit));
+        for (unsigned c = 0; c < record.long_steps.size(); ++c) {
+            const std::vector<std::uint32_t>& list = record.long_steps[c];
+            const auto position = [&](std::uint64_t i) { return list[i]; };
+            count += first_at_or_after(record, list.size(), position, to) -
+                     first_at_or_after(record, list.size(), position,
+                                       earliest_start(from, std::uint64_t{1} << c));
+        }
+    }
     return count;
 }
 
 template <class Visit>
 void TimelineIndex::visit(const Tile& tile, std::uint64_t from, std::uint64_t to,
                           Visit visit) const {
+    const auto same = [](std::uint64_t p) { return p; };
     for (const Record& record : tile.records) {
-        // A sample starting up to `longest` cycles before `from` may still run into the range.
-        const std::uint64_t earliest = from > record.longest ? from - record.longest : 0;
-        const auto first_at_or_after = [&](std::uint64_t offset) {
-            std::uint64_t low = 0;
-            std::uint64_t high = record.count;
-            while (low < high) {
-                const std::uint64_t middle = low + (high - low) / 2;
-                if (offset_of(record, sample_at(record, middle)) < offset) {
-                    low = middle + 1;
-                } else {
-                    high = middle;
-                }
+        // The short samples that may run into the range start at most `short_limit` cycles
+        // before it; the long ones, by their duration class, at most 2^class cycles before.
+        const std::uint64_t last = first_at_or_after(record, record.count, same, to);
+        for (std::uint64_t p = first_at_or_after(record, record.count, same,
+                                                 earliest_start(from, record.short_limit));
+             p < last; ++p) {
+            const std::uint64_t sample = sample_at(record, p);
+            const std::uint32_t duration = duration_of(sample);
+            if (duration <= record.short_limit) {
+                visit(sample, offset_of(record, sample), duration);
             }
-            return low;
-        };
-        const std::uint64_t first = first_at_or_after(earliest);
-        const std::uint64_t last = first_at_or_after(to);
-        if (first < last && visit(first, last, record)) {
-            return;
+        }
+        for (unsigned c = 0; c < record.long_steps.size(); ++c) {
+            const std::vector<std::uint32_t>& list = record.long_steps[c];
+            const auto position = [&](std::uint64_t i) { return list[i]; };
+            const std::uint64_t end = first_at_or_after(record, list.size(), position, to);
+            for (std::uint64_t i = first_at_or_after(record, list.size(), position,
+                                                     earliest_start(from, std::uint64_t{1} << c));
+                 i < end; ++i) {
+                const std::uint64_t sample = sample_at(record, list[i]);
+                visit(sample, offset_of(record, sample), duration_of(sample));
+            }
         }
     }
 }
@@ -187,26 +262,21 @@ void TimelineIndex::visit(const Tile& tile, std::uint64_t from, std::uint64_t to
 void TimelineIndex::collect_steps(std::vector<Placed>& steps, const Tile& tile,
                                   const TimelineRequest& request,
                                   const vorn_view::SampleFilter& filter) const {
-    const vorn_package::ProfileColumns& columns = *columns_;
     const std::uint64_t from = request.from;
     const std::uint64_t to = request.to;
     steps.clear();
-    visit(tile, from, to, [&](std::uint64_t first, std::uint64_t last, const Record& record) {
-        for (std::uint64_t p = first; p < last; ++p) {
-            const std::uint64_t sample = sample_at(record, p);
-            const std::uint64_t offset = offset_of(record, sample);
-            const std::uint32_t duration = columns.end_cycle[sample] - columns.start_cycle[sample];
-            if (vorn_view::in_window({from, to}, offset, duration) &&
-                filter.passes(sample, tile.physical, offset, duration)) {
-                steps.push_back({sample, offset, duration});
-            }
+    visit(tile, from, to, [&](std::uint64_t sample, std::uint64_t offset, std::uint32_t duration) {
+        if (vorn_view::in_window({from, to}, offset, duration) &&
+            filter.passes(sample, tile.physical, offset, duration)) {
+            steps.push_back({sample, offset, duration});
         }
-        return false;
     });
-    // Each record's steps come in start order: only a tile of several records needs sorting.
-    const auto earlier = [](const Placed& a, const Placed& b) { return a.offset < b.offset; };
+    // In start order; a tile of one record without long steps gives them so.
+    const auto earlier = [](const Placed& a, const Placed& b) {
+        return a.offset != b.offset ? a.offset < b.offset : a.sample < b.sample;
+    };
     if (!std::is_sorted(steps.begin(), steps.end(), earlier)) {
-        std::stable_sort(steps.begin(), steps.end(), earlier);
+        std::sort(steps.begin(), steps.end(), earlier);
     }
 }
 
@@ -267,35 +337,29 @@ void TimelineIndex::summarise(Pixel* pixels, const Tile& tile, const TimelineReq
     } else {
         // Pixels narrower than a bucket, or filters the buckets do not know: the samples of the
         // range, found by binary search.
-        visit(tile, from, to, [&](std::uint64_t first, std::uint64_t last, const Record& record) {
-            for (std::uint64_t p = first; p < last; ++p) {
-                const std::uint64_t sample = sample_at(record, p);
-                const std::uint64_t offset = offset_of(record, sample);
-                const std::uint32_t duration =
-                    columns.end_cycle[sample] - columns.start_cycle[sample];
-                if (!vorn_view::in_window({from, to}, offset, duration) ||
-                    !filter.passes(sample, tile.physical, offset, duration)) {
-                    continue;
-                }
-                const std::uint32_t step = columns.step[sample];
-                const std::size_t kind = vorn_view::kind_slot(columns.step_kind[step]);
-                const std::uint64_t start = std::max(offset, from);
-                const std::uint64_t end = std::min(offset + duration, to);
-                pixels[pixel_of(start)].steps += 1;
-                for (std::uint64_t i = pixel_of(start); start < end && i <= pixel_of(end - 1);
-                     ++i) {
-                    const std::uint64_t covered =
-                        std::min(end, pixel_start(i + 1)) - std::max(start, pixel_start(i));
-                    Pixel& pixel = pixels[i];
-                    pixel.busy[kind] += covered;
-                    if (covered > pixel.kernel_cycles) {
-                        pixel.kernel_cycles = covered;
-                        pixel.kernel = kernel_of_text_[columns.step_kernel[step]];
-                    }
-                }
-            }
-            return false;
-        });
+        visit(tile, from, to,
+              [&](std::uint64_t sample, std::uint64_t offset, std::uint32_t duration) {
+                  if (!vorn_view::in_window({from, to}, offset, duration) ||
+                      !filter.passes(sample, tile.physical, offset, duration)) {
+                      return;
+                  }
+                  const std::uint32_t step = columns.step[sample];
+                  const std::size_t kind = vorn_view::kind_slot(columns.step_kind[step]);
+                  const std::uint64_t start = std::max(offset, from);
+                  const std::uint64_t end = std::min(offset + duration, to);
+                  pixels[pixel_of(start)].steps += 1;
+                  for (std::uint64_t i = pixel_of(start); start < end && i <= pixel_of(end - 1);
+                       ++i) {
+                      const std::uint64_t covered =
+                          std::min(end, pixel_start(i + 1)) - std::max(start, pixel_start(i));
+                      Pixel& pixel = pixels[i];
+                      pixel.busy[kind] += covered;
+                      if (covered > pixel.kernel_cycles) {
+                          pixel.kernel_cycles = covered;
+                          pixel.kernel = kernel_of_text_[columns.step_kernel[step]];
+                      }
+                  }
+              });
     }
 }
 
