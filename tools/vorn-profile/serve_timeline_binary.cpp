@@ -21,7 +21,6 @@ constexpr std::uint64_t kMostTabledSteps = 1 << 16;
 /// Busy cycles of the four kinds, steps starting, and kernel + 1 (0: none).
 constexpr std::size_t kPlanes = vorn_view::kKindCount + 2;
 constexpr std::size_t kStepColumns = 5;  // offset, duration, step, phase, epoch
-constexpr std::size_t kStepFields = 6;   // number, kind, kernel, operation, first pair, pairs
 constexpr std::size_t kTileFields = 4;   // tile, summary row, first step row, step rows
 
 constexpr std::size_t align8(std::size_t bytes) { return (bytes + 7) & ~std::size_t{7}; }
