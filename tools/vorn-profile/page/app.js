@@ -177,9 +177,25 @@ function rgb(color) {
   return [1, 3, 5].map((i) => parseInt(color.slice(i, i + 2), 16));
 }
 
+// The colours of the palettes blended over white at 256 levels of opacity, as the canvas's
+// 32-bit pixels (RGBA bytes in little-endian order): a summarised pixel is one look-up.
+const OVER_WHITE = (() => {
+  const colors = [...KIND_COLORS, ...KERNEL_COLORS, '#dddddd'].map(rgb);
+  const table = new Uint32Array(colors.length * 256);
+  colors.forEach(([r, g, b], c) => {
+    for (let level = 0; level < 256; ++level) {
+      const a = level / 255;
+      const [R, G, B] = [r, g, b].map((v) => Math.round(v * a + 255 * (1 - a)));
+      table[c * 256 + level] = ((255 << 24) | (B << 16) | (G << 8) | R) >>> 0;
+    }
+  });
+  return table;
+})();
+
 // Draws one answer: summarised pixels straight into the canvas's pixels (thousands of tiles at
-// thousands of pixels are millions of them), steps as rectangles.
-function drawRows(ctx, answer, alpha) {
+// thousands of pixels are millions of them), steps as rectangles. `overWhite` when nothing is
+// drawn yet: then the pixels are written from the table above, without reading the canvas.
+function drawRows(ctx, answer, alpha, overWhite) {
   const h = rowHeight();
   const cpp = answer.cycles_per_pixel;
   const width = ctx.canvas.width;
@@ -188,10 +204,15 @@ function drawRows(ctx, answer, alpha) {
   const kernelRgb = KERNEL_COLORS.map(rgb);
   const noKernel = rgb('#dddddd');
   const byKind = state.color === 'kind';
+  const kernelBase = KIND_COLORS.length;
+  const noKernelBase = kernelBase + KERNEL_COLORS.length;
   const summarised = answer.tiles.filter((tile) => tile.summary !== null && tileRow(tile.tile) >= 0);
-  if (summarised.length) {
-    const image = ctx.getImageData(0, 0, width, ctx.canvas.height);
+  if (summarised.length || overWhite) {
+    const image = overWhite ? ctx.createImageData(width, ctx.canvas.height)
+      : ctx.getImageData(0, 0, width, ctx.canvas.height);
     const d = image.data;
+    const d32 = new Uint32Array(d.buffer);
+    if (overWhite) d32.fill(0xffffffff);
     const columns = Math.min(width, answer.width);
     for (const tile of summarised) {
       const y = tileRow(tile.tile) * h;
@@ -203,15 +224,22 @@ function drawRows(ctx, answer, alpha) {
         const b3 = idle[base + i];
         const total = b0 + b1 + b2 + b3;
         if (total === 0) continue;
-        let color;
+        let slot;
         if (byKind) {
           const most = Math.max(b0, b1, b2, b3);
-          color = kindRgb[most === b0 ? 0 : most === b1 ? 1 : most === b2 ? 2 : 3];
+          slot = most === b0 ? 0 : most === b1 ? 1 : most === b2 ? 2 : 3;
         } else {
           const kernel = kernels[base + i];
-          color = kernel ? kernelRgb[(kernel - 1) % kernelRgb.length] : noKernel;
+          slot = kernel ? kernelBase + (kernel - 1) % KERNEL_COLORS.length : noKernelBase;
         }
         const a = alpha * Math.min(1, 0.4 + total / cpp);
+        if (overWhite) {
+          const packed = OVER_WHITE[slot * 256 + Math.round(a * 255)];
+          for (let row = y; row < y + h; ++row) d32[row * width + i] = packed;
+          continue;
+        }
+        const color = slot < kernelBase ? kindRgb[slot]
+          : slot < noKernelBase ? kernelRgb[slot - kernelBase] : noKernel;
         for (let row = y; row < y + h; ++row) {
           const at = (row * width + i) * 4;
           d[at] = color[0] * a + d[at] * (1 - a);
@@ -254,10 +282,8 @@ function draw() {
   canvas.width = data.width;
   canvas.height = Math.max(h * data.tiles.length, 10);
   const ctx = canvas.getContext('2d');
-  ctx.fillStyle = '#fff';
-  ctx.fillRect(0, 0, canvas.width, canvas.height);
-  drawRows(ctx, data, highlight ? 0.2 : 1);
-  if (highlight) drawRows(ctx, highlight, 1);
+  drawRows(ctx, data, highlight ? 0.2 : 1, true);
+  if (highlight) drawRows(ctx, highlight, 1, false);
   const sel = drag && drag.selecting ? drag.sel : state.sel;
   if (sel) {
     const x0 = (sel.from - data.from) / data.cycles_per_pixel;
