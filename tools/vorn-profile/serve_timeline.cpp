@@ -403,6 +403,8 @@ void TimelineIndex::write_tile(std::string& out, std::vector<std::uint32_t>& lis
 
     pixels.resize(width);
     summarise(pixels.data(), tile, request, filter, plain);
+    // About what a busy pixel takes, so that the text is seldom moved as it grows.
+    out.reserve(out.size() + 40 * width);
     out += ",\"pixels\":[";
     bool first = true;
     for (std::uint64_t i = 0; i < width; ++i) {
@@ -504,6 +506,11 @@ std::string TimelineIndex::answer(const TimelineRequest& request, std::size_t th
         out += "]]";
     }
     out += "},\"tiles\":[";
+    std::size_t size = out.size() + 4;
+    for (const std::string& part : parts) {
+        size += part.size() + 2;
+    }
+    out.reserve(size);
     for (std::size_t t = 0; t < parts.size(); ++t) {
         out += t == 0 ? "\n" : ",\n";
         out += parts[t];
