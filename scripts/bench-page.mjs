@@ -28,12 +28,12 @@ try {
   await page.waitForSelector('body[data-ready="all"]', { timeout: 300000 });
   const all = (performance.now() - started) / 1000;
   if (errors.length) throw new Error(errors.join('; '));
-  console.log(`${('page: timeline drawn (' + width + ' px)').padEnd(44)} ${drawn.toFixed(3).padStart(8)} s`);
+  console.log(`${('page: timeline drawn (' + width + ' px)').padEnd(50)} ${drawn.toFixed(3).padStart(8)} s`);
   for (const [start, end, size] of fetched) {
-    console.log(`${'page: /api/timeline request'.padEnd(44)} ${((end - start) / 1000).toFixed(3).padStart(8)} s` +
+    console.log(`${'page: /api/timeline request'.padEnd(50)} ${((end - start) / 1000).toFixed(3).padStart(8)} s` +
       `  ${(size / 1e6).toFixed(1).padStart(6)} MB, ended ${(end / 1000).toFixed(3)} s after load began`);
   }
-  console.log(`${'page: every panel answered'.padEnd(44)} ${all.toFixed(3).padStart(8)} s`);
+  console.log(`${'page: every panel answered'.padEnd(50)} ${all.toFixed(3).padStart(8)} s`);
 } finally {
   await browser.close();
 }

@@ -219,4 +219,30 @@ TEST(TimelineBinary, HoldsTheNumbersOfTheJsonAnswer) {
     expect_same(index.answer(none, 1), index.binary_answer(none, 1));
 }
 
+TEST(TimelineBinary, PixelsOfBillionsOfCyclesTakeEightBytes) {
+    // Two overlapping computes of 4 billion cycles on one tile: 8 billion busy cycles in a
+    // pixel, past 32 bits.
+    vorn_package::ColumnsBuilder builder;
+    const std::uint32_t none = builder.intern("");
+    const std::uint32_t step = builder.intern_step(vorn_package::ProfileStepKind::Compute, none,
+                                                   builder.intern("long"), {});
+    builder.begin_tile(0);
+    builder.add_sample(0, 4'000'000'000, 0, 0, 0, step);
+    builder.add_sample(0, 4'000'000'000, 0, 0, 1, step);
+    builder.add_sample(1, 2, 0, 0, 2, step);
+    const vorn_package::ProfileColumns columns = builder.finish();
+    const TimelineIndex index(columns, 2, 1024);
+    for (const bool walked : {false, true}) {
+        TimelineRequest request;
+        request.to = 4'000'000'000;
+        request.width = 1;
+        if (walked) {
+            request.filters.kind = vorn_profile::StepKind::Compute;
+        }
+        const std::string binary = index.binary_answer(request, 2);
+        EXPECT_EQ(binary[84], 8) << "compute plane";
+        expect_same(index.answer(request, 2), binary);
+    }
+}
+
 }  // namespace
