@@ -180,7 +180,16 @@ TEST(ServeApi, TimelineParametersAreChecked) {
     EXPECT_EQ(status({{"width", "10"}, {"from", "9"}, {"to", "9"}}), 400);
     EXPECT_EQ(status({{"width", "10"}, {"group-by", "kind"}}), 400);
     EXPECT_EQ(status({{"width", "10"}, {"kind", "nothing"}}), 400);
-    EXPECT_EQ(status({{"width", "10"}, {"format", "json"}}), 400);
+    EXPECT_EQ(status({{"width", "10"}, {"format", "json"}}), 200);
+    EXPECT_EQ(status({{"width", "10"}, {"format", "binary"}, {"kind", "compute"}}), 200);
+    for (const char* format : {"", "Binary", "xml", "json,binary"}) {
+        EXPECT_EQ(status({{"width", "10"}, {"format", format}}), 400) << format;
+    }
+    EXPECT_EQ(status({{"width", "10"}, {"format", "json"}, {"format", "binary"}}), 400);
+    EXPECT_EQ(api().get("/api/timeline", {{"width", "10"}, {"format", "xml"}}).body,
+              "{\"error\": \"format: unknown value 'xml' (expected one of json, binary)\"}\n");
+    EXPECT_EQ(api().get("/api/timeline", {{"width", "10"}, {"format", "binary"}}).content_type,
+              "application/octet-stream");
     EXPECT_EQ(api().get("/api/timeline", {{"width", "0"}}).body,
               "{\"error\": \"width: 0 is out of range (1 to 16384)\"}\n");
 }

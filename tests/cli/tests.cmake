@@ -34,7 +34,8 @@ target_link_libraries(vorn_report_tests PRIVATE
 gtest_discover_tests(vorn_report_tests TEST_PREFIX cli.)
 
 # The server's API through a real server on a free port, and its timeline against the samples.
-add_executable(vorn_serve_tests cli/serve_api_test.cpp cli/serve_timeline_test.cpp)
+add_executable(vorn_serve_tests cli/serve_api_test.cpp cli/serve_timeline_test.cpp
+    cli/serve_timeline_binary_test.cpp)
 target_link_libraries(vorn_serve_tests PRIVATE
     vorn_serve simdjson::simdjson GTest::gtest_main vorn_warnings)
 target_compile_definitions(vorn_serve_tests PRIVATE

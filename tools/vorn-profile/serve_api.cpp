@@ -116,12 +116,14 @@ ApiAnswer ServeApi::timeline(const ApiParameters& parameters) const {
     // The filters and the window are those of `export`; the width is the timeline's own.
     ApiParameters options;
     std::optional<std::string> width_text;
+    std::optional<std::string> format;
     for (const auto& parameter : parameters) {
-        if (parameter.first == "width") {
-            if (width_text) {
-                return api_error(400, "width: given more than once");
+        if (parameter.first == "width" || parameter.first == "format") {
+            std::optional<std::string>& value = parameter.first == "width" ? width_text : format;
+            if (value) {
+                return api_error(400, parameter.first + ": given more than once");
             }
-            width_text = parameter.second;
+            value = parameter.second;
         } else {
             options.push_back(parameter);
         }
@@ -129,6 +131,11 @@ ApiAnswer ServeApi::timeline(const ApiParameters& parameters) const {
     if (!width_text) {
         return api_error(400, "width: missing (the timeline's width in pixels, 1 to " +
                                   std::to_string(kMostTimelinePixels) + ")");
+    }
+    const bool binary = format == "binary";
+    if (format && !binary && format != "json") {
+        return api_error(
+            400, "format: unknown value " + in_quotes(*format) + " (expected one of json, binary)");
     }
     std::vector<std::string> words;
     if (auto error = command_words("export", options, words)) {
@@ -160,6 +167,9 @@ ApiAnswer ServeApi::timeline(const ApiParameters& parameters) const {
     if (!has_to) {
         // Up to the end of the longest time line, or one cycle past `from` beyond it.
         request.to = std::max(timeline_.span(), request.from + 1);
+    }
+    if (binary) {
+        return {200, "application/octet-stream", timeline_.binary_answer(request, threads_)};
     }
     return {200, "application/json", timeline_.answer(request, threads_)};
 }

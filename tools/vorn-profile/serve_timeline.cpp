@@ -1,51 +1,20 @@
 #include "serve_timeline.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
-#include <thread>
 #include <unordered_map>
 
-#include "vorn_view/json_writer.hpp"
-#include "vorn_view/text_format.hpp"
+#include "serve_parts.hpp"
 
 namespace vorn_cli {
 namespace {
 
 __extension__ using Wide = unsigned __int128;
 
-/// Runs `work(first, last)` over [0, count) split into about `threads` contiguous parts.
-template <class Work>
-void in_parts(std::size_t count, std::size_t threads, Work work) {
-    const std::size_t parts = std::max<std::size_t>(1, std::min(threads, count));
-    if (parts == 1) {
-        work(std::size_t{0}, count);
-        return;
-    }
-    std::vector<std::thread> workers;
-    for (std::size_t part = 0; part < parts; ++part) {
-        workers.emplace_back(work, count * part / parts, count * (part + 1) / parts);
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-}
-
 void add_saturated(std::uint32_t& into, std::uint64_t value) {
     into = static_cast<std::uint32_t>(std::min<std::uint64_t>(
         std::uint64_t{into} + value, std::numeric_limits<std::uint32_t>::max()));
-}
-
-/// One pixel of a summary.
-struct Pixel {
-    std::uint64_t busy[vorn_view::kKindCount] = {};
-    std::uint64_t steps = 0;
-    std::uint64_t kernel_cycles = 0;
-    std::uint32_t kernel = 0;
-};
-
-bool plain_filters(const vorn_profile::Query& query) {
-    return !query.kind && !query.kernel && !query.operation_contains && query.metadata.empty() &&
-           query.phases.empty() && !query.at_offset;
 }
 
 }  // namespace
@@ -92,7 +61,6 @@ TimelineIndex::TimelineIndex(const vorn_package::ProfileColumns& columns, std::s
                     const std::uint64_t offset = offset_of(record, sample);
                     const std::uint32_t duration =
                         columns.end_cycle[sample] - columns.start_cycle[sample];
-                    record.longest = std::max(record.longest, duration);
                     spans[t] = std::max(spans[t], offset + duration);
                     sorted = sorted && offset >= previous;
                     previous = offset;
@@ -108,6 +76,7 @@ TimelineIndex::TimelineIndex(const vorn_package::ProfileColumns& columns, std::s
                                                 offset_of(record, record.begin + b);
                                      });
                 }
+                split_long_steps(record);
             }
         }
     });
@@ -177,122 +146,178 @@ void TimelineIndex::build_buckets(Tile& tile) {
     }
 }
 
+namespace {
+
+/// The duration class of `duration`: the least c with duration <= 2^c.
+unsigned duration_class(std::uint32_t duration) {
+    return duration <= 1 ? 0 : static_cast<unsigned>(std::bit_width(duration - 1));
+}
+
+/// The earliest start of a sample at most `longest` cycles long that runs into [from, ...).
+std::uint64_t earliest_start(std::uint64_t from, std::uint64_t longest) {
+    return from > longest ? from - longest : 0;
+}
+
+}  // namespace
+
+void TimelineIndex::split_long_steps(Record& record) const {
+    // The short limit: the least power of two that at most a 32nd of the samples exceed.
+    std::uint64_t in_class[kDurationClasses] = {};
+    for (std::uint64_t p = 0; p < record.count; ++p) {
+        in_class[duration_class(duration_of(sample_at(record, p)))] += 1;
+    }
+    unsigned limit = kDurationClasses - 1;
+    std::uint64_t longer = 0;
+    while (limit > 0 && longer + in_class[limit] <= record.count / 32) {
+        longer += in_class[limit];
+        --limit;
+    }
+    record.short_limit = std::uint64_t{1} << limit;
+    if (longer == 0) {
+        return;
+    }
+    record.long_steps.resize(kDurationClasses);
+    for (std::uint64_t p = 0; p < record.count; ++p) {
+        const std::uint32_t duration = duration_of(sample_at(record, p));
+        if (duration > record.short_limit) {
+            record.long_steps[duration_class(duration)].push_back(static_cast<std::uint32_t>(p));
+        }
+    }
+}
+
+std::uint32_t TimelineIndex::duration_of(std::uint64_t sample) const {
+    return columns_->end_cycle[sample] - columns_->start_cycle[sample];
+}
+
+template <class Position>
+std::uint64_t TimelineIndex::first_at_or_after(const Record& record, std::uint64_t size,
+                                               Position position, std::uint64_t offset) const {
+    std::uint64_t low = 0;
+    std::uint64_t high = size;
+    while (low < high) {
+        const std::uint64_t middle = low + (high - low) / 2;
+        if (offset_of(record, sample_at(record, position(middle))) < offset) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
+}
+
 std::uint64_t TimelineIndex::candidates(const Tile& tile, std::uint64_t from,
                                         std::uint64_t to) const {
+    // Counted by binary search alone: the short window counts the long samples in it again,
+    // which only makes the count an upper bound.
     std::uint64_t count = 0;
-    visit(tile, from, to, [&](std::uint64_t first, std::uint64_t last, const Record&) {
-        count += last - first;
-        return false;
-    });
+    const auto same = [](std::uint64_t p) { return p; };
+    for (const Record& record : tile.records) {
+        count +=
+            first_at_or_after(record, record.count, same, to) -
+            first_at_or_after(record, record.count, same, earliest_start(from, record.short_limit));
+        for (unsigned c = 0; c < record.long_steps.size(); ++c) {
+            const std::vector<std::uint32_t>& list = record.long_steps[c];
+            const auto position = [&](std::uint64_t i) { return list[i]; };
+            count += first_at_or_after(record, list.size(), position, to) -
+                     first_at_or_after(record, list.size(), position,
+                                       earliest_start(from, std::uint64_t{1} << c));
+        }
+    }
     return count;
 }
 
 template <class Visit>
 void TimelineIndex::visit(const Tile& tile, std::uint64_t from, std::uint64_t to,
                           Visit visit) const {
+    const auto same = [](std::uint64_t p) { return p; };
     for (const Record& record : tile.records) {
-        // A sample starting up to `longest` cycles before `from` may still run into the range.
-        const std::uint64_t earliest = from > record.longest ? from - record.longest : 0;
-        const auto first_at_or_after = [&](std::uint64_t offset) {
-            std::uint64_t low = 0;
-            std::uint64_t high = record.count;
-            while (low < high) {
-                const std::uint64_t middle = low + (high - low) / 2;
-                if (offset_of(record, sample_at(record, middle)) < offset) {
-                    low = middle + 1;
-                } else {
-                    high = middle;
-                }
+        // The short samples that may run into the range start at most `short_limit` cycles
+        // before it; the long ones, by their duration class, at most 2^class cycles before.
+        const std::uint64_t last = first_at_or_after(record, record.count, same, to);
+        for (std::uint64_t p = first_at_or_after(record, record.count, same,
+                                                 earliest_start(from, record.short_limit));
+             p < last; ++p) {
+            const std::uint64_t sample = sample_at(record, p);
+            const std::uint32_t duration = duration_of(sample);
+            if (duration <= record.short_limit) {
+                visit(sample, offset_of(record, sample), duration);
             }
-            return low;
-        };
-        const std::uint64_t first = first_at_or_after(earliest);
-        const std::uint64_t last = first_at_or_after(to);
-        if (first < last && visit(first, last, record)) {
-            return;
+        }
+        for (unsigned c = 0; c < record.long_steps.size(); ++c) {
+            const std::vector<std::uint32_t>& list = record.long_steps[c];
+            const auto position = [&](std::uint64_t i) { return list[i]; };
+            const std::uint64_t end = first_at_or_after(record, list.size(), position, to);
+            for (std::uint64_t i = first_at_or_after(record, list.size(), position,
+                                                     earliest_start(from, std::uint64_t{1} << c));
+                 i < end; ++i) {
+                const std::uint64_t sample = sample_at(record, list[i]);
+                visit(sample, offset_of(record, sample), duration_of(sample));
+            }
         }
     }
 }
 
-void TimelineIndex::write_tile(std::string& out, std::vector<std::uint32_t>& listed,
-                               const Tile& tile, const TimelineRequest& request,
-                               const vorn_view::SampleFilter& filter, bool plain) const {
-    using vorn_view::append_number;
+void TimelineIndex::collect_steps(std::vector<Placed>& steps, const Tile& tile,
+                                  const TimelineRequest& request,
+                                  const vorn_view::SampleFilter& filter) const {
+    const std::uint64_t from = request.from;
+    const std::uint64_t to = request.to;
+    steps.clear();
+    visit(tile, from, to, [&](std::uint64_t sample, std::uint64_t offset, std::uint32_t duration) {
+        if (vorn_view::in_window({from, to}, offset, duration) &&
+            filter.passes(sample, tile.physical, offset, duration)) {
+            steps.push_back({sample, offset, duration});
+        }
+    });
+    // In start order; a tile of one record without long steps gives them so.
+    const auto earlier = [](const Placed& a, const Placed& b) {
+        return a.offset != b.offset ? a.offset < b.offset : a.sample < b.sample;
+    };
+    if (!std::is_sorted(steps.begin(), steps.end(), earlier)) {
+        std::sort(steps.begin(), steps.end(), earlier);
+    }
+}
+
+void TimelineIndex::summarise(Pixel* pixels, const Tile& tile, const TimelineRequest& request,
+                              const vorn_view::SampleFilter& filter, bool plain) const {
     const vorn_package::ProfileColumns& columns = *columns_;
     const std::uint64_t from = request.from;
     const std::uint64_t to = request.to;
     const std::uint64_t range = to - from;
     const std::uint64_t width = request.width;
-    out += "{\"tile\":";
-    append_number(out, tile.physical);
-
-    if (candidates(tile, from, to) <= width) {
-        // A pixel holds a step or less: the steps themselves, in start order.
-        std::vector<Placed> steps;
-        visit(tile, from, to, [&](std::uint64_t first, std::uint64_t last, const Record& record) {
-            for (std::uint64_t p = first; p < last; ++p) {
-                const std::uint64_t sample = sample_at(record, p);
-                const std::uint64_t offset = offset_of(record, sample);
-                const std::uint32_t duration =
-                    columns.end_cycle[sample] - columns.start_cycle[sample];
-                if (vorn_view::in_window({from, to}, offset, duration) &&
-                    filter.passes(sample, tile.physical, offset, duration)) {
-                    steps.push_back({sample, offset, duration});
-                }
-            }
-            return false;
-        });
-        std::stable_sort(steps.begin(), steps.end(),
-                         [](const Placed& a, const Placed& b) { return a.offset < b.offset; });
-        out += ",\"steps\":[";
-        for (std::size_t i = 0; i < steps.size(); ++i) {
-            const Placed& placed = steps[i];
-            const std::uint32_t step = columns.step[placed.sample];
-            out += i == 0 ? "[" : ",[";
-            append_number(out, placed.offset);
-            out += ',';
-            append_number(out, placed.duration);
-            out += ',';
-            append_number(out, vorn_view::kind_slot(columns.step_kind[step]));
-            out += ',';
-            append_number(out, kernel_of_text_[columns.step_kernel[step]]);
-            out += ',';
-            append_number(out, step);
-            out += ',';
-            append_number(out, columns.phase[placed.sample]);
-            out += ',';
-            append_number(out, columns.epoch[placed.sample]);
-            out += ']';
-            listed.push_back(step);
-        }
-        out += "]}";
-        return;
-    }
-
-    // A summary per pixel. Pixel i holds cycles [start(i), start(i + 1)).
+    std::fill(pixels, pixels + width, Pixel{});
+    // Pixel i holds cycles [start(i), start(i + 1)).
+    // In 64 bits where the products fit, which is every range of under 2^50 cycles: the
+    // division of 128 bits is a call.
+    const bool narrow = range <= (std::numeric_limits<std::uint64_t>::max() - width) / width;
     const auto pixel_start = [&](std::uint64_t i) {
-        return from + static_cast<std::uint64_t>((Wide{i} * range + width - 1) / width);
+        return from + (narrow ? (i * range + width - 1) / width
+                              : static_cast<std::uint64_t>((Wide{i} * range + width - 1) / width));
     };
     const auto pixel_of = [&](std::uint64_t cycle) {
-        return static_cast<std::uint64_t>(Wide{cycle - from} * width / range);
+        return narrow ? (cycle - from) * width / range
+                      : static_cast<std::uint64_t>(Wide{cycle - from} * width / range);
     };
-    std::vector<Pixel> pixels(width);
     const unsigned shift = bucket_shift_;
     if (plain && range / width >= (1ULL << shift)) {
         // Every pixel covers a bucket or more: sums of buckets, the two at its edges in part.
         const Bucket* const buckets = buckets_.data() + tile.first_bucket;
+        const std::uint64_t bucket_count = tile.bucket_count;
+        // A part of a bucket is its share of the bucket's cycles; in 64 bits where they fit.
+        const bool small = shift < 32;
+        std::uint64_t start = pixel_start(0);
         for (std::uint64_t i = 0; i < width; ++i) {
-            const std::uint64_t start = pixel_start(i);
             const std::uint64_t end = pixel_start(i + 1);
-            Pixel& pixel = pixels[i];
+            Pixel pixel;
             std::uint64_t best = 0;
-            for (std::uint64_t b = start >> shift; b < tile.bucket_count && b <= (end - 1) >> shift;
+            for (std::uint64_t b = start >> shift; b < bucket_count && b <= (end - 1) >> shift;
                  ++b) {
                 const std::uint64_t covered =
                     std::min(end, (b + 1) << shift) - std::max(start, b << shift);
                 const Bucket& bucket = buckets[b];
                 const auto part = [&](std::uint64_t value) {
-                    return static_cast<std::uint64_t>((Wide{value} * covered) >> shift);
+                    return small ? (value * covered) >> shift
+                                 : static_cast<std::uint64_t>((Wide{value} * covered) >> shift);
                 };
                 for (std::size_t k = 0; k < vorn_view::kKindCount; ++k) {
                     pixel.busy[k] += part(bucket.busy[k]);
@@ -304,145 +329,36 @@ void TimelineIndex::write_tile(std::string& out, std::vector<std::uint32_t>& lis
                     pixel.kernel_cycles = std::max<std::uint64_t>(best, 1);
                 }
             }
+            pixels[i] = pixel;
+            start = end;
         }
     } else {
         // Pixels narrower than a bucket, or filters the buckets do not know: the samples of the
         // range, found by binary search.
-        visit(tile, from, to, [&](std::uint64_t first, std::uint64_t last, const Record& record) {
-            for (std::uint64_t p = first; p < last; ++p) {
-                const std::uint64_t sample = sample_at(record, p);
-                const std::uint64_t offset = offset_of(record, sample);
-                const std::uint32_t duration =
-                    columns.end_cycle[sample] - columns.start_cycle[sample];
-                if (!vorn_view::in_window({from, to}, offset, duration) ||
-                    !filter.passes(sample, tile.physical, offset, duration)) {
-                    continue;
-                }
-                const std::uint32_t step = columns.step[sample];
-                const std::size_t kind = vorn_view::kind_slot(columns.step_kind[step]);
-                const std::uint64_t start = std::max(offset, from);
-                const std::uint64_t end = std::min(offset + duration, to);
-                pixels[pixel_of(start)].steps += 1;
-                for (std::uint64_t i = pixel_of(start); start < end && i <= pixel_of(end - 1);
-                     ++i) {
-                    const std::uint64_t covered =
-                        std::min(end, pixel_start(i + 1)) - std::max(start, pixel_start(i));
-                    Pixel& pixel = pixels[i];
-                    pixel.busy[kind] += covered;
-                    if (covered > pixel.kernel_cycles) {
-                        pixel.kernel_cycles = covered;
-                        pixel.kernel = kernel_of_text_[columns.step_kernel[step]];
-                    }
-                }
-            }
-            return false;
-        });
+        visit(tile, from, to,
+              [&](std::uint64_t sample, std::uint64_t offset, std::uint32_t duration) {
+                  if (!vorn_view::in_window({from, to}, offset, duration) ||
+                      !filter.passes(sample, tile.physical, offset, duration)) {
+                      return;
+                  }
+                  const std::uint32_t step = columns.step[sample];
+                  const std::size_t kind = vorn_view::kind_slot(columns.step_kind[step]);
+                  const std::uint64_t start = std::max(offset, from);
+                  const std::uint64_t end = std::min(offset + duration, to);
+                  pixels[pixel_of(start)].steps += 1;
+                  for (std::uint64_t i = pixel_of(start); start < end && i <= pixel_of(end - 1);
+                       ++i) {
+                      const std::uint64_t covered =
+                          std::min(end, pixel_start(i + 1)) - std::max(start, pixel_start(i));
+                      Pixel& pixel = pixels[i];
+                      pixel.busy[kind] += covered;
+                      if (covered > pixel.kernel_cycles) {
+                          pixel.kernel_cycles = covered;
+                          pixel.kernel = kernel_of_text_[columns.step_kernel[step]];
+                      }
+                  }
+              });
     }
-    out += ",\"pixels\":[";
-    bool first = true;
-    for (std::uint64_t i = 0; i < width; ++i) {
-        const Pixel& pixel = pixels[i];
-        const bool empty = pixel.steps == 0 && pixel.busy[0] == 0 && pixel.busy[1] == 0 &&
-                           pixel.busy[2] == 0 && pixel.busy[3] == 0;
-        if (empty) {
-            continue;
-        }
-        out += first ? "[" : ",[";
-        first = false;
-        append_number(out, i);
-        for (const std::uint64_t busy : pixel.busy) {
-            out += ',';
-            append_number(out, busy);
-        }
-        out += ',';
-        append_number(out, pixel.steps);
-        out += ',';
-        if (pixel.kernel_cycles > 0) {
-            append_number(out, pixel.kernel);
-        } else {
-            out += "null";
-        }
-        out += ']';
-    }
-    out += "]}";
-}
-
-std::string TimelineIndex::answer(const TimelineRequest& request, std::size_t threads) const {
-    using vorn_view::append_number;
-    const vorn_view::SampleFilter filter(*columns_, request.filters);
-    const bool plain = plain_filters(request.filters);
-    std::vector<const Tile*> shown;
-    for (const Tile& tile : tiles_) {
-        if (filter.keeps_tile(tile.physical)) {
-            shown.push_back(&tile);
-        }
-    }
-    std::vector<std::string> parts(shown.size());
-    std::vector<std::vector<std::uint32_t>> listed(shown.size());
-    in_parts(shown.size(), threads, [&](std::size_t first, std::size_t last) {
-        for (std::size_t t = first; t < last; ++t) {
-            write_tile(parts[t], listed[t], *shown[t], request, filter, plain);
-            std::sort(listed[t].begin(), listed[t].end());
-            listed[t].erase(std::unique(listed[t].begin(), listed[t].end()), listed[t].end());
-        }
-    });
-    std::vector<std::uint32_t> steps;
-    for (const std::vector<std::uint32_t>& some : listed) {
-        steps.insert(steps.end(), some.begin(), some.end());
-    }
-    std::sort(steps.begin(), steps.end());
-    steps.erase(std::unique(steps.begin(), steps.end()), steps.end());
-
-    std::string out = "{\"from\":";
-    append_number(out, request.from);
-    out += ",\"to\":";
-    append_number(out, request.to);
-    out += ",\"width\":";
-    append_number(out, request.width);
-    out += ",\"cycles_per_pixel\":";
-    vorn_view::append_shortest_double(
-        out, static_cast<double>(request.to - request.from) / request.width);
-    out += ",\"clock_hz\":";
-    append_number(out, columns_->clock_hz);
-    out += ",\"bucket_cycles\":";
-    append_number(out, bucket_cycles());
-    out += ",\"kinds\":[";
-    for (std::size_t k = 0; k < vorn_view::kKindCount; ++k) {
-        out += k == 0 ? "" : ",";
-        vorn_view::append_json_string(out, vorn_view::kind_text(vorn_view::kKinds[k]));
-    }
-    out += "],\"kernels\":[";
-    for (std::size_t k = 0; k < kernel_names_.size(); ++k) {
-        out += k == 0 ? "" : ",";
-        vorn_view::append_json_string(out, kernel_names_[k]);
-    }
-    // The texts of the steps listed, once each: their operation and metadata.
-    out += "],\"steps\":{";
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        const std::uint32_t step = steps[i];
-        out += i == 0 ? "\n\"" : ",\n\"";
-        append_number(out, step);
-        out += "\":[";
-        vorn_view::append_json_string(out, columns_->text(columns_->step_operation[step]));
-        out += ",[";
-        bool first = true;
-        for (const vorn_package::MetadataPair& pair : columns_->step_metadata(step)) {
-            out += first ? "[" : ",[";
-            first = false;
-            vorn_view::append_json_string(out, columns_->text(pair.name));
-            out += ',';
-            vorn_view::append_json_string(out, columns_->text(pair.value));
-            out += ']';
-        }
-        out += "]]";
-    }
-    out += "},\"tiles\":[";
-    for (std::size_t t = 0; t < parts.size(); ++t) {
-        out += t == 0 ? "\n" : ",\n";
-        out += parts[t];
-    }
-    out += "]}\n";
-    return out;
 }
 
 }  // namespace vorn_cli

@@ -35,6 +35,9 @@ public:
     /// The JSON answer of `/api/timeline` (docs/serve-api.md), on up to `threads` threads.
     std::string answer(const TimelineRequest& request, std::size_t threads) const;
 
+    /// The same answer in the binary layout of docs/serve-api.md, built in one buffer.
+    std::string binary_answer(const TimelineRequest& request, std::size_t threads) const;
+
     /// Cycles per bucket of the level of detail: a power of two.
     std::uint64_t bucket_cycles() const { return 1ULL << bucket_shift_; }
 
@@ -57,6 +60,15 @@ public:
         std::uint32_t kernel_cycles = 0;  ///< cycles of that step in the bucket
     };
 
+    /// One pixel of a summary: busy cycles by kind, steps starting, and the kernel of the step
+    /// covering most of it (`kernel_cycles` 0 when none does).
+    struct Pixel {
+        std::uint64_t busy[vorn_view::kKindCount] = {};
+        std::uint64_t steps = 0;
+        std::uint64_t kernel_cycles = 0;
+        std::uint32_t kernel = 0;
+    };
+
     const std::vector<std::string>& kernels() const { return kernel_names_; }
 
     /// The longest tile time line, in cycles.
@@ -66,7 +78,13 @@ private:
     struct Record {
         std::uint64_t begin = 0;  ///< first sample
         std::uint32_t base = 0;   ///< start cycle of the first sample: offset 0
-        std::uint32_t longest = 0;
+        /// Samples this long or shorter are found among those starting up to this many cycles
+        /// before a range; the few longer ones are in `long_steps`, so that one very long
+        /// sample does not widen the search for all the others.
+        std::uint64_t short_limit = 0;
+        /// Positions in start order of the samples longer than `short_limit`, by duration
+        /// class: class c holds durations in (2^(c-1), 2^c]. Empty when there are none.
+        std::vector<std::vector<std::uint32_t>> long_steps;
         std::vector<std::uint32_t> order;  ///< samples by offset, relative to `begin`; empty
                                            ///< when already in that order
         std::uint64_t count = 0;
@@ -80,13 +98,33 @@ private:
 
     std::uint64_t sample_at(const Record& record, std::uint64_t position) const;
     std::uint64_t offset_of(const Record& record, std::uint64_t sample) const;
-    /// The samples of `tile` that may overlap [from, to), in start order, record by record.
+    /// Duration classes: a duration of 32 bits is at most 2^32.
+    static constexpr unsigned kDurationClasses = 33;
+
+    std::uint32_t duration_of(std::uint64_t sample) const;
+    void split_long_steps(Record& record) const;
+    /// The first of `size` positions (`position(i)` into the record's start order, ascending)
+    /// whose sample starts at `offset` or later.
+    template <class Position>
+    std::uint64_t first_at_or_after(const Record& record, std::uint64_t size, Position position,
+                                    std::uint64_t offset) const;
+    /// Calls `visit(sample, offset, duration)` for the samples of `tile` that may overlap
+    /// [from, to), found by binary search, in no particular order.
     template <class Visit>
     void visit(const Tile& tile, std::uint64_t from, std::uint64_t to, Visit visit) const;
     std::uint64_t candidates(const Tile& tile, std::uint64_t from, std::uint64_t to) const;
     void build_buckets(Tile& tile);
-    /// Appends the tile's entry to `out`, and the distinct steps it lists to `steps`.
-    void write_tile(std::string& out, std::vector<std::uint32_t>& steps, const Tile& tile,
+    /// The steps of `tile` the request shows, in start order.
+    void collect_steps(std::vector<Placed>& steps, const Tile& tile, const TimelineRequest& request,
+                       const vorn_view::SampleFilter& filter) const;
+    /// The request's `width` pixels of `tile`; `plain` when only `tile` filters, so that the
+    /// buckets may answer.
+    void summarise(Pixel* pixels, const Tile& tile, const TimelineRequest& request,
+                   const vorn_view::SampleFilter& filter, bool plain) const;
+    /// Appends the tile's JSON entry to `out`, and the distinct steps it lists to `listed`;
+    /// `steps` and `pixels` are room to work in.
+    void write_tile(std::string& out, std::vector<std::uint32_t>& listed,
+                    std::vector<Placed>& steps, std::vector<Pixel>& pixels, const Tile& tile,
                     const TimelineRequest& request, const vorn_view::SampleFilter& filter,
                     bool plain) const;
 

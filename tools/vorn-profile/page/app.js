@@ -80,8 +80,8 @@ async function loadTimeline(whole = false) {
   const params = whole ? { width } : { from: state.from, to: state.to, width };
   const filter = highlightFilter();
   const [base, over] = await Promise.all([
-    getJson('/api/timeline', params),
-    filter ? getJson('/api/timeline', { ...params, ...filter }) : null,
+    getTimeline(params),
+    filter ? getTimeline({ ...params, ...filter }) : null,
   ]);
   if (ticket !== pending) return;
   data = base;
@@ -98,48 +98,94 @@ function rgb(color) {
   return [1, 3, 5].map((i) => parseInt(color.slice(i, i + 2), 16));
 }
 
+// The colours of the palettes blended over white at 256 levels of opacity, as the canvas's
+// 32-bit pixels (RGBA bytes in little-endian order): a summarised pixel is one look-up.
+const OVER_WHITE = (() => {
+  const colors = [...KIND_COLORS, ...KERNEL_COLORS, '#dddddd'].map(rgb);
+  const table = new Uint32Array(colors.length * 256);
+  colors.forEach(([r, g, b], c) => {
+    for (let level = 0; level < 256; ++level) {
+      const a = level / 255;
+      const [R, G, B] = [r, g, b].map((v) => Math.round(v * a + 255 * (1 - a)));
+      table[c * 256 + level] = ((255 << 24) | (B << 16) | (G << 8) | R) >>> 0;
+    }
+  });
+  return table;
+})();
+
 // Draws one answer: summarised pixels straight into the canvas's pixels (thousands of tiles at
-// thousands of pixels are millions of them), steps as rectangles.
-function drawRows(ctx, answer, alpha) {
+// thousands of pixels are millions of them), steps as rectangles. `overWhite` when nothing is
+// drawn yet: then the pixels are written from the table above, without reading the canvas.
+function drawRows(ctx, answer, alpha, overWhite) {
   const h = rowHeight();
   const cpp = answer.cycles_per_pixel;
   const width = ctx.canvas.width;
-  let image = null;
-  answer.tiles.forEach((tile) => {
-    const y = tileRow(tile.tile) * h;
-    if (y < 0 || !tile.pixels) return;
-    image = image || ctx.getImageData(0, 0, width, ctx.canvas.height);
-    for (const p of tile.pixels) {
-      const busy = p.slice(1, 5);
-      const total = busy[0] + busy[1] + busy[2] + busy[3];
-      if (total === 0) continue;
-      const kind = busy.indexOf(Math.max(...busy));
-      const a = alpha * Math.min(1, 0.4 + total / cpp);
-      const [r, g, b] = rgb(colorOf(kind, p[6]));
-      for (let row = y; row < y + h; ++row) {
-        const at = (row * width + p[0]) * 4;
-        const d = image.data;
-        d[at] = r * a + d[at] * (1 - a);
-        d[at + 1] = g * a + d[at + 1] * (1 - a);
-        d[at + 2] = b * a + d[at + 2] * (1 - a);
-        d[at + 3] = 255;
+  const [compute, exchange, sync, idle, , kernels] = answer.planes;
+  const kindRgb = KIND_COLORS.map(rgb);
+  const kernelRgb = KERNEL_COLORS.map(rgb);
+  const noKernel = rgb('#dddddd');
+  const byKind = state.color === 'kind';
+  const kernelBase = KIND_COLORS.length;
+  const noKernelBase = kernelBase + KERNEL_COLORS.length;
+  const summarised = answer.tiles.filter((tile) => tile.summary !== null && tileRow(tile.tile) >= 0);
+  if (summarised.length || overWhite) {
+    const image = overWhite ? ctx.createImageData(width, ctx.canvas.height)
+      : ctx.getImageData(0, 0, width, ctx.canvas.height);
+    const d = image.data;
+    const d32 = new Uint32Array(d.buffer);
+    if (overWhite) d32.fill(0xffffffff);
+    const columns = Math.min(width, answer.width);
+    for (const tile of summarised) {
+      const y = tileRow(tile.tile) * h;
+      const base = tile.summary * answer.width;
+      for (let i = 0; i < columns; ++i) {
+        const b0 = compute[base + i];
+        const b1 = exchange[base + i];
+        const b2 = sync[base + i];
+        const b3 = idle[base + i];
+        const total = b0 + b1 + b2 + b3;
+        if (total === 0) continue;
+        let slot;
+        if (byKind) {
+          const most = Math.max(b0, b1, b2, b3);
+          slot = most === b0 ? 0 : most === b1 ? 1 : most === b2 ? 2 : 3;
+        } else {
+          const kernel = kernels[base + i];
+          slot = kernel ? kernelBase + (kernel - 1) % KERNEL_COLORS.length : noKernelBase;
+        }
+        const a = alpha * Math.min(1, 0.4 + total / cpp);
+        if (overWhite) {
+          const packed = OVER_WHITE[slot * 256 + Math.round(a * 255)];
+          for (let row = y; row < y + h; ++row) d32[row * width + i] = packed;
+          continue;
+        }
+        const color = slot < kernelBase ? kindRgb[slot]
+          : slot < noKernelBase ? kernelRgb[slot - kernelBase] : noKernel;
+        for (let row = y; row < y + h; ++row) {
+          const at = (row * width + i) * 4;
+          d[at] = color[0] * a + d[at] * (1 - a);
+          d[at + 1] = color[1] * a + d[at + 1] * (1 - a);
+          d[at + 2] = color[2] * a + d[at + 2] * (1 - a);
+          d[at + 3] = 255;
+        }
       }
     }
-  });
-  if (image) ctx.putImageData(image, 0, 0);
-  answer.tiles.forEach((tile) => {
+    ctx.putImageData(image, 0, 0);
+  }
+  ctx.globalAlpha = alpha;
+  for (const tile of answer.tiles) {
     const y = tileRow(tile.tile) * h;
-    if (y < 0 || !tile.steps) return;
-    for (const s of tile.steps) {
+    if (y < 0 || tile.summary !== null) continue;
+    for (let r = tile.first; r < tile.first + tile.count; ++r) {
+      const s = answer.step(r);
       const start = Math.max(s[0], answer.from);
       const end = Math.min(s[0] + s[1], answer.to);
       const x0 = Math.floor((start - answer.from) / cpp);
       const x1 = Math.max(x0 + 1, Math.ceil((end - answer.from) / cpp));
-      ctx.globalAlpha = alpha;
       ctx.fillStyle = colorOf(s[2], s[3]);
       ctx.fillRect(x0, y, x1 - x0, h);
     }
-  });
+  }
   ctx.globalAlpha = 1;
 }
 
@@ -157,10 +203,8 @@ function draw() {
   canvas.width = data.width;
   canvas.height = Math.max(h * data.tiles.length, 10);
   const ctx = canvas.getContext('2d');
-  ctx.fillStyle = '#fff';
-  ctx.fillRect(0, 0, canvas.width, canvas.height);
-  drawRows(ctx, data, highlight ? 0.2 : 1);
-  if (highlight) drawRows(ctx, highlight, 1);
+  drawRows(ctx, data, highlight ? 0.2 : 1, true);
+  if (highlight) drawRows(ctx, highlight, 1, false);
   const sel = drag && drag.selecting ? drag.sel : state.sel;
   if (sel) {
     const x0 = (sel.from - data.from) / data.cycles_per_pixel;
@@ -229,23 +273,26 @@ function describe(event) {
   if (!tile) return null;
   const x = event.offsetX;
   const cycle = cycleAt(x);
-  if (tile.steps) {
+  if (tile.summary === null) {
     const cpp = data.cycles_per_pixel;
-    const step = tile.steps.find((s) => s[0] <= cycle && cycle < s[0] + Math.max(s[1], cpp)) ||
-      tile.steps.find((s) => Math.abs(s[0] - cycle) <= cpp);
-    if (!step) return `tile ${tile.tile}\ncycle ${Math.floor(cycle)}: no step`;
-    const [operation, entries] = data.steps[step[4]];
+    const rows = Array.from({ length: tile.count }, (_, i) => tile.first + i);
+    const hit = (r) => { const s = data.step(r); return s[0] <= cycle && cycle < s[0] + Math.max(s[1], cpp); };
+    const row = rows.find(hit) ?? rows.find((r) => Math.abs(data.step(r)[0] - cycle) <= cpp);
+    if (row === undefined) return `tile ${tile.tile}\ncycle ${Math.floor(cycle)}: no step`;
+    const step = data.step(row);
+    const [operation, entries] = data.texts(row);
     const metadata = entries.map(([k, v]) => `${k}=${v}`).join(' ');
     return `tile ${tile.tile}\nkind ${data.kinds[step[2]]}\nkernel ${data.kernels[step[3]] || '(none)'}` +
       `\noperation ${operation}\nphase ${step[5]} epoch ${step[6]}` +
       `\noffset ${step[0]} cycles (${ms(step[0])})\nduration ${step[1]} cycles (${ms(step[1])})` +
       (metadata ? `\nmetadata ${metadata}` : '');
   }
-  const pixel = tile.pixels.find((p) => p[0] === Math.floor(x));
-  if (!pixel) return `tile ${tile.tile}\ncycle ${Math.floor(cycle)}: idle`;
-  const lines = data.kinds.map((k, i) => `${k} ${pixel[i + 1]} cycles`);
+  const column = Math.floor(x);
+  const pixel = column >= 0 && column < data.width ? data.pixel(tile, column) : null;
+  if (!pixel || pixel.slice(0, 5).every((v) => v === 0)) return `tile ${tile.tile}\ncycle ${Math.floor(cycle)}: idle`;
+  const lines = data.kinds.map((k, i) => `${k} ${pixel[i]} cycles`);
   return `tile ${tile.tile}, cycles ${Math.floor(cycle)} + ${data.cycles_per_pixel.toFixed(0)}\n` +
-    lines.join('\n') + `\nsteps ${pixel[5]}\nkernel ${pixel[6] === null ? '(none)' : data.kernels[pixel[6]] || '(no kernel)'}`;
+    lines.join('\n') + `\nsteps ${pixel[4]}\nkernel ${pixel[5] === null ? '(none)' : data.kernels[pixel[5]] || '(no kernel)'}`;
 }
 
 function setupTimeline() {
