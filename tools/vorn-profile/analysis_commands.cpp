@@ -3,6 +3,8 @@
 
 #include "commands.hpp"
 #include "help_columns.hpp"
+#include "info.hpp"
+#include "output.hpp"
 
 namespace vorn_cli {
 namespace {
@@ -58,7 +60,7 @@ void DiffCommand::read(CommandLine& line) const {
     line.window = to_window(words.values);
     line.format = to_format(words.values);
     line.threads = to_threads(words.values);
-    line.columns = to_table_columns(words.values, line.format);
+    line.columns = to_table_columns(words.values, line.format, "diff", diff_table_columns());
 }
 
 void SuperstepsCommand::add_to(CLI::App& tool) {
@@ -84,12 +86,15 @@ void SuperstepsCommand::read(CommandLine& line) const {
     line.window = to_window(words.values);
     line.format = to_format(words.values);
     line.threads = to_threads(words.values);
-    line.columns = to_table_columns(words.values, line.format);
     if (const auto value = single(words.values, "--by")) {
         line.superstep_rows = parse_choice<SuperstepRows>(
             "--by", *value,
             {{"occurrence", SuperstepRows::Occurrence}, {"tile", SuperstepRows::Tile}});
     }
+    line.columns = to_table_columns(
+        words.values, line.format,
+        line.superstep_rows == SuperstepRows::Tile ? "supersteps --by tile" : "supersteps",
+        supersteps_table_columns(line.superstep_rows));
 }
 
 void InfoCommand::add_to(CLI::App& tool) {
@@ -107,7 +112,7 @@ void InfoCommand::add_to(CLI::App& tool) {
 void InfoCommand::read(CommandLine& line) const {
     line.command = Command::Info;
     line.format = to_format(words.values);
-    line.columns = to_table_columns(words.values, line.format);
+    line.columns = to_table_columns(words.values, line.format, "info", info_table_columns());
     line.profile = words.profile;
     line.threads = to_threads(words.values);
 }

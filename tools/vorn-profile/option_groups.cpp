@@ -134,7 +134,9 @@ void add_columns_option(CLI::App& app, Words& w) {
               "terminal the default is a few that fit (see vorn-profile help columns)");
 }
 
-std::vector<std::string> to_table_columns(const Words& words, OutputFormat format) {
+std::vector<std::string> to_table_columns(const Words& words, OutputFormat format,
+                                          std::string_view table,
+                                          const std::vector<std::string>& known) {
     std::vector<std::string> columns;
     const auto value = single(words, "--columns");
     if (!value) {
@@ -158,6 +160,23 @@ std::vector<std::string> to_table_columns(const Words& words, OutputFormat forma
             break;
         }
         list.remove_prefix(comma + 1);
+    }
+    if (columns.size() == 1 && columns[0] == "all") {
+        return columns;
+    }
+    // A name no table shows would be left out without a word, and the rest shown as if it
+    // were not there.
+    for (const std::string& name : columns) {
+        if (std::find(known.begin(), known.end(), name) == known.end()) {
+            std::string names;
+            for (const std::string& title : known) {
+                names += (names.empty() ? "" : ", ") + title;
+            }
+            throw UsageError("--columns: " + in_quotes(name) +
+                             (name == "all" ? " stands alone, not in a list of columns"
+                                            : " is not a column of the " + std::string(table) +
+                                                  " table (its columns: " + names + "; or all)"));
+        }
     }
     return columns;
 }

@@ -43,7 +43,10 @@ std::size_t to_threads(const Words& words);
 /// `--shard-tiles N`: write a directory of shards of N tile records each.
 std::optional<std::uint64_t> to_shard_tiles(const Words& words);
 
-/// `--columns LIST`: the names, which only a table uses.
-std::vector<std::string> to_table_columns(const Words& words, OutputFormat format);
+/// `--columns LIST`: the names, which only a table uses, each one of the `known` names of the
+/// command's `table` (or `all` alone).
+std::vector<std::string> to_table_columns(const Words& words, OutputFormat format,
+                                          std::string_view table,
+                                          const std::vector<std::string>& known);
 
 }  // namespace vorn_cli

@@ -4,6 +4,7 @@
 
 #include "commands.hpp"
 #include "help_columns.hpp"
+#include "output.hpp"
 
 namespace vorn_cli {
 namespace {
@@ -52,7 +53,8 @@ void QueryCommand::read(CommandLine& line) const {
             "steps; use --format json, or the samples command for the steps as CSV");
     }
     line.threads = to_threads(words.values);
-    line.columns = to_table_columns(words.values, line.format);
+    line.columns = to_table_columns(words.values, line.format, "query",
+                                    query_table_columns(line.query.percentiles));
     line.partial = partial;
     line.output = output_file(words.values);
     if (line.partial && !line.query.then_group_by.empty()) {
