@@ -275,8 +275,14 @@ TEST(CliHelp, ColumnsAreExplained) {
                                "lost_tile_ms",
                                "more than the span",
                                "n/a",
-                               "--columns"}) {
+                               "--columns",
+                               "lists the ones it has"}) {
         EXPECT_NE(help.out.find(column), std::string::npos) << column;
+    }
+    // Each command that takes --columns says a name its table lacks is an error.
+    for (const char* command : {"query", "diff", "supersteps", "info"}) {
+        const Outcome usage = run_tool({command, "--help"});
+        EXPECT_NE(usage.out.find("lists the ones it has"), std::string::npos) << command;
     }
     expect_failure(run_tool({"help", "rows"}), 2);
 }

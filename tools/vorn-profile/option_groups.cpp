@@ -131,7 +131,8 @@ void add_format_option(CLI::App& app, Words& w, std::string_view what) {
 void add_columns_option(CLI::App& app, Words& w) {
     add_value(app, w, "--columns", "LIST",
               "The table's columns, in this order (e.g. group,samples,p95,share), or all; on a "
-              "terminal the default is a few that fit (see vorn-profile help columns)");
+              "terminal the default is a few that fit (see vorn-profile help columns); a name "
+              "the table does not have is an error that lists the ones it has");
 }
 
 std::vector<std::string> to_table_columns(const Words& words, OutputFormat format,
