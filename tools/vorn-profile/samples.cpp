@@ -47,15 +47,21 @@ inline char* copy_pieces(char* to, const char* from, std::size_t size) {
 class PaddedText {
 public:
     explicit PaddedText(std::string_view text = {}) { assign(text); }
+    PaddedText(const PaddedText& other) { assign(other.view()); }
+    PaddedText& operator=(const PaddedText&) = delete;
+
     void assign(std::string_view text) {
         text_.assign(text);
         size_ = text_.size();
         text_.append(kPiece, '\0');
+        data_ = text_.data();
     }
-    char* put(char* at) const { return copy_pieces(at, text_.data(), size_); }
+    std::string_view view() const { return {data_, size_}; }
+    char* put(char* at) const { return copy_pieces(at, data_, size_); }
 
 private:
     std::string text_;
+    const char* data_ = nullptr;
     std::size_t size_ = 0;
 };
 
@@ -196,6 +202,11 @@ public:
         }
     }
 
+    /// The texts kept so far, by step (`kind` null for one not made yet): the table does not
+    /// move, so a caller may look steps up in it before asking `of`.
+    const StepText* kept() const { return texts_.data(); }
+    std::size_t kept_count() const { return texts_.size(); }
+
     /// The texts of `step`; one not kept is valid until the next call.
     const StepText& of(std::uint32_t step) {
         if (step < texts_.size()) {
@@ -288,13 +299,13 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
     const bool clipping = window != vorn_profile::TimeWindow{};
     // Rows are put together in one block with plain copies of whole pieces, and numbers made
     // in place: a row is a few dozen bytes, and the appends of a string would cost more than
-    // the row itself. The block is written whenever it holds `kBlock` bytes.
+    // the row itself. The block is written whenever it holds `kBlock` bytes. What the loop
+    // reads is held in locals: a store through `char*` could change anything else in memory,
+    // which would then be read anew for every row.
     std::vector<char> block(2 * kBlock + kPiece);
-    char* at = block.data();
-    const auto flush = [&] {
-        out.write(block.data(), at - block.data());
-        at = block.data();
-    };
+    char* first = block.data();
+    char* last = first + block.size();
+    char* at = first;
     if (csv) {
         const std::string_view header =
             "physical_tile,offset,duration,kind,phase,epoch,local_index,operation,kernel,"
@@ -312,6 +323,8 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
     const std::uint32_t* const epoch = columns.epoch.data();
     const std::uint32_t* const local_index = columns.local_index.data();
     const std::uint32_t* const step_of = columns.step.data();
+    const StepText* const kept = steps.kept();
+    const std::size_t kept_count = steps.kept_count();
     for (std::uint64_t t = 0; t < columns.tile_count(); ++t) {
         const std::uint32_t physical = columns.tile_physical[t];
         const std::uint64_t begin = columns.tile_sample_begin[t];
@@ -326,6 +339,7 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
         append_number(text, physical);
         text += csv ? "," : ", \"offset\": ";
         tile_start.assign(text);
+        const PaddedText start = tile_start;
         const std::uint32_t base = start_cycle[begin];
         for (std::uint64_t sample = begin; sample < end; ++sample) {
             std::uint64_t offset = static_cast<std::uint32_t>(start_cycle[sample] - base);
@@ -336,18 +350,23 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
             if (clipping && !clip(window, offset, length)) {
                 continue;
             }
-            const StepText& step = steps.of(step_of[sample]);
+            const std::uint32_t step_number = step_of[sample];
+            const StepText step = step_number < kept_count && kept[step_number].kind != nullptr
+                                      ? kept[step_number]
+                                      : steps.of(step_number);
             // Room for the row: its texts, five numbers of at most ten digits and the keys,
             // each with a piece's room behind it.
             const std::size_t row = step.kind_size + step.end_size + 256;
-            if (static_cast<std::size_t>(block.data() + block.size() - at) < row) {
-                flush();
+            if (static_cast<std::size_t>(last - at) < row) {
+                out.write(first, at - first);
                 if (block.size() < row) {
                     block.resize(row);
-                    at = block.data();
                 }
+                first = block.data();
+                last = first + block.size();
+                at = first;
             }
-            at = tile_start.put(at);
+            at = start.put(at);
             // A window that starts past 2^32 - 1 moves a clipped offset there.
             at = offset <= UINT32_MAX ? put_number(at, static_cast<std::uint32_t>(offset))
                                       : std::to_chars(at, at + 20, offset).ptr;
@@ -360,12 +379,13 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
             at = local_key.put(at);
             at = put_number(at, local_index[sample]);
             at = copy_pieces(at, step.end, step.end_size);
-            if (static_cast<std::size_t>(at - block.data()) >= kBlock) {
-                flush();
+            if (static_cast<std::size_t>(at - first) >= kBlock) {
+                out.write(first, at - first);
+                at = first;
             }
         }
     }
-    flush();
+    out.write(first, at - first);
 }
 
 }  // namespace vorn_cli
