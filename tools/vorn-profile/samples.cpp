@@ -47,7 +47,7 @@ inline char* copy_pieces(char* to, const char* from, std::size_t size) {
 class PaddedText {
 public:
     explicit PaddedText(std::string_view text = {}) { assign(text); }
-    PaddedText(const PaddedText& other) { assign(other.view()); }
+    PaddedText(const PaddedText&) = delete;
     PaddedText& operator=(const PaddedText&) = delete;
 
     void assign(std::string_view text) {
@@ -56,8 +56,8 @@ public:
         text_.append(kPiece, '\0');
         data_ = text_.data();
     }
+    /// The text, whose bytes are followed by a piece's room.
     std::string_view view() const { return {data_, size_}; }
-    char* put(char* at) const { return copy_pieces(at, data_, size_); }
 
 private:
     std::string text_;
@@ -312,9 +312,12 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
             "metadata\r\n";
         at = std::copy(header.begin(), header.end(), at);
     }
-    const PaddedText duration_key(csv ? "," : ", \"duration\": ");
-    const PaddedText epoch_key(csv ? "," : ", \"epoch\": ");
-    const PaddedText local_key(csv ? "," : ", \"local_index\": ");
+    const PaddedText duration_text(csv ? "," : ", \"duration\": ");
+    const PaddedText epoch_text(csv ? "," : ", \"epoch\": ");
+    const PaddedText local_text(csv ? "," : ", \"local_index\": ");
+    const std::string_view duration_key = duration_text.view();
+    const std::string_view epoch_key = epoch_text.view();
+    const std::string_view local_key = local_text.view();
     PaddedText tile_start;
     std::string text;
     const std::uint32_t* const start_cycle = columns.start_cycle.data();
@@ -339,7 +342,7 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
         append_number(text, physical);
         text += csv ? "," : ", \"offset\": ";
         tile_start.assign(text);
-        const PaddedText start = tile_start;
+        const std::string_view start = tile_start.view();
         const std::uint32_t base = start_cycle[begin];
         for (std::uint64_t sample = begin; sample < end; ++sample) {
             std::uint64_t offset = static_cast<std::uint32_t>(start_cycle[sample] - base);
@@ -366,17 +369,17 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
                 last = first + block.size();
                 at = first;
             }
-            at = start.put(at);
+            at = copy_pieces(at, start.data(), start.size());
             // A window that starts past 2^32 - 1 moves a clipped offset there.
             at = offset <= UINT32_MAX ? put_number(at, static_cast<std::uint32_t>(offset))
                                       : std::to_chars(at, at + 20, offset).ptr;
-            at = duration_key.put(at);
+            at = copy_pieces(at, duration_key.data(), duration_key.size());
             at = put_number(at, length);
             at = copy_pieces(at, step.kind, step.kind_size);
             at = put_number(at, phase[sample]);
-            at = epoch_key.put(at);
+            at = copy_pieces(at, epoch_key.data(), epoch_key.size());
             at = put_number(at, epoch[sample]);
-            at = local_key.put(at);
+            at = copy_pieces(at, local_key.data(), local_key.size());
             at = put_number(at, local_index[sample]);
             at = copy_pieces(at, step.end, step.end_size);
             if (static_cast<std::size_t>(at - first) >= kBlock) {
