@@ -226,6 +226,74 @@ TEST_F(CliTest, UnknownOptionsAreNamedAlikeByEveryCommand) {
     }
 }
 
+// A name in --columns that no table of the command has is refused, naming it and listing the
+// table's columns; each listed name is one the tables really show, so the list can be trusted.
+TEST_F(CliTest, ColumnsNameOnlyTheTablesColumns) {
+    struct Case {
+        std::vector<std::string> args;  // the command, without --columns
+        std::string table;
+    };
+    const Case cases[] = {
+        {{"query", path_, "--sample-limit", "2", "--percentiles", "99.9"}, "query"},
+        {{"diff", path_, path_}, "diff"},
+        {{"supersteps", path_}, "supersteps"},
+        {{"supersteps", path_, "--by", "tile"}, "supersteps --by tile"},
+        {{"info", path_}, "info"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.table);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--columns", "bogus"});
+        const Outcome refused = run_tool(args);
+        expect_failure(refused, 2);
+        const std::string prefix =
+            "error: --columns: 'bogus' is not a column of the " + c.table + " table (its columns: ";
+        ASSERT_TRUE(refused.err.starts_with(prefix)) << refused.err;
+        ASSERT_TRUE(refused.err.ends_with("; or all)\n")) << refused.err;
+        const std::string list =
+            refused.err.substr(prefix.size(), refused.err.size() - prefix.size() - 10);
+        args = c.args;
+        args.insert(args.end(), {"--columns", ""});
+        std::vector<std::string> names;
+        for (std::size_t at = 0; at <= list.size();) {
+            const std::size_t comma = std::min(list.find(", ", at), list.size());
+            names.push_back(list.substr(at, comma - at));
+            args.back() += (at == 0 ? "" : ",") + names.back();
+            at = comma + 2;
+        }
+        const Outcome shown = run_tool(args);
+        ASSERT_EQ(shown.status, 0) << shown.err;
+        std::istringstream lines(shown.out);
+        std::vector<std::string> titles;
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream words(line);
+            for (std::string word; words >> word;) {
+                titles.push_back(word);
+            }
+        }
+        for (const std::string& name : names) {
+            // info's counted values are titled by what they count, "kernels (8)".
+            const std::string title = name == "name" ? "kernels" : name;
+            EXPECT_NE(std::find(titles.begin(), titles.end(), title), titles.end()) << name;
+        }
+    }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"query", path_, "--columns", "group,p99"},
+          {"query", path_, "--columns", "group,p50_cycles"},
+          {"supersteps", path_, "--columns", "busy_cycles"},
+          {"info", path_, "--columns", "kernels"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        expect_failure(run_tool(args), 2);
+    }
+    const Outcome alone = run_tool({"query", path_, "--columns", "all,group"});
+    expect_failure(alone, 2);
+    EXPECT_EQ(alone.err, "error: --columns: 'all' stands alone, not in a list of columns\n");
+    const Outcome percentile =
+        run_tool({"query", path_, "--percentiles", "99", "--columns", "group,p99"});
+    ASSERT_EQ(percentile.status, 0) << percentile.err;
+    EXPECT_TRUE(percentile.out.find("\ngroup ") != std::string::npos) << percentile.out;
+}
+
 // A generated profile larger than the free space of its file system is refused, with both
 // sizes, before a byte is written.
 TEST(CliErrors, GenerateRefusesWhatTheFileSystemCannotHold) {

@@ -75,6 +75,67 @@ TEST(SamplesDifferential, RowsAreTheModelsMatchedSteps) {
     }
 }
 
+// Rows are made from pieces copied whole and digits made in place: numbers of every length up
+// to 2^32 - 1 and past it (an offset clipped by a window beyond it), texts shorter and much
+// longer than a piece, and more step text than is kept made, all read as the model says.
+TEST(SamplesDifferential, NumbersOfEveryLengthAndLongTexts) {
+    vorn_package::ProfileReport report;
+    report.clock_hz = 1;
+    vorn_package::TileProfile tile;
+    tile.physical_tile = 4294967295U;
+    std::uint32_t start = 4000000000U;
+    std::uint32_t power = 1;
+    for (std::uint32_t i = 0; i < 40; ++i) {
+        vorn_package::CycleSample s;
+        s.start_cycle = start;
+        const std::uint32_t length = i == 39 ? 1500000000U : power - (i % 2) + 1;
+        s.end_cycle = start + length;  // wraps past 2^32 - 1, as a counter does
+        start = s.end_cycle;
+        s.step.kind = static_cast<vorn_package::ProfileStepKind>(i % 4);
+        s.step.phase = power - 1;
+        s.step.epoch = i * 977;
+        s.step.local_index = 4294967295U - power;
+        s.step.operation = std::string(i * 3, 'o');
+        s.step.kernel = "k" + std::to_string(i);
+        // The last steps carry more text than is kept made: each is made for its row.
+        s.step.metadata = {{"m", std::string(i < 30 ? i * 7 : std::size_t{2} << 20, 'v')}};
+        tile.samples.push_back(s);
+        power = power >= 1000000000U ? 1 : power * 10;
+    }
+    report.tiles.push_back(tile);
+    const vorn_package::ProfileColumns columns = vorn_package::to_columns(report);
+    for (const TimeWindow w : {TimeWindow{}, TimeWindow{4400000000ULL, 5000000000ULL}}) {
+        std::ostringstream out;
+        vorn_cli::write_samples(out, columns, Query{}, w, vorn_cli::SampleFormat::Csv);
+        EXPECT_EQ(out.str(), model_csv(report, Query{}, w)) << w.from;
+    }
+    std::ostringstream far;
+    vorn_cli::write_samples(far, columns, Query{}, TimeWindow{4400000000ULL, 5000000000ULL},
+                            vorn_cli::SampleFormat::Csv);
+    EXPECT_NE(far.str().find("\r\n4294967295,4400000000,544444464,"), std::string::npos);
+    std::ostringstream json;
+    vorn_cli::write_samples(json, columns, Query{}, TimeWindow{},
+                            vorn_cli::SampleFormat::JsonLines);
+    simdjson::dom::parser parser;
+    std::istringstream lines(json.str());
+    std::size_t row = 0;
+    for (std::string line; std::getline(lines, line); ++row) {
+        ASSERT_LT(row, tile.samples.size());
+        const vorn_package::CycleSample& s = tile.samples[row];
+        simdjson::dom::element got;
+        ASSERT_EQ(parser.parse(line).get(got), simdjson::SUCCESS) << row;
+        EXPECT_EQ(std::uint64_t(got["physical_tile"]), tile.physical_tile);
+        EXPECT_EQ(std::uint64_t(got["duration"]), std::uint32_t(s.end_cycle - s.start_cycle));
+        EXPECT_EQ(std::uint64_t(got["phase"]), s.step.phase);
+        EXPECT_EQ(std::uint64_t(got["epoch"]), s.step.epoch);
+        EXPECT_EQ(std::uint64_t(got["local_index"]), s.step.local_index);
+        EXPECT_EQ(std::string_view(got["kind"]), model::model_kind(s.step.kind));
+        EXPECT_EQ(std::string_view(got["operation"]), s.step.operation);
+        EXPECT_EQ(std::string_view(got["metadata"].at(0)["value"]), s.step.metadata[0].value);
+    }
+    EXPECT_EQ(row, tile.samples.size());
+}
+
 TEST_F(CliTest, SamplesEscapeAndReadBack) {
     vorn_package::ProfileReport report;
     report.clock_hz = 1000;
@@ -214,8 +275,14 @@ TEST(CliHelp, ColumnsAreExplained) {
                                "lost_tile_ms",
                                "more than the span",
                                "n/a",
-                               "--columns"}) {
+                               "--columns",
+                               "lists the ones it has"}) {
         EXPECT_NE(help.out.find(column), std::string::npos) << column;
+    }
+    // Each command that takes --columns says a name its table lacks is an error.
+    for (const char* command : {"query", "diff", "supersteps", "info"}) {
+        const Outcome usage = run_tool({command, "--help"});
+        EXPECT_NE(usage.out.find("lists the ones it has"), std::string::npos) << command;
     }
     expect_failure(run_tool({"help", "rows"}), 2);
 }

@@ -47,7 +47,9 @@ const std::string_view kColumnsHelp =
     "\n"
     "Tables on a terminal are as wide as the terminal (or COLUMNS) and show group, samples,\n"
     "tiles, phase_cycles, phase_ms, avg_tiles, p50, p95 and max; --columns LIST picks others,\n"
-    "--columns all gives every column. Long names are shortened in the middle with an\n"
-    "ellipsis in the table only; JSON and CSV hold every value whole.\n";
+    "--columns all gives every column; a name the command's table does not have is an error\n"
+    "that lists the ones it has (info calls the first column of its lists name). Long names\n"
+    "are shortened in the middle with an ellipsis in the table only; JSON and CSV hold every\n"
+    "value whole.\n";
 
 }  // namespace vorn_cli

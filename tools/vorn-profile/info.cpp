@@ -19,10 +19,24 @@ namespace {
 
 std::string number(std::uint64_t value) { return std::to_string(value); }
 
+/// The first column of a table of counted values: its title says how many, `--columns` calls
+/// it `name`.
+Column counted(const std::string& title, std::size_t count) {
+    return {title + " (" + number(count) + ")", Align::Left, "name"};
+}
+
+/// The columns of the table of metadata names.
+std::vector<Column> metadata_columns(std::size_t count) {
+    return {counted("metadata names", count),
+            {"entries", Align::Right},
+            {"steps", Align::Right},
+            {"values", Align::Right}};
+}
+
 template <class Key, class Name>
 void write_counts(std::ostream& out, const std::string& title,
                   const std::map<Key, std::uint64_t>& counts, Name name_of) {
-    TextTable table({{title + " (" + number(counts.size()) + ")"}, {"samples", Align::Right}});
+    TextTable table({counted(title, counts.size()), {"samples", Align::Right}});
     std::vector<std::string> cells;
     table.write(out, [&](auto emit) {
         for (const auto& [key, count] : counts) {
@@ -242,8 +256,7 @@ void write_info(std::ostream& out, const std::string& path,
     for (const auto& [kind, samples] : info.kinds) {
         kinds.push_back({kind, number(samples)});
     }
-    write_rows(out, {{"kinds (" + number(info.kinds.size()) + ")"}, {"samples", Align::Right}},
-               kinds);
+    write_rows(out, {counted("kinds", info.kinds.size()), {"samples", Align::Right}}, kinds);
     out << '\n';
     write_counts(out, "kernels", info.kernels, [](std::string_view kernel) {
         return kernel.empty() ? std::string("(no kernel)") : std::string(kernel);
@@ -254,10 +267,7 @@ void write_info(std::ostream& out, const std::string& path,
     write_counts(out, "epochs", info.epochs, [](std::uint32_t n) { return number(n); });
     out << '\n';
 
-    TextTable names({{"metadata names (" + number(info.metadata.size()) + ")"},
-                     {"entries", Align::Right},
-                     {"steps", Align::Right},
-                     {"values", Align::Right}});
+    TextTable names(metadata_columns(info.metadata.size()));
     std::vector<std::string> cells;
     names.write(out, [&](auto emit) {
         for (const auto& [name, counts] : info.metadata) {
@@ -266,6 +276,12 @@ void write_info(std::ostream& out, const std::string& path,
             emit(cells);
         }
     });
+}
+
+std::vector<std::string> info_table_columns() {
+    std::vector<Column> columns = metadata_columns(0);
+    columns.insert(columns.begin() + 1, {"samples", Align::Right});
+    return column_names(columns);
 }
 
 }  // namespace vorn_cli

@@ -50,4 +50,8 @@ void write_info(std::ostream& out, const std::string& path,
                 const vorn_package::ProfileColumns& profile, OutputFormat format,
                 std::size_t threads);
 
+/// The names `--columns` may give to the tables of `info`: `name` for the counted values, and
+/// the counts.
+std::vector<std::string> info_table_columns();
+
 }  // namespace vorn_cli

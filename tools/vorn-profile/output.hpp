@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "listed_samples.hpp"
 #include "vorn_profile/analyses.hpp"
@@ -69,6 +70,12 @@ void write_supersteps_json(std::ostream& out, const vorn_profile::SuperstepRepor
                            SuperstepRows rows, std::optional<std::uint64_t> limit);
 void write_supersteps_csv(std::ostream& out, const vorn_profile::SuperstepReport& report,
                           SuperstepRows rows, std::optional<std::uint64_t> limit);
+
+/// The names `--columns` may give to the tables of `query` (with these further percentiles),
+/// `diff` and `supersteps` (with these rows), in the order of the whole tables.
+std::vector<std::string> query_table_columns(const std::vector<std::uint32_t>& percentiles);
+std::vector<std::string> diff_table_columns();
+std::vector<std::string> supersteps_table_columns(SuperstepRows rows);
 
 /// `text` as one RFC 4180 field, preceded by a comma unless it is the first of its line.
 void csv_field(std::string& line, std::string_view text, bool first = false);

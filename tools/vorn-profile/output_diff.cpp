@@ -14,6 +14,27 @@ using vorn_view::array;
 using vorn_view::ObjectWriter;
 namespace {
 
+/// The columns of the comparison table.
+std::vector<Column> diff_columns() {
+    return {{"group"},
+            {"status"},
+            {"samples", Align::Right},
+            {"new_samples", Align::Right},
+            {"phase_cycles", Align::Right},
+            {"new_phase_cycles", Align::Right},
+            {"change", Align::Right},
+            {"ratio", Align::Right},
+            {"change_ms", Align::Right},
+            {"work_cycles", Align::Right},
+            {"new_work_cycles", Align::Right},
+            {"mean", Align::Right},
+            {"new_mean", Align::Right},
+            {"p95", Align::Right},
+            {"new_p95", Align::Right},
+            {"max", Align::Right},
+            {"new_max", Align::Right}};
+}
+
 using vorn_profile::DiffDelta;
 using vorn_profile::DiffFigures;
 using vorn_profile::DiffReport;
@@ -119,25 +140,8 @@ void write_diff_table(std::ostream& out, const DiffReport& report,
         out << text << "no groups\n";
         return;
     }
-    TextTable table({{"group"},
-                     {"status"},
-                     {"samples", Align::Right},
-                     {"new_samples", Align::Right},
-                     {"phase_cycles", Align::Right},
-                     {"new_phase_cycles", Align::Right},
-                     {"change", Align::Right},
-                     {"ratio", Align::Right},
-                     {"change_ms", Align::Right},
-                     {"work_cycles", Align::Right},
-                     {"new_work_cycles", Align::Right},
-                     {"mean", Align::Right},
-                     {"new_mean", Align::Right},
-                     {"p95", Align::Right},
-                     {"new_p95", Align::Right},
-                     {"max", Align::Right},
-                     {"new_max", Align::Right}},
-                    {"group", "status", "phase_cycles", "new_phase_cycles", "change", "ratio",
-                     "change_ms", "p95", "new_p95"});
+    TextTable table(diff_columns(), {"group", "status", "phase_cycles", "new_phase_cycles",
+                                     "change", "ratio", "change_ms", "p95", "new_p95"});
     out << text;
     std::vector<std::string> cells;
     table.write(out, [&](auto emit) {
@@ -259,5 +263,7 @@ void write_diff_csv(std::ostream& out, const DiffReport& report) {
         out << line;
     }
 }
+
+std::vector<std::string> diff_table_columns() { return column_names(diff_columns()); }
 
 }  // namespace vorn_cli

@@ -16,6 +16,27 @@ using vorn_view::array;
 using vorn_view::ObjectWriter;
 namespace {
 
+/// The columns of the rows per tile.
+std::vector<Column> tile_columns() {
+    return {{"tile", Align::Right},
+            {"straggler_count", Align::Right},
+            {"busy_cycles", Align::Right},
+            {"busy_ms", Align::Right},
+            {"lost_cycles_caused", Align::Right},
+            {"lost_tile_ms", Align::Right}};
+}
+
+/// The columns of the rows per phase occurrence.
+std::vector<Column> occurrence_columns() {
+    return {
+        {"epoch", Align::Right},        {"phase", Align::Right},     {"tiles", Align::Right},
+        {"start", Align::Right},        {"end", Align::Right},       {"span", Align::Right},
+        {"span_ms", Align::Right},      {"max_busy", Align::Right},  {"max_ms", Align::Right},
+        {"min_busy", Align::Right},     {"min_ms", Align::Right},    {"mean_busy", Align::Right},
+        {"imbalance", Align::Right},    {"straggler", Align::Right}, {"lost", Align::Right},
+        {"lost_tile_ms", Align::Right}, {"sync", Align::Right},      {"sync_ms", Align::Right}};
+}
+
 using vorn_profile::StragglerTile;
 using vorn_profile::SuperstepReport;
 using vorn_profile::SuperstepRow;
@@ -101,12 +122,7 @@ void write_supersteps_table(std::ostream& out, const SuperstepReport& report, Su
     std::string text = totals_line(report) + "\n";
     const std::uint64_t clock = report.clock_hz;
     if (rows == SuperstepRows::Tile) {
-        TextTable table({{"tile", Align::Right},
-                         {"straggler_count", Align::Right},
-                         {"busy_cycles", Align::Right},
-                         {"busy_ms", Align::Right},
-                         {"lost_cycles_caused", Align::Right},
-                         {"lost_tile_ms", Align::Right}});
+        TextTable table(tile_columns());
         out << text;
         if (report.tiles.empty()) {
             out << "no tiles\n";
@@ -123,26 +139,8 @@ void write_supersteps_table(std::ostream& out, const SuperstepReport& report, Su
         });
         return;
     }
-    TextTable table({{"epoch", Align::Right},
-                     {"phase", Align::Right},
-                     {"tiles", Align::Right},
-                     {"start", Align::Right},
-                     {"end", Align::Right},
-                     {"span", Align::Right},
-                     {"span_ms", Align::Right},
-                     {"max_busy", Align::Right},
-                     {"max_ms", Align::Right},
-                     {"min_busy", Align::Right},
-                     {"min_ms", Align::Right},
-                     {"mean_busy", Align::Right},
-                     {"imbalance", Align::Right},
-                     {"straggler", Align::Right},
-                     {"lost", Align::Right},
-                     {"lost_tile_ms", Align::Right},
-                     {"sync", Align::Right},
-                     {"sync_ms", Align::Right}},
-                    {"epoch", "phase", "tiles", "span", "span_ms", "imbalance", "straggler", "lost",
-                     "lost_tile_ms"});
+    TextTable table(occurrence_columns(), {"epoch", "phase", "tiles", "span", "span_ms",
+                                           "imbalance", "straggler", "lost", "lost_tile_ms"});
     out << text;
     if (report.occurrences.empty()) {
         out << "no supersteps\n";
@@ -249,6 +247,10 @@ void write_supersteps_csv(std::ostream& out, const SuperstepReport& report, Supe
             out << line;
         }
     }
+}
+
+std::vector<std::string> supersteps_table_columns(SuperstepRows rows) {
+    return column_names(rows == SuperstepRows::Tile ? tile_columns() : occurrence_columns());
 }
 
 }  // namespace vorn_cli

@@ -38,8 +38,9 @@ std::string totals_line(const vorn_profile::QueryReport& report,
     return line + "\n";
 }
 
-void write_groups(std::ostream& out, const vorn_profile::QueryReport& report) {
-    const std::vector<vorn_profile::GroupSummary>& groups = report.groups;
+/// The columns of the group table: today's, then, when `statistics`, the ones added since,
+/// then one per further percentile.
+std::vector<Column> group_columns(bool statistics, const std::vector<std::uint32_t>& percentiles) {
     std::vector<Column> columns{{"group"},
                                 {"dimensions"},
                                 {"samples", Align::Right},
@@ -55,16 +56,35 @@ void write_groups(std::ostream& out, const vorn_profile::QueryReport& report) {
                                 {"max", Align::Right},
                                 {"first_offset", Align::Right},
                                 {"last_offset", Align::Right}};
-    // The statistics added since are shown when a fitted table asks for them, and the further
-    // percentiles when the query has them; a plain query keeps its table as it always was.
-    const bool fitted = table_view().fitted();
-    if (fitted) {
+    if (statistics) {
         columns.insert(columns.end(),
                        {{"min", Align::Right}, {"stddev", Align::Right}, {"share", Align::Right}});
     }
-    for (const std::uint32_t thousandths : report.percentiles) {
+    for (const std::uint32_t thousandths : percentiles) {
         columns.push_back({vorn_profile::percentile_name(thousandths), Align::Right});
     }
+    return columns;
+}
+
+/// The columns of the listed steps.
+std::vector<Column> sample_columns() {
+    return {{"tile", Align::Right},
+            {"offset", Align::Right},
+            {"duration", Align::Right},
+            {"phase", Align::Right},
+            {"epoch", Align::Right},
+            {"kind"},
+            {"operation"},
+            {"kernel"},
+            {"metadata"}};
+}
+
+void write_groups(std::ostream& out, const vorn_profile::QueryReport& report) {
+    const std::vector<vorn_profile::GroupSummary>& groups = report.groups;
+    // The statistics added since are shown when a fitted table asks for them, and the further
+    // percentiles when the query has them; a plain query keeps its table as it always was.
+    const bool fitted = table_view().fitted();
+    std::vector<Column> columns = group_columns(fitted, report.percentiles);
     // A group's dimensions only repeat its name (and the query's metadata key): a fitted
     // table shows them when asked by name only.
     const std::vector<std::string>& asked = table_view().columns;
@@ -110,15 +130,7 @@ void write_groups(std::ostream& out, const vorn_profile::QueryReport& report) {
 }
 
 void write_samples(std::ostream& out, const ListedSamples& samples) {
-    TextTable table({{"tile", Align::Right},
-                     {"offset", Align::Right},
-                     {"duration", Align::Right},
-                     {"phase", Align::Right},
-                     {"epoch", Align::Right},
-                     {"kind"},
-                     {"operation"},
-                     {"kernel"},
-                     {"metadata"}});
+    TextTable table(sample_columns());
     std::vector<std::string> cells;
     table.write(out, [&](auto emit) {
         for (const vorn_profile::SampleRecord& sample : samples) {
@@ -136,6 +148,13 @@ void write_samples(std::ostream& out, const ListedSamples& samples) {
 }
 
 }  // namespace
+
+std::vector<std::string> query_table_columns(const std::vector<std::uint32_t>& percentiles) {
+    std::vector<Column> columns = group_columns(true, percentiles);
+    const std::vector<Column> listed = sample_columns();
+    columns.insert(columns.end(), listed.begin(), listed.end());
+    return column_names(columns);
+}
 
 void write_table(std::ostream& out, const vorn_profile::QueryReport& report,
                  const std::optional<vorn_profile::TimeWindow>& window) {

@@ -77,6 +77,16 @@ constexpr std::size_t kNarrowest = 12;
 
 }  // namespace
 
+std::vector<std::string> column_names(const std::vector<Column>& columns) {
+    std::vector<std::string> names;
+    for (const Column& column : columns) {
+        if (std::find(names.begin(), names.end(), column.name()) == names.end()) {
+            names.push_back(column.name());
+        }
+    }
+    return names;
+}
+
 void set_table_view(TableView view) { current_view() = std::move(view); }
 const TableView& table_view() { return current_view(); }
 
@@ -183,7 +193,7 @@ void TextTable::fit() {
         std::vector<std::size_t> order;
         for (const std::string& title : chosen) {
             for (std::size_t c = 0; c < columns_.size(); ++c) {
-                if (columns_[c].title == title) {
+                if (columns_[c].name() == title) {
                     order.push_back(c);
                 }
             }

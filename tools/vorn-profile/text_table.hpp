@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vorn_cli {
@@ -15,9 +16,21 @@ std::string printable(std::string_view text);
 enum class Align { Left, Right };
 
 struct Column {
+    // Not explicit: tables list their columns as {title} or {title, align}.
+    Column(std::string title_text, Align alignment = Align::Left, std::string key_name = {})
+        : title(std::move(title_text)), align(alignment), key(std::move(key_name)) {}
+
     std::string title;
     Align align = Align::Left;
+    /// What `--columns` calls the column when its title says more than its name (a count);
+    /// the title when empty.
+    std::string key;
+
+    const std::string& name() const { return key.empty() ? title : key; }
 };
+
+/// The names `--columns` gives to `columns`, in order, each once.
+std::vector<std::string> column_names(const std::vector<Column>& columns);
 
 /// How tables are laid out for this run: on a terminal as wide as it, with chosen columns.
 struct TableView {
