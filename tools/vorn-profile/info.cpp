@@ -6,6 +6,7 @@
 #include <ostream>
 #include <set>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -82,10 +83,46 @@ public:
         return counts;
     }
 
+    void add(const ValueCounts& other) {
+        if (dense_.size() < other.dense_.size()) {
+            dense_.resize(other.dense_.size());
+        }
+        for (std::size_t value = 0; value < other.dense_.size(); ++value) {
+            dense_[value] += other.dense_[value];
+        }
+        for (const auto& [value, count] : other.sparse_) {
+            sparse_[value] += count;
+        }
+    }
+
 private:
     static constexpr std::uint32_t kDense = 1 << 20;
     std::vector<std::uint64_t> dense_;
     std::map<std::uint32_t, std::uint64_t> sparse_;
+};
+
+/// Samples per step, phase and epoch over a stretch of a profile's samples.
+struct SampleCounts {
+    std::vector<std::uint64_t> steps;
+    ValueCounts phases;
+    ValueCounts epochs;
+
+    void count(const vorn_package::ProfileColumns& profile, std::uint64_t first,
+               std::uint64_t last) {
+        steps.assign(profile.step_count(), 0);
+        for (std::uint64_t s = first; s < last; ++s) {
+            steps[profile.step[s]] += 1;
+            phases.add(profile.phase[s]);
+            epochs.add(profile.epoch[s]);
+        }
+    }
+    void add(const SampleCounts& other) {
+        for (std::size_t step = 0; step < steps.size(); ++step) {
+            steps[step] += other.steps[step];
+        }
+        phases.add(other.phases);
+        epochs.add(other.epochs);
+    }
 };
 
 }  // namespace
@@ -106,14 +143,31 @@ ProfileInfo profile_info(const vorn_package::ProfileColumns& profile, std::size_
         info.kinds.emplace_back(group.name, group.sample_count);
     }
     // Samples are counted per step; kernels and metadata follow from the steps' counts.
-    std::vector<std::uint64_t> step_samples(profile.step_count());
-    ValueCounts phase_counts;
-    ValueCounts epoch_counts;
-    for (std::uint64_t s = 0; s < profile.sample_count(); ++s) {
-        step_samples[profile.step[s]] += 1;
-        phase_counts.add(profile.phase[s]);
-        epoch_counts.add(profile.epoch[s]);
+    // Each thread counts an equal stretch of the samples; the counts are then added up.
+    const std::uint64_t sample_count = profile.sample_count();
+    const std::size_t parts = static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(threads, 1, std::max<std::uint64_t>(sample_count / 65536, 1)));
+    std::vector<SampleCounts> counted(parts);
+    {
+        std::vector<std::jthread> workers;
+        for (std::size_t part = 0; part < parts; ++part) {
+            const auto count = [&, part] {
+                counted[part].count(profile, sample_count * part / parts,
+                                    sample_count * (part + 1) / parts);
+            };
+            if (part + 1 < parts) {
+                workers.emplace_back(count);
+            } else {
+                count();
+            }
+        }
     }
+    for (std::size_t part = 1; part < parts; ++part) {
+        counted[0].add(counted[part]);
+    }
+    const std::vector<std::uint64_t>& step_samples = counted[0].steps;
+    const ValueCounts& phase_counts = counted[0].phases;
+    const ValueCounts& epoch_counts = counted[0].epochs;
     std::map<std::string_view, std::set<std::string_view>> values;
     for (std::uint32_t step = 0; step < step_samples.size(); ++step) {
         const std::uint64_t samples = step_samples[step];
