@@ -104,8 +104,10 @@ public:
         pending_.clear();
     }
 
-    std::unique_ptr<json::ProfileSink> make_piece() override {
-        return std::make_unique<ColumnsSink>();
+    std::unique_ptr<json::ProfileSink> make_piece(std::size_t sample_bound) override {
+        auto piece = std::make_unique<ColumnsSink>();
+        piece->builder_.reserve_samples(sample_bound);
+        return piece;
     }
 
     // The piece's texts and steps are numbered here in the order they first occur in it, which

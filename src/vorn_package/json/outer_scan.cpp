@@ -176,7 +176,7 @@ bool DocumentReader::read_tiles(const char*& p, std::string_view key) {
         return true;
     }
     c.push_index();
-    if (threads_ > 1 && input_.complete() && sink_.make_piece() != nullptr) {
+    if (threads_ > 1 && input_.complete() && sink_.make_piece(0) != nullptr) {
         return read_tiles_in_pieces(p, key);
     }
     while (true) {

@@ -37,9 +37,11 @@ public:
     virtual void add_sample(const SampleFields& sample) = 0;
     virtual void end_tile() = 0;
 
-    /// An empty sink of the same kind, to take a run of tiles read on another thread; nullptr
-    /// when this sink takes its tiles one by one only.
-    virtual std::unique_ptr<ProfileSink> make_piece() { return nullptr; }
+    /// An empty sink of the same kind, to take a run of tiles read on another thread, with room
+    /// for about `sample_bound` samples; nullptr when this sink takes its tiles one by one only.
+    virtual std::unique_ptr<ProfileSink> make_piece(std::size_t /*sample_bound*/) {
+        return nullptr;
+    }
     /// Takes the tiles of `piece` (made by `make_piece`) after the tiles so far, as if they had
     /// been handed to this sink.
     virtual void append_piece(ProfileSink& /*piece*/) {}

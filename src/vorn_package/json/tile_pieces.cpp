@@ -132,7 +132,12 @@ bool DocumentReader::read_tiles_in_pieces(const char*& p, std::string_view key) 
     while (true) {
         std::vector<Run> runs = cut_runs(window.tiles, threads_ * kRunsPerThread);
         for (Run& run : runs) {
-            run.sink = sink_.make_piece();
+            // Room for every sample at once: a run's columns never grow by copying.
+            std::size_t samples = 0;
+            for (const TileSpan& tile : run.tiles) {
+                samples += tile.sample_bound;
+            }
+            run.sink = sink_.make_piece(samples);
         }
         // Task 0, taken first, scans the next window while the other tasks read this one's runs.
         const std::size_t scans = window.ended || window.failed ? 0 : 1;
