@@ -23,6 +23,9 @@ namespace {
 constexpr std::uint64_t kWindowsPerDocument = 16;
 constexpr std::uint64_t kSmallestWindow = std::uint64_t{4} << 10;
 constexpr std::uint64_t kLargestWindow = std::uint64_t{32} << 20;
+// A window of many tiny tiles (hostile, or simply empty tiles) ends sooner, so that the list of
+// them stays small next to the document.
+constexpr std::size_t kMostTilesPerWindow = std::size_t{1} << 16;
 // Runs a thread takes from one window: enough that the threads end a window together.
 constexpr std::size_t kRunsPerThread = 8;
 
@@ -85,8 +88,8 @@ std::vector<Run> cut_runs(const std::vector<TileSpan>& tiles, std::size_t count)
 bool DocumentReader::read_tiles_in_pieces(const char*& p, std::string_view key) {
     const std::uint64_t window_bytes =
         std::clamp(input_.total() / kWindowsPerDocument, kSmallestWindow, kLargestWindow);
-    // Locates tiles from `p` on until the window holds `window_bytes` of them, the array ends
-    // or the scan fails.
+    // Locates tiles from `p` on until the window holds `window_bytes` of them (or the most
+    // tiles), the array ends or the scan fails.
     const auto scan = [&](Window& window) {
         window.tiles.clear();
         const char* const start = p;
@@ -102,7 +105,8 @@ bool DocumentReader::read_tiles_in_pieces(const char*& p, std::string_view key) 
                 (next == Next::End ? window.ended : window.failed) = true;
                 return;
             }
-            if (static_cast<std::uint64_t>(tile.close - start) >= window_bytes) {
+            if (static_cast<std::uint64_t>(tile.close - start) >= window_bytes ||
+                window.tiles.size() == kMostTilesPerWindow) {
                 return;
             }
         }
