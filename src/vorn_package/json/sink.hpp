@@ -39,6 +39,8 @@ public:
 
     /// An empty sink of the same kind, to take a run of tiles read on another thread, with room
     /// for about `sample_bound` samples; nullptr when this sink takes its tiles one by one only.
+    /// It is called on other threads, also while `append_piece` runs, so it reads nothing of
+    /// this sink's state.
     virtual std::unique_ptr<ProfileSink> make_piece(std::size_t /*sample_bound*/) {
         return nullptr;
     }

@@ -1,9 +1,10 @@
-// The tiles of a document loaded whole, parsed on several threads. The scan goes a window of
-// tiles ahead: while the threads parse the runs of one window (each run into a sink of its own,
-// with a cursor of its own that gives the same paths and offsets as the reader's), one of them
-// locates the tiles of the next. A window's runs are handed to the sink in file order once all
-// of them are read; the first run that failed, if any, holds the document's first error, since
-// every tile before it was read whole and the scan has not gone past the window it was in.
+// The tiles of a document loaded whole, parsed on several threads, in three stages that overlap:
+// while the threads parse the runs of one window of tiles (each run into a sink of its own, with
+// a cursor of its own that gives the same paths and offsets as the reader's), one of them locates
+// the tiles of the next window and one hands the runs of the window before to the sink, in file
+// order. Once a window's runs are all read, the first that failed, if any, holds the document's
+// first error: every tile before it was read whole, and the scan has not gone past the window
+// after it.
 #include <algorithm>
 #include <memory>
 #include <mutex>
@@ -113,6 +114,12 @@ bool DocumentReader::read_tiles_in_pieces(const char*& p, std::string_view key) 
     };
     ParserPool parsers;
     const auto read_run = [&](Run& run) {
+        // Room for every sample at once: a run's columns never grow by copying.
+        std::size_t samples = 0;
+        for (const TileSpan& tile : run.tiles) {
+            samples += tile.sample_bound;
+        }
+        run.sink = sink_.make_piece(samples);
         SharedInput input(input_);
         Cursor cursor(input);
         cursor.push_root_key(key);
@@ -129,30 +136,34 @@ bool DocumentReader::read_tiles_in_pieces(const char*& p, std::string_view key) 
         }
         parsers.give_back(std::move(parser));
     };
+    // The runs of the window before, read whole, handed to the sink in file order.
+    std::vector<Run> done;
+    const auto hand_over = [&] {
+        for (Run& run : done) {
+            sink_.append_piece(*run.sink);
+        }
+        done.clear();
+    };
 
     Window window;
     Window ahead;
     scan(window);
     while (true) {
         std::vector<Run> runs = cut_runs(window.tiles, threads_ * kRunsPerThread);
-        for (Run& run : runs) {
-            // Room for every sample at once: a run's columns never grow by copying.
-            std::size_t samples = 0;
-            for (const TileSpan& tile : run.tiles) {
-                samples += tile.sample_bound;
-            }
-            run.sink = sink_.make_piece(samples);
-        }
-        // Task 0, taken first, scans the next window while the other tasks read this one's runs.
-        const std::size_t scans = window.ended || window.failed ? 0 : 1;
         if (runs.empty()) {
             return false;  // the scan failed at the window's first tile
         }
-        parallel_for(runs.size() + scans, threads_, [&](std::size_t task) {
+        // The first tasks, taken first, scan the next window and hand the last one's runs to the
+        // sink while the others read this window's runs.
+        const std::size_t scans = window.ended || window.failed ? 0 : 1;
+        const std::size_t hand_overs = done.empty() ? 0 : 1;
+        parallel_for(scans + hand_overs + runs.size(), threads_, [&](std::size_t task) {
             if (task < scans) {
                 scan(ahead);
+            } else if (task < scans + hand_overs) {
+                hand_over();
             } else {
-                read_run(runs[task - scans]);
+                read_run(runs[task - scans - hand_overs]);
             }
         });
         for (Run& run : runs) {
@@ -160,16 +171,13 @@ bool DocumentReader::read_tiles_in_pieces(const char*& p, std::string_view key) 
                 piece_error_ = std::move(run.error);
                 return false;
             }
+            run.tiles = {};  // the window's list of tiles goes
         }
-        for (Run& run : runs) {
-            sink_.append_piece(*run.sink);
-            run.sink.reset();
-        }
-        if (!window.tiles.empty()) {
-            report_progress(window.tiles.back().close + 1);
-            cursor_.release_before(window.tiles.back().close + 1);
-        }
+        done = std::move(runs);
+        report_progress(window.tiles.back().close + 1);
+        cursor_.release_before(window.tiles.back().close + 1);
         if (window.ended || window.failed) {
+            hand_over();
             return window.ended;
         }
         std::swap(window, ahead);
