@@ -14,9 +14,10 @@
 
 namespace vorn_package {
 
-/// Reads a JSON profile from `input` into columns.
+/// Reads a JSON profile from `input` into columns, parsing its tiles on up to `threads` threads
+/// when the input is loaded whole (a file or text; a stream is read on one).
 [[nodiscard]] Result<ProfileColumns, ReadError> read_profile_columns_json(
-    json::Input& input, const ReadProgress& progress);
+    json::Input& input, const ReadProgress& progress, std::size_t threads);
 
 /// Maps the packed file open as `fd` (`size` bytes, a regular file) and opens it, checking it
 /// on up to `threads` threads. The mapping is guarded as `path`: see `guard_mapped_files`.

@@ -242,18 +242,21 @@ void ColumnsBuilder::append(const ProfileColumns& part) {
     copy(c.phase, part.phase);
     copy(c.epoch, part.epoch);
     copy(c.local_index, part.local_index);
-    c.sample_tile.reserve(c.sample_tile.size() + part.sample_tile.size());
-    for (const std::uint32_t tile : part.sample_tile) {
-        c.sample_tile.push_back(tile + tile_base);
-    }
+    // Renumbered in place after a resize, which grows the arrays geometrically as the inserts
+    // do: a profile appended in many parts is still copied a bounded number of times.
+    const auto renumber = [](std::vector<std::uint32_t>& into, std::span<const std::uint32_t> from,
+                             auto&& number) {
+        const std::size_t at = into.size();
+        into.resize(at + from.size());
+        std::transform(from.begin(), from.end(), into.begin() + static_cast<std::ptrdiff_t>(at),
+                       number);
+    };
+    renumber(c.sample_tile, part.sample_tile, [&](std::uint32_t tile) { return tile + tile_base; });
     if (!renumbered) {
         copy(c.step, part.step);
         return;
     }
-    c.step.reserve(c.step.size() + part.step.size());
-    for (const std::uint32_t step : part.step) {
-        c.step.push_back(steps[step]);
-    }
+    renumber(c.step, part.step, [&](std::uint32_t step) { return steps[step]; });
 }
 
 std::uint64_t ColumnsBuilder::sample_count() const { return state_->columns.start_cycle.size(); }

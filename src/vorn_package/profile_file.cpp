@@ -88,7 +88,7 @@ Result<ProfileColumns, ReadError> read_open_file(int fd, bool owned, const std::
     if (input == nullptr) {
         return Unexpected<ReadError>{std::move(error)};
     }
-    return read_profile_columns_json(*input, progress);
+    return read_profile_columns_json(*input, progress, threads);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Reads the stored profile format into records or into columns: one reader (json/outer_scan,
 // json/tile_parser, json/checker) and a sink for each shape of result.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,6 +104,18 @@ public:
         pending_.clear();
     }
 
+    std::unique_ptr<json::ProfileSink> make_piece(std::size_t sample_bound) override {
+        auto piece = std::make_unique<ColumnsSink>();
+        piece->builder_.reserve_samples(sample_bound);
+        return piece;
+    }
+
+    // The piece's texts and steps are numbered here in the order they first occur in it, which
+    // is the order they would have had if its tiles had come to this sink.
+    void append_piece(json::ProfileSink& piece) override {
+        builder_.append(static_cast<ColumnsSink&>(piece).take());
+    }
+
     ProfileColumns take() { return builder_.finish(); }
 
 private:
@@ -128,10 +141,10 @@ private:
 };
 
 template <class Sink>
-auto read_from(json::Input& input, const ReadProgress& progress)
+auto read_from(json::Input& input, const ReadProgress& progress, std::size_t threads = 1)
     -> Result<decltype(std::declval<Sink&>().take()), ReadError> {
     Sink sink;
-    json::DocumentReader reader(input, sink, progress);
+    json::DocumentReader reader(input, sink, progress, threads);
     if (!reader.run()) {
         return Unexpected<ReadError>{reader.take_error()};
     }
@@ -179,8 +192,9 @@ Result<ProfileColumns, ReadError> read_profile_columns_json(std::string_view tex
 }
 
 Result<ProfileColumns, ReadError> read_profile_columns_json(json::Input& input,
-                                                            const ReadProgress& progress) {
-    return read_from<ColumnsSink>(input, progress);
+                                                            const ReadProgress& progress,
+                                                            std::size_t threads) {
+    return read_from<ColumnsSink>(input, progress, threads);
 }
 
 Result<ProfileColumns, ReadError> read_profile_columns_json_file(const std::string& path,

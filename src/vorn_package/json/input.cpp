@@ -180,6 +180,12 @@ MemoryInput::MemoryInput(std::string_view text) {
     end_ = readable_end_ = text.data() + text.size();
 }
 
+SharedInput::SharedInput(const Input& whole) {
+    begin_ = whole.begin();
+    end_ = whole.end();
+    readable_end_ = whole.readable_end();
+}
+
 std::unique_ptr<Input> open_input(const std::string& path, ReadError& error) {
     const bool standard_input = path == "-";
     const int fd = standard_input ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

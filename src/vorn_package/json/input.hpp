@@ -56,6 +56,13 @@ public:
     explicit MemoryInput(std::string_view text);
 };
 
+/// The bytes of a complete input, seen at the same addresses by a reader on another thread.
+/// Nothing is loaded or released through it.
+class SharedInput final : public Input {
+public:
+    explicit SharedInput(const Input& whole);
+};
+
 /// Opens a file for reading ("-" is standard input): mapped when it is a regular file, read in
 /// chunks otherwise. A file that cannot be opened gives a `ReadError` in `error`.
 std::unique_ptr<Input> open_input(const std::string& path, ReadError& error);

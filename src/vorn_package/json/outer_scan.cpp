@@ -21,8 +21,9 @@ constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 
 }  // namespace
 
-DocumentReader::DocumentReader(Input& input, ProfileSink& sink, const ReadProgress& progress)
-    : input_(input), cursor_(input), sink_(sink), progress_(progress) {}
+DocumentReader::DocumentReader(Input& input, ProfileSink& sink, const ReadProgress& progress,
+                               std::size_t threads)
+    : input_(input), cursor_(input), sink_(sink), progress_(progress), threads_(threads) {}
 
 bool DocumentReader::run() {
     if (auto problem = profile_reader_environment_error()) {
@@ -80,7 +81,7 @@ bool DocumentReader::read_document() {
             c.push_root_key(key.raw);
             bool ok = false;
             if (key.name == "tiles") {
-                ok = !std::exchange(have_tiles, true) ? read_tiles(p) : c.duplicate(key);
+                ok = !std::exchange(have_tiles, true) ? read_tiles(p, key.raw) : c.duplicate(key);
             } else {
                 c.need_value(p);
                 if (key.name == "format") {
@@ -164,7 +165,7 @@ bool DocumentReader::read_clock(const char*& p) {
     return true;
 }
 
-bool DocumentReader::read_tiles(const char*& p) {
+bool DocumentReader::read_tiles(const char*& p, std::string_view key) {
     Cursor& c = cursor_;
     if (p == c.end() || *p != '[') {
         return c.expected(p, "an array of tiles");
@@ -175,58 +176,68 @@ bool DocumentReader::read_tiles(const char*& p) {
         return true;
     }
     c.push_index();
+    if (threads_ > 1 && input_.complete() && sink_.make_piece(0) != nullptr) {
+        return read_tiles_in_pieces(p, key);
+    }
     while (true) {
-        p = c.skip(p);
-        if (p == c.end() || *p != '{') {
-            return c.expected(p, "a tile object");
+        TileSpan tile;
+        if (!scan_tile(p, tile)) {
+            return false;
         }
-        c.need_value(p);
-        std::size_t samples_bound = 0;
-        const char* close = find_container_end(p, c.end(), c.readable_end(), samples_bound);
-        if (close == nullptr) {
-            // Not balanced: the checker says where it goes wrong.
-            const char* q = p;
-            if (!c.check_value(q, kTileDepth)) {
-                return false;
-            }
-            return c.fail(p, "unterminated object");
-        }
-        // Counted in the input, not claimed by it, and capped by the size of the smallest
-        // valid sample, so that a reservation stays within a few times the tile's size.
-        sink_.begin_tile(
-            std::min(samples_bound, static_cast<std::size_t>(close - p) / kSmallestSample));
-        if (!read_tile(p, close)) {
+        sink_.begin_tile(tile.sample_bound);
+        if (!read_tile(c, *parser_, tile.open, tile.close, sink_)) {
             return false;
         }
         sink_.end_tile();
-        p = c.skip(close + 1);
+        const Next next = next_tile(p, tile.close);
         report_progress(p);
-        c.release_before(close + 1);
-        if (p != c.end() && *p == ',') {
-            ++p;
-            ++c.back().index;
-            continue;
+        c.release_before(tile.close + 1);
+        if (next != Next::Tile) {
+            return next == Next::End;
         }
-        if (p != c.end() && *p == ']') {
-            ++p;
-            c.pop();
-            return true;
-        }
-        return c.expected(p, "',' or ']' after a tile");
     }
 }
 
-// A tile that ends too near the end of readable memory for simdjson is read from a padded copy
-// of the input's tail.
-bool DocumentReader::read_tile(const char* open, const char* close) {
+bool DocumentReader::scan_tile(const char*& p, TileSpan& tile) {
     Cursor& c = cursor_;
-    if (c.readable_end() - (close + 1) >= static_cast<std::ptrdiff_t>(kPadding)) {
-        return parser_->read(c, open, close, sink_);
+    p = c.skip(p);
+    if (p == c.end() || *p != '{') {
+        return c.expected(p, "a tile object");
     }
-    c.read_copy(open);
-    const bool ok = parser_->read(c, c.begin(), c.begin() + (close - open), sink_);
-    c.read_input();
-    return ok;
+    c.need_value(p);
+    std::size_t samples_bound = 0;
+    const char* close = find_container_end(p, c.end(), c.readable_end(), samples_bound);
+    if (close == nullptr) {
+        // Not balanced: the checker says where it goes wrong.
+        const char* q = p;
+        if (!c.check_value(q, kTileDepth)) {
+            return false;
+        }
+        return c.fail(p, "unterminated object");
+    }
+    // Counted in the input, not claimed by it, and capped by the size of the smallest valid
+    // sample, so that a reservation stays within a few times the tile's size.
+    tile = {p, close,
+            std::min(samples_bound, static_cast<std::size_t>(close - p) / kSmallestSample),
+            c.back().index};
+    return true;
+}
+
+DocumentReader::Next DocumentReader::next_tile(const char*& p, const char* close) {
+    Cursor& c = cursor_;
+    p = c.skip(close + 1);
+    if (p != c.end() && *p == ',') {
+        ++p;
+        ++c.back().index;
+        return Next::Tile;
+    }
+    if (p != c.end() && *p == ']') {
+        ++p;
+        c.pop();
+        return Next::End;
+    }
+    c.expected(p, "',' or ']' after a tile");
+    return Next::Failed;
 }
 
 void DocumentReader::report_progress(const char* p) {

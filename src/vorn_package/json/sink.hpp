@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -35,6 +36,17 @@ public:
     virtual void set_physical_tile(std::uint32_t physical_tile) = 0;
     virtual void add_sample(const SampleFields& sample) = 0;
     virtual void end_tile() = 0;
+
+    /// An empty sink of the same kind, to take a run of tiles read on another thread, with room
+    /// for about `sample_bound` samples; nullptr when this sink takes its tiles one by one only.
+    /// It is called on other threads, also while `append_piece` runs, so it reads nothing of
+    /// this sink's state.
+    virtual std::unique_ptr<ProfileSink> make_piece(std::size_t /*sample_bound*/) {
+        return nullptr;
+    }
+    /// Takes the tiles of `piece` (made by `make_piece`) after the tiles so far, as if they had
+    /// been handed to this sink.
+    virtual void append_piece(ProfileSink& /*piece*/) {}
 };
 
 }  // namespace vorn_package::json

@@ -55,13 +55,6 @@ void append_utf8(std::string& out, std::uint32_t code_point) {
 
 }  // namespace
 
-std::string_view trim_space(std::string_view text) {
-    while (!text.empty() && is_space(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 std::size_t utf8_sequence_length(const char* p, const char* end) {
     const auto at = [p](std::size_t i) { return static_cast<unsigned char>(p[i]); };
     const unsigned lead = at(0);
@@ -132,26 +125,6 @@ bool is_json_number(std::string_view text) {
         }
     }
     return i == text.size();
-}
-
-bool parse_plain_unsigned(std::string_view text, std::uint64_t max, std::uint64_t& value) {
-    constexpr std::uint64_t kLimit = std::numeric_limits<std::uint64_t>::max();
-    if (text.empty() || text.size() > 20 || (text[0] == '0' && text.size() > 1)) {
-        return false;
-    }
-    std::uint64_t result = 0;
-    for (const char c : text) {
-        const auto digit = static_cast<unsigned>(c - '0');
-        if (digit > 9 || result > kLimit / 10 || (result == kLimit / 10 && digit > kLimit % 10)) {
-            return false;
-        }
-        result = result * 10 + digit;
-    }
-    if (result > max) {
-        return false;
-    }
-    value = result;
-    return true;
 }
 
 MaybeFault scan_string(const char*& p, const char* end, std::string* out, bool check_text) {

@@ -38,6 +38,17 @@ bool use_haswell() {
 
 }  // namespace
 
+bool read_tile(Cursor& cursor, TileParser& parser, const char* open, const char* close,
+               ProfileSink& sink) {
+    if (cursor.readable_end() - (close + 1) >= static_cast<std::ptrdiff_t>(kPadding)) {
+        return parser.read(cursor, open, close, sink);
+    }
+    cursor.read_copy(open);
+    const bool ok = parser.read(cursor, cursor.begin(), cursor.begin() + (close - open), sink);
+    cursor.read_input();
+    return ok;
+}
+
 std::unique_ptr<TileParser> make_tile_parser() {
 #if VORN_JSON_HASWELL
     if (use_haswell()) {

@@ -18,6 +18,11 @@ public:
     virtual bool read(Cursor& cursor, const char* open, const char* close, ProfileSink& sink) = 0;
 };
 
+/// Reads the tile object from `open` to `close` with `parser`. A tile that ends too near the end
+/// of readable memory for simdjson is read from a padded copy of the input's tail.
+bool read_tile(Cursor& cursor, TileParser& parser, const char* open, const char* close,
+               ProfileSink& sink);
+
 /// The parser of the fastest kernel that the machine runs and simdjson has chosen.
 std::unique_ptr<TileParser> make_tile_parser();
 

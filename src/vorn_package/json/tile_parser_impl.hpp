@@ -143,8 +143,9 @@ private:
 
     template <class ReadMember>
     bool members(ondemand::object& object, std::size_t depth, ReadMember& read_member) {
-        NameSet& unknown = cursor_->names_at(depth);
-        unknown.clear();
+        // The names the format does not define, looked up once the object has one: most have
+        // none.
+        NameSet* unknown = nullptr;
         for (auto result : object) {
             ondemand::field field;
             if (auto error = std::move(result).get(field); error) {
@@ -165,8 +166,14 @@ private:
                     name.set_decoded(&decoded_name_.text);
                     known = read_member(name, value);
                 }
-                if (known == 0 && !skip_unknown(key, value, unknown, depth + 1)) {
-                    return false;
+                if (known == 0) {
+                    if (unknown == nullptr) {
+                        unknown = &cursor_->names_at(depth);
+                        unknown->clear();
+                    }
+                    if (!skip_unknown(key, value, *unknown, depth + 1)) {
+                        return false;
+                    }
                 }
             }
             if (known < 0) {
