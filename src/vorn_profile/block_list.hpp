@@ -18,14 +18,17 @@ public:
     std::uint32_t size() const { return size_; }
 
     T& push_back(T value) {
-        if ((size_ & kMask) == 0) {
+        if ((size_ & kMask) == 0 && (size_ >> kShift) == blocks_.size()) {
             blocks_.push_back(std::make_unique_for_overwrite<T[]>(kBlock));
         }
-        T& slot = blocks_.back()[size_ & kMask];
+        T& slot = blocks_[size_ >> kShift][size_ & kMask];
         slot = std::move(value);
         size_ += 1;
         return slot;
     }
+
+    /// Forgets every element, keeping the blocks for the next ones.
+    void forget() { size_ = 0; }
 
     void clear() {
         blocks_.clear();

@@ -84,6 +84,24 @@ void GroupTable::note_tile(std::uint32_t group, GroupState& state, std::uint32_t
     state.last_tile = tile;
 }
 
+void GroupTable::close_group(std::uint32_t group) {
+    // Every slot is the group's: the groups before it were closed.
+    std::uint64_t cycles = 0;
+    for (std::uint32_t at = 0; at < slots_.size(); ++at) {
+        const CoverageSlot& slot = slots_[at];
+        cycles += slot.overflow == FlatIndex::kNone ? slot.run.end - slot.run.start
+                                                    : overflow_[slot.overflow].length();
+    }
+    closed_cycles_.resize(std::size_t{group} + 1, 0);
+    closed_cycles_[group] = cycles;
+    slots_.forget();
+    overflow_.clear();
+    occurrence_indexes_.clear();
+    GroupState& state = states_[group];
+    state.coverage = FlatIndex::kNone;
+    state.occurrences = FlatIndex::kNone;
+}
+
 void GroupTable::count_durations(bool last) {
     const std::uint32_t count = states_.size();
     counted_.resize(count);
@@ -144,6 +162,7 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupN
     }
 
     std::vector<std::uint64_t> phase_cycles(count, 0);
+    std::copy(closed_cycles_.begin(), closed_cycles_.end(), phase_cycles.begin());
     for (std::uint32_t at = 0; at < slots_.size(); ++at) {
         const CoverageSlot& slot = slots_[at];
         phase_cycles[slot.group] += slot.overflow == FlatIndex::kNone
@@ -210,8 +229,13 @@ PartialGroups GroupTable::take_partial() {
     partial.groups.reserve(count);
     for (std::uint32_t group = 0; group < count; ++group) {
         const GroupState& state = states_[group];
-        partial.groups.push_back({identities_[group], state.sample_count, state.work_cycles,
-                                  state.first_offset, state.last_offset, state.maximum});
+        PartialGroup& kept = partial.groups.emplace_back(
+            PartialGroup{identities_[group], state.sample_count, state.work_cycles,
+                         state.first_offset, state.last_offset, state.maximum});
+        if (group < closed_cycles_.size()) {
+            kept.closed_phase_count = state.phase_count;
+            kept.closed_phase_cycles = closed_cycles_[group];
+        }
     }
 
     // Tiles: a group whose tile never changed was on its last tile alone; the others have

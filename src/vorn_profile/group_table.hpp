@@ -75,6 +75,12 @@ public:
     /// group's tile changes counts its tiles.
     void set_unique_tiles(bool unique) { unique_tiles_ = unique; }
 
+    /// Says that every group is finished once the next is made, as when grouping by tile alone
+    /// over tiles that no two records share: a record's group then meets no sample after the
+    /// walk leaves the record. A finished group's coverage is summed up and its slots reused,
+    /// so that memory holds one tile's occurrences rather than the profile's.
+    void close_each_group_at_the_next(bool closing) { closing_ = closing; }
+
     /// The group of `identity`, created with `offset` as its first offset when it is new.
     std::uint32_t find_or_add(const GroupIdentity& identity, std::uint64_t offset) {
         // Consecutive matched samples often share a group.
@@ -165,6 +171,9 @@ private:
     };
 
     void add_group(const GroupIdentity& identity, std::uint64_t offset) {
+        if (closing_ && states_.size() > 0) {
+            close_group(states_.size() - 1);
+        }
         identities_.push_back(identity);
         GroupState state;
         state.first_offset = offset;
@@ -187,6 +196,7 @@ private:
     void note_tile(std::uint32_t group, GroupState& state, std::uint32_t tile);
     /// Counts the durations kept so far; `last` when the walk is over and their room may go.
     void count_durations(bool last = false);
+    void close_group(std::uint32_t group);
 
     // In fixed blocks: a million groups are never copied to a larger array.
     BlockList<GroupIdentity> identities_;
@@ -214,6 +224,9 @@ private:
     // tile never appears here.
     std::vector<std::uint64_t> tile_changes_;
     bool unique_tiles_ = false;
+    bool closing_ = false;
+    // By group, once the first is closed: the covered cycles of its closed occurrences.
+    std::vector<std::uint64_t> closed_cycles_;
 };
 
 }  // namespace vorn_profile::detail

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "partial_state.hpp"
 #include "tile_ranges.hpp"
 #include "vorn_profile/partial.hpp"
 
@@ -42,18 +43,19 @@ std::vector<TileRange> tile_ranges(const vorn_package::ProfileColumns& columns,
 namespace {
 
 /// The merged partials of `query` within `window` over as many ranges as `threads` walk, or
-/// nothing when that is one range: the caller then runs the plain one-thread query.
+/// nothing when that is one range: the caller then runs the plain one-thread query. With
+/// `closing`, the partials are for this report alone (see `range_partial`).
 std::optional<QueryPartial> ranges_partial(const vorn_package::ProfileColumns& columns,
                                            const Query& query,
                                            const std::optional<TimeWindow>& window,
-                                           std::size_t threads) {
+                                           std::size_t threads, bool closing) {
     const std::vector<TileRange> ranges = detail::tile_ranges(columns, threads);
     if (ranges.size() == 1) {
         return std::nullopt;
     }
     std::vector<std::optional<QueryPartial>> parts(ranges.size());
     detail::run_ranges(ranges.size(), [&](std::size_t at) {
-        parts[at].emplace(partial(columns, query, ranges[at], window));
+        parts[at].emplace(detail::range_partial(columns, query, ranges[at], window, closing));
     });
     QueryPartial merged = *std::move(parts[0]);
     for (std::size_t at = 1; at < parts.size(); ++at) {
@@ -66,7 +68,8 @@ std::optional<QueryPartial> ranges_partial(const vorn_package::ProfileColumns& c
 
 QueryPartial threaded_partial(const vorn_package::ProfileColumns& columns, const Query& query,
                               std::size_t threads, const std::optional<TimeWindow>& window) {
-    if (auto merged = ranges_partial(columns, query, window, threads)) {
+    // Its partial may be written as bytes and merged with other profiles' partials.
+    if (auto merged = ranges_partial(columns, query, window, threads, false)) {
         return *std::move(merged);
     }
     return partial(columns, query, {}, window);
@@ -74,7 +77,7 @@ QueryPartial threaded_partial(const vorn_package::ProfileColumns& columns, const
 
 QueryReport query(const vorn_package::ProfileColumns& columns, const Query& query,
                   std::size_t threads) {
-    if (auto merged = ranges_partial(columns, query, std::nullopt, threads)) {
+    if (auto merged = ranges_partial(columns, query, std::nullopt, threads, true)) {
         return finish(*std::move(merged));
     }
     return vorn_profile::query(columns, query);
@@ -82,7 +85,7 @@ QueryReport query(const vorn_package::ProfileColumns& columns, const Query& quer
 
 WindowReport query_window(const vorn_package::ProfileColumns& columns, const Query& query,
                           const TimeWindow& window, std::size_t threads) {
-    if (auto merged = ranges_partial(columns, query, window, threads)) {
+    if (auto merged = ranges_partial(columns, query, window, threads, true)) {
         return {window.from, window.to, finish(*std::move(merged))};
     }
     return query_window(columns, query, window);
@@ -90,7 +93,7 @@ WindowReport query_window(const vorn_package::ProfileColumns& columns, const Que
 
 ListedReport query_listed(const vorn_package::ProfileColumns& columns, const Query& query,
                           std::size_t threads) {
-    if (auto merged = ranges_partial(columns, query, std::nullopt, threads)) {
+    if (auto merged = ranges_partial(columns, query, std::nullopt, threads, true)) {
         return finish_listed(*std::move(merged));
     }
     return query_listed(columns, query);
@@ -98,7 +101,7 @@ ListedReport query_listed(const vorn_package::ProfileColumns& columns, const Que
 
 ListedReport query_window_listed(const vorn_package::ProfileColumns& columns, const Query& query,
                                  const TimeWindow& window, std::size_t threads) {
-    if (auto merged = ranges_partial(columns, query, window, threads)) {
+    if (auto merged = ranges_partial(columns, query, window, threads, true)) {
         return finish_listed(*std::move(merged));
     }
     return query_window_listed(columns, query, window);

@@ -90,6 +90,12 @@ void merge_listings(QueryPartial::State& a, QueryPartial::State& b) {
 
 QueryPartial partial(const vorn_package::ProfileColumns& columns, const Query& query,
                      TileRange tiles, const std::optional<TimeWindow>& window) {
+    return detail::range_partial(columns, query, tiles, window, false);
+}
+
+QueryPartial detail::range_partial(const vorn_package::ProfileColumns& columns, const Query& query,
+                                   TileRange tiles, const std::optional<TimeWindow>& window,
+                                   bool closing) {
     auto state = std::make_unique<QueryPartial::State>();
     state->columns = columns;
     state->owners.push_back(columns.storage);
@@ -110,10 +116,13 @@ QueryPartial partial(const vorn_package::ProfileColumns& columns, const Query& q
                                                            columns.tile_sample_begin[span.first]);
     // Every tile a group is met on is noted, since the other ranges may hold the same tiles.
     groups.set_unique_tiles(false);
+    const detail::TileNumbers tiles_met = source.tile_numbers();
+    groups.close_each_group_at_the_next(closing &&
+                                        detail::groups_close_in_turn(state->query, tiles_met));
     detail::SampleListing<std::uint64_t> listing(query.sample_limit);
     detail::Window storage;
     const detail::GroupWalk walk =
-        detail::walk_groups(source, groups, listing, state->query, source.tile_numbers(), span,
+        detail::walk_groups(source, groups, listing, state->query, tiles_met, span,
                             detail::walk_window(window.value_or(TimeWindow{}), storage));
     state->sample_count = walk.totals.sample_count;
     state->profile_span_cycles = walk.totals.profile_span_cycles;
@@ -168,6 +177,7 @@ ListedReport finish_listed(QueryPartial partial) {
     const std::size_t count = groups.groups.size();
     std::vector<std::uint64_t> phase_cycles(count, 0);
     for (std::size_t g = 0; g < count; ++g) {
+        phase_cycles[g] = groups.groups[g].closed_phase_cycles;
         for (std::uint64_t o = groups.occurrences.begin[g]; o < groups.occurrences.begin[g + 1];
              ++o) {
             for (const Interval& run : groups.coverage[o]) {
@@ -196,7 +206,7 @@ ListedReport finish_listed(QueryPartial partial) {
         const detail::PartialGroup& group = groups.groups[g];
         detail::GroupTotals totals;
         totals.tile_count = groups.tiles[g].size();
-        totals.phase_count = groups.occurrences[g].size();
+        totals.phase_count = groups.occurrences[g].size() + group.closed_phase_count;
         totals.phase_cycles = phase_cycles[g];
         totals.work_cycles = group.work_cycles;
         totals.first_offset = group.first_offset;

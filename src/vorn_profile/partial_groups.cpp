@@ -208,6 +208,8 @@ PartialGroups merge_groups(const PartialGroups& first, const PartialGroups& seco
         into.first_offset = std::min(into.first_offset, group.first_offset);
         into.last_offset = std::max(into.last_offset, group.last_offset);
         into.maximum = std::max(into.maximum, group.maximum);
+        into.closed_phase_count += group.closed_phase_count;
+        into.closed_phase_cycles += group.closed_phase_cycles;
         from_second[position] = g;
     }
 

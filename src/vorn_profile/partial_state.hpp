@@ -26,6 +26,13 @@ struct PartialPiece {
     friend bool operator==(const PartialPiece&, const PartialPiece&) = default;
 };
 
+/// `partial(columns, query, tiles, window)`; with `closing`, for the query on threads over
+/// ranges of these columns alone, the groups that no other range can meet (grouped by tile,
+/// tiles unique) keep their phase occurrences summed up rather than listed. Such a partial
+/// merges only with the other ranges' of these columns and is never written as bytes.
+QueryPartial range_partial(const vorn_package::ProfileColumns& columns, const Query& query,
+                           TileRange tiles, const std::optional<TimeWindow>& window, bool closing);
+
 /// A fingerprint of a profile: equal for the same profile, and different, but for a 64-bit
 /// hash collision, for profiles whose tiles or first samples differ.
 std::uint64_t profile_source(const vorn_package::ProfileColumns& columns);

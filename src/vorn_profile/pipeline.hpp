@@ -20,6 +20,12 @@ namespace vorn_profile::detail {
 /// How many samples ahead the walk asks for a group's index bucket.
 constexpr std::uint64_t kGroupLookahead = 8;
 
+/// Whether a walk may close each group once the next is made: grouped by tile alone, over
+/// tiles that no two records share, so that a record's group is met in that record only.
+inline bool groups_close_in_turn(const Query& query, const TileNumbers& tiles) {
+    return query.group_by == GroupBy::Tile && !several_keys(query) && tiles.unique;
+}
+
 /// What a walk into groups counted.
 struct GroupWalk {
     WalkTotals totals;
@@ -83,6 +89,7 @@ ListedAnswer<Source> answer_query(Source& source, GroupTable& groups, const Quer
     groups.reserve(source.sample_count());
     const TileNumbers tiles = source.tile_numbers();
     groups.set_unique_tiles(tiles.unique);
+    groups.close_each_group_at_the_next(groups_close_in_turn(query, tiles));
     SampleListing<typename Source::Ref> listing(query.sample_limit);
     const GroupWalk walk = walk_groups(source, groups, listing, query, tiles,
                                        TileSpan{0, source.tile_count()}, window);

@@ -170,6 +170,34 @@ TEST(PartialDifferential, CountedDurationsAgreeWithMergedRanges) {
     }
 }
 
+// Grouped by tile over tiles no two records share, a record's group is finished when the walk
+// leaves it, and its coverage is summed up then. Records here meet more phase occurrences than
+// one block of slots holds, some twice; one record shares its tile, so no group closes there.
+TEST(PartialDifferential, TileGroupsClosedRecordByRecordAgreeWithThePlainModel) {
+    std::mt19937_64 random(20'000);
+    for (const bool shared : {false, true}) {
+        SCOPED_TRACE(shared ? "a tile shared" : "tiles unique");
+        vorn_package::ProfileReport report = vorn_test::profile({});
+        report.tiles.resize(3);
+        for (std::size_t t = 0; t < report.tiles.size(); ++t) {
+            report.tiles[t].physical_tile = shared && t == 2 ? 0 : static_cast<std::uint32_t>(t);
+            std::uint32_t clock = static_cast<std::uint32_t>(random());
+            for (std::uint32_t i = 0; i < 16'500; ++i) {
+                const std::uint32_t length = random() % 4 == 0 ? 0 : 1 + random() % 40;
+                const std::uint32_t phase = random() % 16 == 0 ? i / 2 : i;
+                report.tiles[t].samples.push_back(step(clock, clock + length, "k", phase, t % 2));
+                clock += length + random() % 3;
+            }
+        }
+        Query q;
+        q.group_by = GroupBy::Tile;
+        if (shared) {
+            q.limit = 1;
+        }
+        expect_every_way_agrees(report, q, random);
+    }
+}
+
 // Candidates equal on every key of the listing (two records of one physical tile) keep walk
 // order however the tiles are cut.
 TEST(Partial, ListingTiesKeepWalkOrderAcrossRanges) {
