@@ -5,13 +5,13 @@
 
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "info.hpp"
 #include "listed_samples.hpp"
 #include "module.hpp"
 #include "output.hpp"
+#include "profile_file.hpp"
 #include "vorn_profile/partial.hpp"
 
 namespace vorn_python {
@@ -25,9 +25,6 @@ std::optional<TimeWindow> time_window(const WindowArgument& window) {
     }
     return TimeWindow{window->first, window->second};
 }
-
-/// The cores a query may use; the answer is the same for any number.
-std::size_t query_threads() { return std::max(1U, std::thread::hardware_concurrency()); }
 
 /// What `write` prints, as Python bytes; `write` runs with the interpreter lock released.
 template <class Write>

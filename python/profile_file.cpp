@@ -1,7 +1,9 @@
 #include "profile_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <iostream>
+#include <thread>
 
 #include "vorn_package/buffered_output.hpp"
 #include "vorn_package/output_file.hpp"
@@ -13,8 +15,10 @@ using vorn_package::ProfileColumns;
 using vorn_package::ReadError;
 using vorn_package::Result;
 
+std::size_t query_threads() { return std::max(1U, std::thread::hardware_concurrency()); }
+
 Result<ProfileColumns, ReadError> read_profile_file(const std::string& path) {
-    return vorn_package::read_profile_columns_file(path);
+    return vorn_package::read_profile_columns_file(path, {}, query_threads());
 }
 
 int write_output_file(const std::string& path, const std::function<void(std::ostream&)>& write) {

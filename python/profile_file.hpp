@@ -2,6 +2,7 @@
 // traces, report pages) written beside its destination and renamed into place.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -12,9 +13,13 @@
 
 namespace vorn_python {
 
+/// The cores a query or a read may use; the answer is the same for any number.
+std::size_t query_threads();
+
 /// Reads a stored profile, JSON or packed (told apart by the packed format's magic number);
 /// "-" reads standard input. A packed file is mapped, and the columns point into the mapping.
-/// Touches no Python object, so it may run with the interpreter lock released.
+/// JSON files and shard directories are read on `query_threads()` threads. Touches no Python
+/// object, so it may run with the interpreter lock released.
 vorn_package::Result<vorn_package::ProfileColumns, vorn_package::ReadError> read_profile_file(
     const std::string& path);
 
