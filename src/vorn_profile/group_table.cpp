@@ -102,7 +102,7 @@ void GroupTable::close_group(std::uint32_t group) {
     state.occurrences = FlatIndex::kNone;
 }
 
-void GroupTable::count_durations(bool last) {
+void GroupTable::count_durations(bool last, const std::vector<bool>* wanted) {
     const std::uint32_t count = states_.size();
     counted_.resize(count);
     // The durations each group's together, in walk order.
@@ -128,7 +128,7 @@ void GroupTable::count_durations(bool last) {
     std::vector<std::uint32_t> scratch;
     std::vector<CountedDuration> merged;
     for (std::uint32_t group = 0; group < count; ++group) {
-        if (begin[group] == begin[group + 1]) {
+        if (begin[group] == begin[group + 1] || (wanted != nullptr && !(*wanted)[group])) {
             continue;
         }
         std::vector<CountedDuration>& counted = counted_[group];
@@ -200,7 +200,12 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupN
         [&](std::uint32_t group) -> const GroupIdentity& { return identities_[group]; });
     const std::size_t kept = order.size();
 
-    count_durations(true);
+    // Only the kept groups' durations are wanted now.
+    std::vector<bool> wanted(count, false);
+    for (const std::uint32_t group : order) {
+        wanted[group] = true;
+    }
+    count_durations(true, &wanted);
     std::vector<GroupSummary> summaries;
     summaries.reserve(kept);
     for (std::size_t i = 0; i < kept; ++i) {

@@ -194,8 +194,9 @@ private:
     }
     void cover_slow(CoverageSlot& slot, std::uint64_t start, std::uint64_t end);
     void note_tile(std::uint32_t group, GroupState& state, std::uint32_t tile);
-    /// Counts the durations kept so far; `last` when the walk is over and their room may go.
-    void count_durations(bool last = false);
+    /// Counts the durations kept so far; `last` when the walk is over and their room may go,
+    /// and then only the groups `wanted` marks, when it is given.
+    void count_durations(bool last = false, const std::vector<bool>* wanted = nullptr);
     void close_group(std::uint32_t group);
 
     // In fixed blocks: a million groups are never copied to a larger array.

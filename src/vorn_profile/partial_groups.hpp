@@ -66,7 +66,7 @@ struct PartialGroups {
     ListOfLists<DurationRun> durations;
 };
 
-/// Sorts `values` (all at most `maximum`; `scratch` is working room) and counts them with
+/// Counts `values` (all at most `maximum`; reordered; `scratch` is working room) together with
 /// `counted` (ascending by value) into `out`, ascending by value.
 void count_durations(std::span<const CountedDuration> counted, std::span<std::uint32_t> values,
                      std::uint32_t maximum, std::vector<std::uint32_t>& scratch,
