@@ -577,6 +577,24 @@ TEST(CliQuery, ThreadsGiveTheSameBytes) {
     }
 }
 
+// `info` counts stretches of the samples on each thread and adds them up: the same bytes on any
+// number of threads, for a profile long enough to be cut.
+TEST(CliInfo, ThreadsGiveTheSameBytes) {
+    const fs::path path = scratch() / "info-threads.packed";
+    const Outcome generated = run_tool({"generate", "--tiles", "37", "--steps-per-tile", "4000",
+                                        "--format", "packed", "-o", path.string()});
+    ASSERT_EQ(generated.status, 0) << generated.err;
+    const Outcome one = run_tool({"info", path.string(), "--format", "json", "--threads", "1"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_NE(one.out.find("\"sample_count\": 148000"), std::string::npos) << one.out;
+    for (const char* threads : {"2", "3"}) {
+        const Outcome run =
+            run_tool({"info", path.string(), "--format", "json", "--threads", threads});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, one.out) << threads << " threads";
+    }
+}
+
 TEST(CliGenerate, SameSeedSameBytes) {
     const std::vector<std::string> args{"generate", "--tiles", "5", "--steps-per-tile",
                                         "40",       "--seed",  "9", "--clock-hz",
