@@ -550,51 +550,6 @@ TEST(CliAnalyses, SuperstepsNameTheSlowedTile) {
         << run.out;
 }
 
-// The report is the same bytes on any number of threads, with or without a window, and the
-// same as the library's one-thread query.
-TEST(CliQuery, ThreadsGiveTheSameBytes) {
-    const fs::path path = scratch() / "threads.packed";
-    const Outcome generated = run_tool({"generate", "--tiles", "37", "--steps-per-tile", "150",
-                                        "--format", "packed", "-o", path.string()});
-    ASSERT_EQ(generated.status, 0) << generated.err;
-    const std::vector<std::vector<std::string>> requests{
-        {"--format", "json", "--sample-limit", "7"},
-        {"--group-by", "tile", "--limit", "5"},
-        {"--group-by", "phase", "--from", "20000", "--to", "90000", "--format", "csv"},
-    };
-    for (const std::vector<std::string>& request : requests) {
-        std::vector<std::string> args{"query", path.string()};
-        args.insert(args.end(), request.begin(), request.end());
-        const Outcome by_default = run_tool(args);
-        ASSERT_EQ(by_default.status, 0) << by_default.err;
-        for (const char* threads : {"1", "2", "3", "64"}) {
-            std::vector<std::string> threaded = args;
-            threaded.insert(threaded.end(), {"--threads", threads});
-            const Outcome run = run_tool(threaded);
-            EXPECT_EQ(run.status, 0) << run.err;
-            EXPECT_EQ(run.out, by_default.out) << request[1] << " on " << threads << " threads";
-        }
-    }
-}
-
-// `info` counts stretches of the samples on each thread and adds them up: the same bytes on any
-// number of threads, for a profile long enough to be cut.
-TEST(CliInfo, ThreadsGiveTheSameBytes) {
-    const fs::path path = scratch() / "info-threads.packed";
-    const Outcome generated = run_tool({"generate", "--tiles", "37", "--steps-per-tile", "4000",
-                                        "--format", "packed", "-o", path.string()});
-    ASSERT_EQ(generated.status, 0) << generated.err;
-    const Outcome one = run_tool({"info", path.string(), "--format", "json", "--threads", "1"});
-    ASSERT_EQ(one.status, 0) << one.err;
-    EXPECT_NE(one.out.find("\"sample_count\": 148000"), std::string::npos) << one.out;
-    for (const char* threads : {"2", "3"}) {
-        const Outcome run =
-            run_tool({"info", path.string(), "--format", "json", "--threads", threads});
-        EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.out, one.out) << threads << " threads";
-    }
-}
-
 TEST(CliGenerate, SameSeedSameBytes) {
     const std::vector<std::string> args{"generate", "--tiles", "5", "--steps-per-tile",
                                         "40",       "--seed",  "9", "--clock-hz",
