@@ -70,7 +70,9 @@ void GroupTable::cover_slow(CoverageSlot& slot, std::uint64_t start, std::uint64
 }
 
 void GroupTable::note_tile(std::uint32_t group, GroupState& state, std::uint32_t tile) {
-    if (state.sample_count > 0 && unique_tiles_) {
+    if (tile_runs_on_) {
+        tile_runs_[group].add(tile, std::uint64_t{tile} + 1);
+    } else if (state.sample_count > 0 && unique_tiles_) {
         // A group's tile changes only between tile records, and no two records share a tile.
         state.tile_changes += 1;
     } else if (state.sample_count > 0) {
@@ -174,7 +176,12 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupN
     occurrence_indexes_ = {};
 
     std::vector<std::uint32_t> tile_count(count, 1);
-    if (unique_tiles_) {
+    if (tile_runs_on_) {
+        for (std::size_t group = 0; group < count; ++group) {
+            tile_count[group] = static_cast<std::uint32_t>(tile_runs_[group].length());
+        }
+        tile_runs_ = {};
+    } else if (unique_tiles_) {
         for (std::size_t group = 0; group < count; ++group) {
             tile_count[group] += states_[group].tile_changes;
         }
@@ -263,7 +270,19 @@ PartialGroups GroupTable::take_partial() {
     tile_changes_ = {};
     partial.tiles.begin.reserve(std::size_t{count} + 1);
     partial.tiles.items.reserve(changed_tiles.size() + count);
+    std::vector<Interval> runs;
     for (std::uint32_t group = 0; group < count; ++group) {
+        if (tile_runs_on_) {
+            runs.clear();
+            tile_runs_[group].append_union_to(runs);
+            for (const Interval& run : runs) {
+                for (std::uint64_t tile = run.start; tile < run.end; ++tile) {
+                    partial.tiles.items.push_back(static_cast<std::uint32_t>(tile));
+                }
+            }
+            partial.tiles.close();
+            continue;
+        }
         const auto first = changed_tiles.begin() + static_cast<std::ptrdiff_t>(change_begin[group]);
         const auto last =
             changed_tiles.begin() + static_cast<std::ptrdiff_t>(change_begin[group + 1]);
@@ -277,6 +296,7 @@ PartialGroups GroupTable::take_partial() {
         }
         partial.tiles.close();
     }
+    tile_runs_ = {};
 
     // Coverage: each group's slots in ascending order of their occurrences.
     std::vector<std::uint32_t> slot_begin(std::size_t{count} + 1, 0);

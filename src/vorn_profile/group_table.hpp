@@ -75,6 +75,11 @@ public:
     /// group's tile changes counts its tiles.
     void set_unique_tiles(bool unique) { unique_tiles_ = unique; }
 
+    /// Says that the walk may meet a group's tile again after other tiles (as a walk in rounds
+    /// does), over tiles that no two records share: each group then keeps the numbers of its
+    /// tiles as runs, which the usual tile numbering keeps to one.
+    void count_tiles_as_runs() { tile_runs_on_ = true; }
+
     /// Says that every group is finished once the next is made, as when grouping by tile alone
     /// over tiles that no two records share: a record's group then meets no sample after the
     /// walk leaves the record. A finished group's coverage is summed up and its slots reused,
@@ -156,7 +161,7 @@ public:
                                         std::uint64_t clock_hz);
 
     /// Every group as a partial report keeps it, in the order the groups were met; the table
-    /// is spent. The walk must have counted tiles without `set_unique_tiles(true)`, so
+    /// is spent. The walk must have counted tiles as runs or without `set_unique_tiles(true)`, so
     /// that every change of a group's tile was noted.
     PartialGroups take_partial();
 
@@ -175,6 +180,9 @@ private:
             close_group(states_.size() - 1);
         }
         identities_.push_back(identity);
+        if (tile_runs_on_) {
+            tile_runs_.emplace_back();
+        }
         GroupState state;
         state.first_offset = offset;
         states_.push_back(state);
@@ -225,6 +233,8 @@ private:
     // tile never appears here.
     std::vector<std::uint64_t> tile_changes_;
     bool unique_tiles_ = false;
+    bool tile_runs_on_ = false;
+    std::vector<CoverageSet> tile_runs_;  // by group, when counting tiles as runs
     bool closing_ = false;
     // By group, once the first is closed: the covered cycles of its closed occurrences.
     std::vector<std::uint64_t> closed_cycles_;

@@ -26,6 +26,14 @@ inline bool groups_close_in_turn(const Query& query, const TileNumbers& tiles) {
     return query.group_by == GroupBy::Tile && !several_keys(query) && tiles.unique;
 }
 
+/// Whether a walk may go in rounds (see `walk_samples_in_rounds`): its order then matters to
+/// nothing it counts. The listing breaks ties in walk order, closing groups needs each record
+/// walked whole, and a tile met again after others is told apart from a new one only when no
+/// two records share a tile. The group table must then count tiles as runs.
+inline bool walks_in_rounds(const Query& query, const TileNumbers& tiles) {
+    return query.sample_limit == 0 && !groups_close_in_turn(query, tiles) && tiles.unique;
+}
+
 /// What a walk into groups counted.
 struct GroupWalk {
     WalkTotals totals;
@@ -47,24 +55,29 @@ GroupWalk walk_groups(Source& source, GroupTable& groups,
     if (tiles_numbered) {
         groups.number_groups(std::size_t{tiles.largest} + 1);
     }
-    walk.totals =
-        walk_samples(source, span, window,
-                     [&](std::uint64_t i, std::uint64_t offset, std::uint32_t sample_duration) {
-                         walk.matched_sample_count += 1;
-                         const std::uint32_t tile = source.physical_tile();
-                         if (!tiles_numbered && groups.index_is_large()) {
-                             // Many groups: the bucket of a sample a few ahead is fetched while
-                             // this one is counted, instead of each look-up waiting on memory.
-                             source.prefetch_group(groups, i + kGroupLookahead);
-                         }
-                         const std::uint32_t group =
-                             tiles_numbered ? groups.find_or_add_numbered(tile, {{}, tile}, offset)
-                                            : source.group(groups, i, offset);
-                         groups.add(group, tile, source.occurrence(i), offset, sample_duration);
-                         if (query.sample_limit > 0) {
-                             listing.offer(tile, offset, sample_duration, source.ref(i));
-                         }
-                     });
+    const auto on_match = [&](std::uint64_t i, std::uint64_t offset,
+                              std::uint32_t sample_duration) {
+        walk.matched_sample_count += 1;
+        const std::uint32_t tile = source.physical_tile();
+        if (!tiles_numbered && groups.index_is_large()) {
+            // Many groups: the bucket of a sample a few ahead is fetched while this one is
+            // counted, instead of each look-up waiting on memory.
+            source.prefetch_group(groups, i + kGroupLookahead);
+        }
+        const std::uint32_t group = tiles_numbered
+                                        ? groups.find_or_add_numbered(tile, {{}, tile}, offset)
+                                        : source.group(groups, i, offset);
+        groups.add(group, tile, source.occurrence(i), offset, sample_duration);
+        if (query.sample_limit > 0) {
+            listing.offer(tile, offset, sample_duration, source.ref(i));
+        }
+    };
+    if (walks_in_rounds(query, tiles)) {
+        groups.count_tiles_as_runs();
+        walk.totals = walk_samples_in_rounds(source, span, window, on_match);
+    } else {
+        walk.totals = walk_samples(source, span, window, on_match);
+    }
     return walk;
 }
 

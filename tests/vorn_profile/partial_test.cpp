@@ -197,6 +197,42 @@ TEST(PartialDifferential, TileGroupsClosedRecordByRecordAgreeWithThePlainModel) 
     }
 }
 
+// Tiles longer than three rounds of the walk (4096 samples a tile each), on physical tiles out of
+// order and apart: a group comes back to a tile after every other, misses whole tiles and whole
+// rounds, and its occurrences cover several runs. The walk in rounds must count each tile once and
+// every duration and run as the walk tile by tile does.
+TEST(PartialDifferential, WalksInRoundsAgreeWithThePlainModel) {
+    std::mt19937_64 random(4096);
+    const char* kernels[] = {"", "gemm", "add", "gelu"};
+    vorn_package::ProfileReport report = vorn_test::profile({});
+    for (const std::uint32_t physical : {7U, 3U, 100U, 4U, 5U}) {
+        vorn_package::TileProfile& tile = report.tiles.emplace_back();
+        tile.physical_tile = physical;
+        std::uint32_t clock = static_cast<std::uint32_t>(random());
+        for (std::uint32_t i = 0; i < 13'000; ++i) {
+            const std::uint32_t length = random() % 8 == 0 ? 0 : 1 + random() % 60;
+            // "gelu" on tiles 7 and 4 only, and only in the second round.
+            const char* kernel = kernels[random() % 3];
+            if ((physical == 7 || physical == 4) && i / 4096 == 1 && random() % 5 == 0) {
+                kernel = kernels[3];
+            }
+            tile.samples.push_back(step(clock, clock + length, kernel, (i / 50) % 14, i / 700,
+                                        vorn_package::ProfileStepKind(random() % 4)));
+            clock += length + random() % 4;
+        }
+    }
+    for (int round = 0; round < 16; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Query q = random_query(random);
+        q.sample_limit = 0;  // a listing keeps the walk tile by tile
+        q.at_offset.reset();
+        expect_every_way_agrees(report, q, random);
+        if (HasFailure()) {
+            return;
+        }
+    }
+}
+
 // Candidates equal on every key of the listing (two records of one physical tile) keep walk
 // order however the tiles are cut.
 TEST(Partial, ListingTiesKeepWalkOrderAcrossRanges) {
