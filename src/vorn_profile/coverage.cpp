@@ -50,6 +50,12 @@ void CoverageSet::add_slow(std::uint64_t start, std::uint64_t end) {
     first->start = std::min(first->start, start);
     first->end = std::max(last->end, end);
     runs_.erase(first + 1, last + 1);
+    if (runs_.size() == 1) {
+        // The runs closed up (later tiles filled the gaps): back to the inline case.
+        single_ = runs_.front();
+        has_single_ = true;
+        runs_.clear();
+    }
 }
 
 std::uint64_t CoverageSet::length() {

@@ -51,6 +51,9 @@ public:
         add_slow(start, end);
     }
 
+    /// The union's one run, when it is a single run held without the heap; else null.
+    const Interval* single_run() const { return has_single_ ? &single_ : nullptr; }
+
     /// The union's length; the set stays usable.
     std::uint64_t length();
 

@@ -57,13 +57,27 @@ void GroupTable::file_new_slots(OccurrenceIndex& index) {
 
 void GroupTable::cover_slow(CoverageSlot& slot, std::uint64_t start, std::uint64_t end) {
     if (slot.overflow != FlatIndex::kNone) {
-        overflow_[slot.overflow].add(start, end);
+        CoverageSet& set = overflow_[slot.overflow];
+        set.add(start, end);
+        if (const Interval* run = set.single_run()) {
+            // Its runs closed up: the slot holds the run again, and the set waits for reuse.
+            slot.run = *run;
+            set = CoverageSet();
+            free_overflow_.push_back(slot.overflow);
+            slot.overflow = FlatIndex::kNone;
+        }
     } else if (slot.run.start == slot.run.end) {
         slot.run = {start, end};  // an empty run covers nothing and gives way
     } else if (start != end) {
         // A second run apart from the first.
-        slot.overflow = static_cast<std::uint32_t>(overflow_.size());
-        CoverageSet& set = overflow_.emplace_back();
+        if (free_overflow_.empty()) {
+            slot.overflow = static_cast<std::uint32_t>(overflow_.size());
+            overflow_.emplace_back();
+        } else {
+            slot.overflow = free_overflow_.back();
+            free_overflow_.pop_back();
+        }
+        CoverageSet& set = overflow_[slot.overflow];
         set.add(slot.run.start, slot.run.end);
         set.add(start, end);
     }
@@ -98,6 +112,7 @@ void GroupTable::close_group(std::uint32_t group) {
     closed_cycles_[group] = cycles;
     slots_.forget();
     overflow_.clear();
+    free_overflow_.clear();
     occurrence_indexes_.clear();
     GroupState& state = states_[group];
     state.coverage = FlatIndex::kNone;
@@ -173,6 +188,7 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupN
     }
     slots_.clear();
     overflow_ = {};
+    free_overflow_ = {};
     occurrence_indexes_ = {};
 
     std::vector<std::uint32_t> tile_count(count, 1);
@@ -336,6 +352,7 @@ PartialGroups GroupTable::take_partial() {
     }
     slots_.clear();
     overflow_ = {};
+    free_overflow_ = {};
     occurrence_indexes_ = {};
 
     // Durations: each group's counted values.

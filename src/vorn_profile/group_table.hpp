@@ -217,6 +217,7 @@ private:
     // Coverage of (group, phase occurrence) pairs.
     BlockList<CoverageSlot> slots_;
     std::vector<CoverageSet> overflow_;
+    std::vector<std::uint32_t> free_overflow_;  // sets no slot uses, for the next to need one
     // Made only for a group that has met several occurrences.
     std::vector<OccurrenceIndex> occurrence_indexes_;
 
