@@ -214,6 +214,9 @@ void ColumnSource::group_several(const vorn_package::ProfileColumns& columns, co
         }
         step_group_[step] = representative.try_emplace(combination, step).first->second;
     }
+    if (by_tile_ && !by_phase_) {
+        record_groups_.assign(steps, kNoGroup);
+    }
 }
 
 bool ColumnSource::phase_admitted(std::uint32_t phase) const {

@@ -32,6 +32,10 @@ public:
         physical_ = columns_.tile_physical[t];
         tile_admitted_ = query_.tiles.empty() || query_.tiles.contains(physical_);
         tile_group_ = kNoGroup;
+        for (const std::uint32_t number : record_numbers_) {
+            record_groups_[number] = kNoGroup;
+        }
+        record_numbers_.clear();
         end_ = columns_.tile_sample_begin[t + 1];
         return end_ - begin_;
     }
@@ -86,6 +90,15 @@ public:
                 return groups.find_or_add_numbered(number, group_identities_[number], offset);
             }
             case Grouping::Several:
+                if (!record_groups_.empty()) {
+                    const std::uint32_t number = step_group_[columns_.step[at]];
+                    std::uint32_t& group = record_groups_[number];
+                    if (group == kNoGroup) {
+                        group = groups.find_or_add(several_identity(at), offset);
+                        record_numbers_.push_back(number);
+                    }
+                    return group;
+                }
                 return groups.find_or_add(several_identity(at), offset);
         }
         return 0;
@@ -135,6 +148,11 @@ private:
     // the step's names under the keys that depend on the step alone.
     std::vector<std::uint32_t> step_group_;
     std::vector<GroupIdentity> group_identities_;
+    // Several keys, the tile among them and the phase not: within one tile record a group
+    // follows from the step's number alone, so the record's groups are kept by that number
+    // (emptied again at the next record), and the groups' index is asked once a record each.
+    std::vector<std::uint32_t> record_groups_;
+    std::vector<std::uint32_t> record_numbers_;  // the numbers given a group in this record
     std::uint64_t begin_ = 0;
     std::uint64_t end_ = 0;
     std::uint32_t physical_ = 0;

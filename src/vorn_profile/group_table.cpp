@@ -100,23 +100,27 @@ void GroupTable::note_tile(std::uint32_t group, GroupState& state, std::uint32_t
     state.last_tile = tile;
 }
 
-void GroupTable::close_group(std::uint32_t group) {
-    // Every slot is the group's: the groups before it were closed.
-    std::uint64_t cycles = 0;
+void GroupTable::close_open_groups() {
+    if (open_from_ == states_.size()) {
+        return;
+    }
+    // Every slot is an open group's: the groups before them were closed.
+    closed_cycles_.resize(states_.size(), 0);
     for (std::uint32_t at = 0; at < slots_.size(); ++at) {
         const CoverageSlot& slot = slots_[at];
-        cycles += slot.overflow == FlatIndex::kNone ? slot.run.end - slot.run.start
-                                                    : overflow_[slot.overflow].length();
+        closed_cycles_[slot.group] += slot.overflow == FlatIndex::kNone
+                                          ? slot.run.end - slot.run.start
+                                          : overflow_[slot.overflow].length();
     }
-    closed_cycles_.resize(std::size_t{group} + 1, 0);
-    closed_cycles_[group] = cycles;
     slots_.forget();
     overflow_.clear();
     free_overflow_.clear();
     occurrence_indexes_.clear();
-    GroupState& state = states_[group];
-    state.coverage = FlatIndex::kNone;
-    state.occurrences = FlatIndex::kNone;
+    for (std::uint32_t group = open_from_; group < states_.size(); ++group) {
+        states_[group].coverage = FlatIndex::kNone;
+        states_[group].occurrences = FlatIndex::kNone;
+    }
+    open_from_ = states_.size();
 }
 
 void GroupTable::count_durations(bool last, const std::vector<bool>* wanted) {

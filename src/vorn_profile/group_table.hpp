@@ -80,11 +80,16 @@ public:
     /// tiles as runs, which the usual tile numbering keeps to one.
     void count_tiles_as_runs() { tile_runs_on_ = true; }
 
-    /// Says that every group is finished once the next is made, as when grouping by tile alone
-    /// over tiles that no two records share: a record's group then meets no sample after the
-    /// walk leaves the record. A finished group's coverage is summed up and its slots reused,
-    /// so that memory holds one tile's occurrences rather than the profile's.
-    void close_each_group_at_the_next(bool closing) { closing_ = closing; }
+    /// Says that every group is finished when the walk leaves its tile record, as when the tile
+    /// is a key of the grouping over tiles that no two records share: the walk then calls
+    /// `close_open_groups` before the first sample of each record. A finished group's coverage
+    /// is summed up and its slots reused, so that memory holds one record's occurrences rather
+    /// than the profile's.
+    void close_groups_record_by_record(bool closing) { closing_ = closing; }
+    bool closes_groups() const { return closing_; }
+
+    /// Finishes every group made since the last call (see `close_groups_record_by_record`).
+    void close_open_groups();
 
     /// The group of `identity`, created with `offset` as its first offset when it is new.
     std::uint32_t find_or_add(const GroupIdentity& identity, std::uint64_t offset) {
@@ -176,9 +181,6 @@ private:
     };
 
     void add_group(const GroupIdentity& identity, std::uint64_t offset) {
-        if (closing_ && states_.size() > 0) {
-            close_group(states_.size() - 1);
-        }
         identities_.push_back(identity);
         if (tile_runs_on_) {
             tile_runs_.emplace_back();
@@ -205,7 +207,6 @@ private:
     /// Counts the durations kept so far; `last` when the walk is over and their room may go,
     /// and then only the groups `wanted` marks, when it is given.
     void count_durations(bool last = false, const std::vector<bool>* wanted = nullptr);
-    void close_group(std::uint32_t group);
 
     // In fixed blocks: a million groups are never copied to a larger array.
     BlockList<GroupIdentity> identities_;
@@ -237,6 +238,7 @@ private:
     bool tile_runs_on_ = false;
     std::vector<CoverageSet> tile_runs_;  // by group, when counting tiles as runs
     bool closing_ = false;
+    std::uint32_t open_from_ = 0;  // the first group not yet closed
     // By group, once the first is closed: the covered cycles of its closed occurrences.
     std::vector<std::uint64_t> closed_cycles_;
 };

@@ -117,8 +117,8 @@ QueryPartial detail::range_partial(const vorn_package::ProfileColumns& columns, 
     // Every tile a group is met on is noted, since the other ranges may hold the same tiles.
     groups.set_unique_tiles(false);
     const detail::TileNumbers tiles_met = source.tile_numbers();
-    groups.close_each_group_at_the_next(closing &&
-                                        detail::groups_close_in_turn(state->query, tiles_met));
+    groups.close_groups_record_by_record(closing &&
+                                         detail::groups_close_in_turn(state->query, tiles_met));
     detail::SampleListing<std::uint64_t> listing(query.sample_limit);
     detail::Window storage;
     const detail::GroupWalk walk =

@@ -48,7 +48,7 @@ struct PartialGroup {
     std::uint64_t last_offset = 0;
     std::uint32_t maximum = 0;
     // Phase occurrences summed up when no other range could meet the group again (see
-    // `GroupTable::close_each_group_at_the_next`): their number and covered cycles, beside
+    // `GroupTable::close_groups_record_by_record`): their number and covered cycles, beside
     // those listed in `occurrences`. Only the query on threads makes them, never bytes.
     std::uint64_t closed_phase_count = 0;
     std::uint64_t closed_phase_cycles = 0;

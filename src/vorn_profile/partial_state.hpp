@@ -27,9 +27,10 @@ struct PartialPiece {
 };
 
 /// `partial(columns, query, tiles, window)`; with `closing`, for the query on threads over
-/// ranges of these columns alone, the groups that no other range can meet (grouped by tile,
-/// tiles unique) keep their phase occurrences summed up rather than listed. Such a partial
-/// merges only with the other ranges' of these columns and is never written as bytes.
+/// ranges of these columns alone, the groups that no other range can meet (grouped by tile
+/// among other keys or alone, tiles unique) keep their phase occurrences summed up rather than
+/// listed. Such a partial merges only with the other ranges' of these columns and is never written
+/// as bytes.
 QueryPartial range_partial(const vorn_package::ProfileColumns& columns, const Query& query,
                            TileRange tiles, const std::optional<TimeWindow>& window, bool closing);
 

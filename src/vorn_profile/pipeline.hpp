@@ -20,18 +20,21 @@ namespace vorn_profile::detail {
 /// How many samples ahead the walk asks for a group's index bucket.
 constexpr std::uint64_t kGroupLookahead = 8;
 
-/// Whether a walk may close each group once the next is made: grouped by tile alone, over
-/// tiles that no two records share, so that a record's group is met in that record only.
+/// Whether a walk may close a record's groups when it leaves the record: the tile is a key of
+/// the grouping, over tiles that no two records share, so that a group is met in one record
+/// only.
 inline bool groups_close_in_turn(const Query& query, const TileNumbers& tiles) {
-    return query.group_by == GroupBy::Tile && !several_keys(query) && tiles.unique;
+    return tiles.unique && (query.group_by == GroupBy::Tile ||
+                            std::find(query.then_group_by.begin(), query.then_group_by.end(),
+                                      GroupBy::Tile) != query.then_group_by.end());
 }
 
 /// Whether a walk may go in rounds (see `walk_samples_in_rounds`): its order then matters to
 /// nothing it counts. The listing breaks ties in walk order, closing groups needs each record
 /// walked whole, and a tile met again after others is told apart from a new one only when no
 /// two records share a tile. The group table must then count tiles as runs.
-inline bool walks_in_rounds(const Query& query, const TileNumbers& tiles) {
-    return query.sample_limit == 0 && !groups_close_in_turn(query, tiles) && tiles.unique;
+inline bool walks_in_rounds(const Query& query, const TileNumbers& tiles, bool closing) {
+    return query.sample_limit == 0 && !closing && tiles.unique;
 }
 
 /// What a walk into groups counted.
@@ -55,10 +58,15 @@ GroupWalk walk_groups(Source& source, GroupTable& groups,
     if (tiles_numbered) {
         groups.number_groups(std::size_t{tiles.largest} + 1);
     }
+    std::uint64_t open_tile = UINT64_MAX;  // of the groups not yet closed
     const auto on_match = [&](std::uint64_t i, std::uint64_t offset,
                               std::uint32_t sample_duration) {
         walk.matched_sample_count += 1;
         const std::uint32_t tile = source.physical_tile();
+        if (groups.closes_groups() && tile != open_tile) {
+            groups.close_open_groups();
+            open_tile = tile;
+        }
         if (!tiles_numbered && groups.index_is_large()) {
             // Many groups: the bucket of a sample a few ahead is fetched while this one is
             // counted, instead of each look-up waiting on memory.
@@ -72,7 +80,7 @@ GroupWalk walk_groups(Source& source, GroupTable& groups,
             listing.offer(tile, offset, sample_duration, source.ref(i));
         }
     };
-    if (walks_in_rounds(query, tiles)) {
+    if (walks_in_rounds(query, tiles, groups.closes_groups())) {
         groups.count_tiles_as_runs();
         walk.totals = walk_samples_in_rounds(source, span, window, on_match);
     } else {
@@ -102,7 +110,7 @@ ListedAnswer<Source> answer_query(Source& source, GroupTable& groups, const Quer
     groups.reserve(source.sample_count());
     const TileNumbers tiles = source.tile_numbers();
     groups.set_unique_tiles(tiles.unique);
-    groups.close_each_group_at_the_next(groups_close_in_turn(query, tiles));
+    groups.close_groups_record_by_record(groups_close_in_turn(query, tiles));
     SampleListing<typename Source::Ref> listing(query.sample_limit);
     const GroupWalk walk = walk_groups(source, groups, listing, query, tiles,
                                        TileSpan{0, source.tile_count()}, window);

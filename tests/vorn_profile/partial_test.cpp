@@ -169,9 +169,10 @@ TEST(PartialDifferential, CountedDurationsAgreeWithMergedRanges) {
     }
 }
 
-// Grouped by tile over tiles no two records share, a record's group is finished when the walk
-// leaves it, and its coverage is summed up then. Records here meet more phase occurrences than
-// one block of slots holds, some twice; one record shares its tile, so no group closes there.
+// Grouped by tile, alone or with other keys, over tiles no two records share, a record's groups
+// are finished when the walk leaves it, and their coverage is summed up then. Records here meet
+// more phase occurrences than one block of slots holds, some twice; one record shares its tile,
+// so no group closes there.
 TEST(PartialDifferential, TileGroupsClosedRecordByRecordAgreeWithThePlainModel) {
     std::mt19937_64 random(20'000);
     for (const bool shared : {false, true}) {
@@ -184,16 +185,29 @@ TEST(PartialDifferential, TileGroupsClosedRecordByRecordAgreeWithThePlainModel) 
             for (std::uint32_t i = 0; i < 16'500; ++i) {
                 const std::uint32_t length = random() % 4 == 0 ? 0 : 1 + random() % 40;
                 const std::uint32_t phase = random() % 16 == 0 ? i / 2 : i;
-                report.tiles[t].samples.push_back(step(clock, clock + length, "k", phase, t % 2));
+                report.tiles[t].samples.push_back(
+                    step(clock, clock + length, random() % 3 == 0 ? "gemm" : "k", phase, t % 2,
+                         vorn_package::ProfileStepKind(i % 4)));
                 clock += length + random() % 3;
             }
         }
-        Query q;
-        q.group_by = GroupBy::Tile;
+        Query by_tile;
+        by_tile.group_by = GroupBy::Tile;
         if (shared) {
-            q.limit = 1;
+            by_tile.limit = 1;
         }
-        expect_every_way_agrees(report, q, random);
+        Query by_kernel_and_tile;
+        by_kernel_and_tile.group_by = GroupBy::Kernel;
+        by_kernel_and_tile.then_group_by = {GroupBy::Tile};
+        Query by_tile_and_kind;
+        by_tile_and_kind.group_by = GroupBy::Tile;
+        by_tile_and_kind.then_group_by = {GroupBy::Kind};
+        by_tile_and_kind.limit = 5;
+        expect_every_way_agrees(report, by_tile, random);
+        if (!shared) {
+            expect_every_way_agrees(report, by_kernel_and_tile, random);
+            expect_every_way_agrees(report, by_tile_and_kind, random);
+        }
     }
 }
 
