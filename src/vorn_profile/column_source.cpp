@@ -169,6 +169,7 @@ ColumnSource::ColumnSource(const vorn_package::ProfileColumns& columns, const Qu
         group_several(columns, query);
     } else if (query.group_by == GroupBy::Phase) {
         grouping_ = Grouping::Phase;
+        phase_groups_.resize(std::size_t{1} << kPhaseGroupBits);
     } else if (query.group_by == GroupBy::Tile) {
         grouping_ = Grouping::Tile;
     } else {

@@ -77,9 +77,14 @@ public:
     std::uint32_t group(GroupTable& groups, std::uint64_t i, std::uint64_t offset) {
         const std::uint64_t at = begin_ + i;
         switch (grouping_) {
-            case Grouping::Phase:
-                return groups.find_or_add(
-                    {{}, (std::uint64_t{columns_.phase[at]} << 32) | columns_.epoch[at]}, offset);
+            case Grouping::Phase: {
+                const std::uint64_t key = phase_key(at);
+                PhaseGroup& known = phase_groups_[phase_slot(key)];
+                if (known.group == kNoGroup || known.key != key) {
+                    known = {key, groups.find_or_add({{}, key}, offset)};
+                }
+                return known.group;
+            }
             case Grouping::Tile:
                 if (tile_group_ == kNoGroup) {
                     tile_group_ = groups.find_or_add({{}, physical_}, offset);
@@ -103,12 +108,12 @@ public:
         }
         return 0;
     }
-    /// Asks for the index bucket of sample `i`'s group, when the tile has one. Only phase
-    /// groups are looked up by hash; the others are numbered.
-    void prefetch_group(const GroupTable& groups, std::uint64_t i) const {
+    /// Asks for what finds sample `i`'s group, when the tile has it. Only phase groups are
+    /// looked up by hash; the others are numbered.
+    void prefetch_group(const GroupTable&, std::uint64_t i) const {
         const std::uint64_t at = begin_ + i;
-        if (query_.group_by == GroupBy::Phase && at < end_) {
-            groups.prefetch({{}, (std::uint64_t{columns_.phase[at]} << 32) | columns_.epoch[at]});
+        if (grouping_ == Grouping::Phase && at < end_) {
+            __builtin_prefetch(&phase_groups_[phase_slot(phase_key(at))]);
         }
     }
     Ref ref(std::uint64_t i) const { return begin_ + i; }
@@ -123,6 +128,23 @@ private:
     /// How a sample finds its group: by phase occurrence, by tile, by a number its step was
     /// given before the walk, or by several keys at once.
     enum class Grouping { Phase, Tile, Step, Several };
+
+    /// A group by phase occurrence, as the last sample with its key found it.
+    struct PhaseGroup {
+        std::uint64_t key = 0;
+        std::uint32_t group = kNoGroup;
+    };
+    // Phase groups remembered, by a hash of their key: a few thousand occurrences are in reach
+    // at any point of the walk, of many thousands in a long profile, so most samples find their
+    // group here without hashing their identity into the group index. 256 KiB.
+    static constexpr unsigned kPhaseGroupBits = 14;
+
+    std::uint64_t phase_key(std::uint64_t at) const {
+        return (std::uint64_t{columns_.phase[at]} << 32) | columns_.epoch[at];
+    }
+    static std::size_t phase_slot(std::uint64_t key) {
+        return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> (64 - kPhaseGroupBits));
+    }
 
     GroupIdentity several_identity(std::uint64_t at) const {
         const std::uint64_t occurrence =
@@ -148,6 +170,7 @@ private:
     // the step's names under the keys that depend on the step alone.
     std::vector<std::uint32_t> step_group_;
     std::vector<GroupIdentity> group_identities_;
+    std::vector<PhaseGroup> phase_groups_;  // when grouping by phase alone
     // Several keys, the tile among them and the phase not: within one tile record a group
     // follows from the step's number alone, so the record's groups are kept by that number
     // (emptied again at the next record), and the groups' index is asked once a record each.
