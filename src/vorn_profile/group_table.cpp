@@ -123,22 +123,24 @@ void GroupTable::close_open_groups() {
     open_from_ = states_.size();
 }
 
-void GroupTable::count_durations(bool last, const std::vector<bool>* wanted) {
+GroupTable::ScatteredDurations GroupTable::scatter_durations(bool last) {
     const std::uint32_t count = states_.size();
     counted_.resize(count);
     // The durations each group's together, in walk order.
-    std::vector<std::uint64_t> begin(std::size_t{count} + 1, 0);
+    ScatteredDurations scattered;
+    scattered.begin.assign(std::size_t{count} + 1, 0);
+    std::vector<std::uint64_t>& begin = scattered.begin;
     for (const GroupDuration& entry : durations_) {
         ++begin[entry.group + 1];
     }
     for (std::uint32_t group = 0; group < count; ++group) {
         begin[group + 1] += begin[group];
     }
-    std::vector<std::uint32_t> values(durations_.size());
+    scattered.values.resize(durations_.size());
     {
         std::vector<std::uint64_t> cursor(begin.begin(), begin.end() - 1);
         for (const GroupDuration& entry : durations_) {
-            values[cursor[entry.group]++] = entry.duration;
+            scattered.values[cursor[entry.group]++] = entry.duration;
         }
     }
     if (last) {
@@ -146,23 +148,27 @@ void GroupTable::count_durations(bool last, const std::vector<bool>* wanted) {
     } else {
         durations_.clear();
     }
+    return scattered;
+}
+
+void GroupTable::count_durations() {
+    ScatteredDurations scattered = scatter_durations(false);
     std::vector<std::uint32_t> scratch;
     std::vector<CountedDuration> merged;
-    for (std::uint32_t group = 0; group < count; ++group) {
-        if (begin[group] == begin[group + 1] || (wanted != nullptr && !(*wanted)[group])) {
+    for (std::uint32_t group = 0; group < counted_.size(); ++group) {
+        const std::span<std::uint32_t> values = scattered.of(group);
+        if (values.empty()) {
             continue;
         }
         std::vector<CountedDuration>& counted = counted_[group];
         merged.clear();
-        detail::count_durations(
-            counted, std::span(values).subspan(begin[group], begin[group + 1] - begin[group]),
-            states_[group].maximum, scratch, merged);
+        detail::count_durations(counted, values, states_[group].maximum, scratch, merged);
         counted_total_ += merged.size() - counted.size();
         counted = merged;
     }
     // Counting pays while durations repeat within their groups. When they hardly do (many
     // small groups), the rest are kept as they come and counted once at the end.
-    logged_total_ += values.size();
+    logged_total_ += scattered.values.size();
     if (counted_total_ * 2 > logged_total_) {
         fold_at_ = SIZE_MAX;
         // Address space for the rest; only what the matches use is ever touched.
@@ -172,6 +178,31 @@ void GroupTable::count_durations(bool last, const std::vector<bool>* wanted) {
     } else {
         fold_at_ = static_cast<std::size_t>(std::max<std::uint64_t>(kFoldAt, counted_total_));
     }
+}
+
+void GroupTable::finish_durations(
+    const std::vector<bool>* wanted,
+    const std::function<void(std::uint32_t, std::span<const CountedDuration>)>& visit) {
+    ScatteredDurations scattered = scatter_durations(true);
+    std::vector<std::uint32_t> scratch;
+    std::vector<CountedDuration> merged;
+    for (std::uint32_t group = 0; group < counted_.size(); ++group) {
+        std::vector<CountedDuration>& counted = counted_[group];
+        if (wanted == nullptr || (*wanted)[group]) {
+            const std::span<std::uint32_t> values = scattered.of(group);
+            if (values.empty()) {
+                visit(group, counted);
+            } else {
+                merged.clear();
+                detail::count_durations(counted, values, states_[group].maximum, scratch, merged);
+                visit(group, merged);
+            }
+        }
+        // Each group's pairs go as soon as they are handed on, so that all of them are never
+        // held at once beside what they are handed to.
+        counted = {};
+    }
+    counted_ = {};
 }
 
 std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupNaming& naming,
@@ -229,10 +260,15 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupN
 
     // Only the kept groups' durations are wanted now.
     std::vector<bool> wanted(count, false);
-    for (const std::uint32_t group : order) {
-        wanted[group] = true;
+    std::vector<std::uint32_t> place(count, 0);  // of a kept group in the order
+    for (std::size_t i = 0; i < kept; ++i) {
+        wanted[order[i]] = true;
+        place[order[i]] = static_cast<std::uint32_t>(i);
     }
-    count_durations(true, &wanted);
+    std::vector<DurationFigures> figures(kept);
+    finish_durations(&wanted, [&](std::uint32_t group, std::span<const CountedDuration> counted) {
+        figures[place[group]] = duration_figures(counted, query.percentiles);
+    });
     std::vector<GroupSummary> summaries;
     summaries.reserve(kept);
     for (std::size_t i = 0; i < kept; ++i) {
@@ -245,10 +281,9 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupN
         totals.work_cycles = state.work_cycles;
         totals.first_offset = state.first_offset;
         totals.last_offset = state.last_offset;
-        GroupSummary& summary = summaries.emplace_back(make_summary(
-            naming.name(identities_[group]), naming.dimensions(identities_[group]),
-            duration_figures(std::span<const CountedDuration>(counted_[group]), query.percentiles),
-            totals, clock_hz));
+        GroupSummary& summary = summaries.emplace_back(
+            make_summary(naming.name(identities_[group]), naming.dimensions(identities_[group]),
+                         figures[i], totals, clock_hz));
         summary.share = share_of(state.work_cycles, matched_work);
         summary.keys = naming.keys(identities_[group]);
     }
@@ -360,12 +395,10 @@ PartialGroups GroupTable::take_partial() {
     occurrence_indexes_ = {};
 
     // Durations: each group's counted values.
-    count_durations(true);
-    for (std::uint32_t group = 0; group < count; ++group) {
-        append_duration_runs(counted_[group], partial.durations.items);
+    finish_durations(nullptr, [&](std::uint32_t, std::span<const CountedDuration> counted) {
+        append_duration_runs(counted, partial.durations.items);
         partial.durations.close();
-    }
-    counted_ = {};
+    });
     return partial;
 }
 

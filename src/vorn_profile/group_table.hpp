@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <vector>
 
 #include "block_list.hpp"
@@ -204,9 +206,25 @@ private:
     }
     void cover_slow(CoverageSlot& slot, std::uint64_t start, std::uint64_t end);
     void note_tile(std::uint32_t group, GroupState& state, std::uint32_t tile);
-    /// Counts the durations kept so far; `last` when the walk is over and their room may go,
-    /// and then only the groups `wanted` marks, when it is given.
-    void count_durations(bool last = false, const std::vector<bool>* wanted = nullptr);
+    /// The durations kept since the last count, each group's together: group `g`'s are
+    /// values[begin[g], begin[g + 1]). Empties the kept list; `last` frees its room too.
+    struct ScatteredDurations {
+        std::vector<std::uint64_t> begin;
+        std::vector<std::uint32_t> values;
+
+        std::span<std::uint32_t> of(std::uint32_t group) {
+            return std::span(values).subspan(begin[group], begin[group + 1] - begin[group]);
+        }
+    };
+    ScatteredDurations scatter_durations(bool last);
+    /// Counts the durations kept so far into each group's pairs.
+    void count_durations();
+    /// Counts them for the last time and hands each group's pairs, ascending by value, to
+    /// `visit(group, pairs)` in group order, skipping the groups `wanted` leaves out when it is
+    /// given; the pairs are freed group by group.
+    void finish_durations(
+        const std::vector<bool>* wanted,
+        const std::function<void(std::uint32_t, std::span<const CountedDuration>)>& visit);
 
     // In fixed blocks: a million groups are never copied to a larger array.
     BlockList<GroupIdentity> identities_;
