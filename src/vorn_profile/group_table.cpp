@@ -118,6 +118,7 @@ void GroupTable::close_open_groups() {
     occurrence_indexes_.clear();
     for (std::uint32_t group = open_from_; group < states_.size(); ++group) {
         states_[group].coverage = FlatIndex::kNone;
+        states_[group].guess = FlatIndex::kNone;
         states_[group].occurrences = FlatIndex::kNone;
     }
     open_from_ = states_.size();

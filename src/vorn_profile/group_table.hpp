@@ -57,7 +57,10 @@ struct GroupState {
     std::uint64_t first_offset = 0;
     std::uint64_t last_offset = 0;
     std::uint64_t last_occurrence = 0;          // of the coverage slot below
+    std::uint64_t guess_occurrence = 0;         // of the guess below
     std::uint32_t coverage = FlatIndex::kNone;  // slot of the latest phase occurrence
+    // The slot the group moved to from `coverage` the last time (see `CoverageSlot::next`).
+    std::uint32_t guess = FlatIndex::kNone;
     std::uint32_t phase_count = 0;
     std::uint32_t last_tile = 0;
     std::uint32_t tile_changes = 0;  // entries in the shared tile list, or changes when unique
@@ -134,11 +137,9 @@ public:
              std::uint64_t offset, std::uint32_t sample_duration) {
         GroupState& state = states_[group];
         if (state.coverage == FlatIndex::kNone || state.last_occurrence != occurrence) {
-            const std::uint32_t guess =
-                state.coverage == FlatIndex::kNone ? FlatIndex::kNone : slots_[state.coverage].next;
             std::uint32_t slot = 0;
-            if (guess != FlatIndex::kNone && slots_[guess].occurrence == occurrence) {
-                slot = guess;
+            if (state.guess != FlatIndex::kNone && state.guess_occurrence == occurrence) {
+                slot = state.guess;
             } else {
                 slot = coverage_slot(group, state, occurrence);
                 if (state.coverage != FlatIndex::kNone) {
@@ -147,6 +148,11 @@ public:
             }
             state.coverage = slot;
             state.last_occurrence = occurrence;
+            // The guess for the group's next occurrence, read now, while this sample is
+            // counted, rather than when the next one waits on it.
+            state.guess = slots_[slot].next;
+            state.guess_occurrence =
+                state.guess == FlatIndex::kNone ? 0 : slots_[state.guess].occurrence;
         }
         cover(slots_[state.coverage], offset, offset + sample_duration);
         if (state.sample_count == 0 || state.last_tile != tile) {
