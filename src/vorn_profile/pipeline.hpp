@@ -32,9 +32,20 @@ inline bool groups_close_in_turn(const Query& query, const TileNumbers& tiles) {
 /// Whether a walk may go in rounds (see `walk_samples_in_rounds`): its order then matters to
 /// nothing it counts. The listing breaks ties in walk order, closing groups needs each record
 /// walked whole, and a tile met again after others is told apart from a new one only when no
-/// two records share a tile. The group table must then count tiles as runs.
+/// two records share a tile. The group table must then count tiles as runs, which costs memory
+/// a group, so rounds are walked only when some tile is longer than one.
 inline bool walks_in_rounds(const Query& query, const TileNumbers& tiles, bool closing) {
     return query.sample_limit == 0 && !closing && tiles.unique;
+}
+
+/// The most samples a tile of `span` holds.
+template <class Source>
+std::uint64_t longest_tile(Source& source, TileSpan span) {
+    std::uint64_t longest = 0;
+    for (std::uint64_t t = span.first; t < span.last; ++t) {
+        longest = std::max(longest, source.enter_tile(t));
+    }
+    return longest;
 }
 
 /// What a walk into groups counted.
@@ -80,7 +91,8 @@ GroupWalk walk_groups(Source& source, GroupTable& groups,
             listing.offer(tile, offset, sample_duration, source.ref(i));
         }
     };
-    if (walks_in_rounds(query, tiles, groups.closes_groups())) {
+    if (walks_in_rounds(query, tiles, groups.closes_groups()) &&
+        longest_tile(source, span) > kRoundSamples) {
         groups.count_tiles_as_runs();
         walk.totals = walk_samples_in_rounds(source, span, window, on_match);
     } else {
