@@ -80,11 +80,28 @@ constexpr char kPairs[] =
 /// `value` (below 100) as two digits.
 inline void put_pair(char* at, std::uint32_t value) { std::memcpy(at, kPairs + 2 * value, 2); }
 
+/// The numbers below 10000 as four digits each, one after another.
+struct Quads {
+    char digits[4 * 10000] = {};
+};
+
+constexpr Quads make_quads() {
+    Quads quads;
+    for (int value = 0; value < 10000; ++value) {
+        char* const at = quads.digits + 4 * value;
+        at[0] = static_cast<char>('0' + value / 1000);
+        at[1] = static_cast<char>('0' + value / 100 % 10);
+        at[2] = static_cast<char>('0' + value / 10 % 10);
+        at[3] = static_cast<char>('0' + value % 10);
+    }
+    return quads;
+}
+
+constexpr Quads kQuads = make_quads();
+
 /// `value` (below 10000) as four digits.
 inline void put_four(char* at, std::uint32_t value) {
-    const std::uint32_t high = value / 100;
-    put_pair(at, high);
-    put_pair(at + 2, value - high * 100);
+    std::memcpy(at, kQuads.digits + 4 * value, 4);
 }
 
 /// `value` (below 10000) without leading zeros.
