@@ -104,7 +104,8 @@ inline void put_four(char* at, std::uint32_t value) {
     std::memcpy(at, kQuads.digits + 4 * value, 4);
 }
 
-/// `value` (below 10000) without leading zeros.
+/// `value` (below 10000) without leading zeros. A number of three digits is copied with the
+/// next number's first digit behind it, which what follows the number writes over.
 inline char* put_small(char* at, std::uint32_t value) {
     if (value < 100) {
         if (value < 10) {
@@ -114,13 +115,12 @@ inline char* put_small(char* at, std::uint32_t value) {
         put_pair(at, value);
         return at + 2;
     }
+    const char* const digits = kQuads.digits + 4 * value;
     if (value < 1000) {
-        const std::uint32_t high = value / 100;
-        *at = static_cast<char>('0' + high);
-        put_pair(at + 1, value - high * 100);
+        std::memcpy(at, digits + 1, 4);
         return at + 3;
     }
-    put_four(at, value);
+    std::memcpy(at, digits, 4);
     return at + 4;
 }
 
@@ -365,6 +365,12 @@ void write_rows(std::ostream& out, const vorn_package::ProfileColumns& columns,
     char epoch_text[64] = {};
     std::uint32_t epoch_value = 0;
     std::size_t epoch_size = 0;
+    const auto make_epoch = [&](std::uint32_t value) {
+        epoch_value = value;
+        char* const digits = std::copy(epoch_key.begin(), epoch_key.end(), epoch_text);
+        epoch_size = static_cast<std::size_t>(put_number(digits, value) - epoch_text);
+    };
+    make_epoch(0);
     const std::uint32_t* const start_cycle = columns.start_cycle.data();
     const std::uint32_t* const end_cycle = columns.end_cycle.data();
     const std::uint32_t* const phase = columns.phase.data();
@@ -431,10 +437,8 @@ void write_rows(std::ostream& out, const vorn_package::ProfileColumns& columns,
             at = put_number(at, length);
             at = copy_pieces<kKindPiece>(at, step->kind, step->kind_size);
             at = put_number(at, phase[sample]);
-            if (epoch[sample] != epoch_value || epoch_size == 0) [[unlikely]] {
-                epoch_value = epoch[sample];
-                char* const digits = std::copy(epoch_key.begin(), epoch_key.end(), epoch_text);
-                epoch_size = static_cast<std::size_t>(put_number(digits, epoch_value) - epoch_text);
+            if (epoch[sample] != epoch_value) [[unlikely]] {
+                make_epoch(epoch[sample]);
             }
             std::memcpy(at, epoch_text, kKeyPiece);
             at += epoch_size;
