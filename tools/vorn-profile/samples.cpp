@@ -421,7 +421,13 @@ void write_rows(std::ostream& out, const vorn_package::ProfileColumns& columns,
                     at = first;
                 }
             }
-            at = copy_pieces < csv ? 16 : kPiece > (at, start.data(), start.size());
+            if constexpr (csv) {
+                // A tile's number and a comma: at most 11 bytes, one piece.
+                std::memcpy(at, start.data(), kKeyPiece);
+                at += start.size();
+            } else {
+                at = copy_pieces<kPiece>(at, start.data(), start.size());
+            }
             if constexpr (plain) {
                 at = put_number(at, static_cast<std::uint32_t>(offset));
             } else {
