@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli_harness.hpp"
@@ -134,6 +135,92 @@ TEST(SamplesDifferential, NumbersOfEveryLengthAndLongTexts) {
         EXPECT_EQ(std::string_view(got["metadata"].at(0)["value"]), s.step.metadata[0].value);
     }
     EXPECT_EQ(row, tile.samples.size());
+}
+
+/// The records of RFC 4180 text: a quoted field may hold commas, doubled quotes and line breaks;
+/// a record ends at a CRLF outside quotes.
+std::vector<std::vector<std::string>> read_csv(std::string_view text) {
+    std::vector<std::vector<std::string>> records(1, std::vector<std::string>(1));
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (quoted && text.substr(i, 2) == "\"\"") {
+            records.back().back() += text[++i];
+        } else if (text[i] == '"') {
+            quoted = !quoted;
+        } else if (!quoted && text[i] == ',') {
+            records.back().emplace_back();
+        } else if (!quoted && text.substr(i, 2) == "\r\n") {
+            records.emplace_back(1);
+            ++i;
+        } else {
+            records.back().back() += text[i];
+        }
+    }
+    records.pop_back();  // what follows the last CRLF
+    return records;
+}
+
+// The listing reads back to the profile's fields whatever the texts hold (separators, quotes,
+// line breaks, more than a copied piece) and however the numbers' lengths and the epoch change
+// from row to row; a filter that keeps every step lists the same bytes.
+TEST(SamplesDifferential, EveryRowReadsBackWithAwkwardTexts) {
+    const std::string texts[] = {"",
+                                 "a,b",
+                                 "say \"hi\"",
+                                 "two\r\nlines",
+                                 "bare\nbreak",
+                                 "x;y=z\\w",
+                                 std::string(150, 'q') + ",\""};
+    std::mt19937_64 random(5);
+    const auto number = [&] { return std::uint32_t(random() >> (32 + random() % 32)); };
+    vorn_package::ProfileReport report;
+    for (const std::uint32_t physical : {7U, 4294967295U}) {
+        vorn_package::TileProfile tile{physical, {}};
+        for (std::uint32_t i = 0, clock = number(); i < 60; ++i, clock += number() / 4) {
+            vorn_package::CycleSample s;
+            s.start_cycle = clock;
+            s.end_cycle = clock += number() / 4;
+            s.step.kind = vorn_package::ProfileStepKind(i % 4);
+            s.step.phase = number();
+            s.step.epoch = i % 7 == 0 ? number() : i / 20;
+            s.step.local_index = number();
+            s.step.operation = texts[random() % 7];
+            s.step.kernel = texts[random() % 7];
+            s.step.metadata = {{texts[random() % 7], texts[random() % 7]}};
+            tile.samples.push_back(s);
+        }
+        report.tiles.push_back(tile);
+    }
+    const vorn_package::ProfileColumns columns = vorn_package::to_columns(report);
+    Query keep_all;
+    keep_all.exclude_kernels = {"no such kernel"};
+    std::ostringstream plain;
+    std::ostringstream filtered;
+    vorn_cli::write_samples(plain, columns, Query{}, TimeWindow{}, vorn_cli::SampleFormat::Csv);
+    vorn_cli::write_samples(filtered, columns, keep_all, TimeWindow{}, vorn_cli::SampleFormat::Csv);
+    EXPECT_EQ(plain.str(), filtered.str());
+    const auto records = read_csv(plain.str());
+    ASSERT_EQ(records.size(), 121U);
+    for (std::size_t row = 1; row < records.size(); ++row) {
+        const vorn_package::TileProfile& tile = report.tiles[(row - 1) / 60];
+        const vorn_package::CycleSample& s = tile.samples[(row - 1) % 60];
+        std::string metadata;
+        for (const char c : s.step.metadata[0].name + '\0' + s.step.metadata[0].value) {
+            metadata += c == '\0' ? "=" : std::string(std::strchr(";=\\", c) ? "\\" : "") + c;
+        }
+        const std::vector<std::string> want = {
+            std::to_string(tile.physical_tile),
+            std::to_string(s.start_cycle - tile.samples[0].start_cycle),
+            std::to_string(s.end_cycle - s.start_cycle),
+            model::model_kind(s.step.kind),
+            std::to_string(s.step.phase),
+            std::to_string(s.step.epoch),
+            std::to_string(s.step.local_index),
+            s.step.operation,
+            s.step.kernel,
+            metadata};
+        EXPECT_EQ(records[row], want) << row;
+    }
 }
 
 TEST_F(CliTest, SamplesEscapeAndReadBack) {

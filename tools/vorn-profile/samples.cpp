@@ -21,25 +21,32 @@ namespace {
 using vorn_view::kind_text;
 using vorn_view::SampleFilter;
 
-// Rows are gathered into a block and written once it holds this much: as much as the output
-// buffer holds, so that the block goes to the file without another copy.
+// Rows are put together in a block that is written once it holds this much: as much as the
+// output buffer holds, so that the block goes to the file without another copy.
 constexpr std::size_t kBlock = vorn_package::BufferedOutput::kDefaultCapacity;
-// Texts are copied in pieces of this many bytes, which may read and write past their ends:
-// every source and the block keep this much room behind their last byte.
-constexpr std::size_t kPiece = 32;
+// Texts are copied in whole pieces of up to this many bytes, which may read and write past
+// their ends: every source keeps this much room behind its last byte.
+constexpr std::size_t kPiece = 64;
+// What a row may write besides its step's texts: the tile's start, five numbers of up to 20
+// digits and the keys between them, each with what its copy may spill past its end.
+constexpr std::size_t kRowRoom = 512;
 // The texts of the steps rows have used are kept made, up to this many bytes, for profiles of
 // up to this many steps; beyond, a step's texts are made for each of its rows, so that memory
 // does not grow with a profile whose every step is distinct.
 constexpr std::size_t kCachedBytes = std::size_t{16} << 20;
 constexpr std::uint64_t kCachedSteps = std::uint64_t{1} << 20;
 
-/// Copies `size` bytes, whole pieces at a time; returns the end of the copy.
+/// Copies `size` bytes in whole pieces of `piece` bytes (one for a text that fits in one);
+/// returns the end of the copy.
+template <std::size_t piece>
 inline char* copy_pieces(char* to, const char* from, std::size_t size) {
-    std::size_t done = 0;
-    do {
-        std::memcpy(to + done, from + done, kPiece);
-        done += kPiece;
-    } while (done < size);
+    static_assert(piece <= kPiece);
+    std::memcpy(to, from, piece);
+    if (size > piece) [[unlikely]] {
+        for (std::size_t done = piece; done < size; done += piece) {
+            std::memcpy(to + done, from + done, piece);
+        }
+    }
     return to + size;
 }
 
@@ -73,13 +80,32 @@ constexpr char kPairs[] =
 /// `value` (below 100) as two digits.
 inline void put_pair(char* at, std::uint32_t value) { std::memcpy(at, kPairs + 2 * value, 2); }
 
-/// `value` (below 10000) as four digits.
-inline void put_four(char* at, std::uint32_t value) {
-    put_pair(at, value / 100);
-    put_pair(at + 2, value % 100);
+/// The numbers below 10000 as four digits each, one after another.
+struct Quads {
+    char digits[4 * 10000] = {};
+};
+
+constexpr Quads make_quads() {
+    Quads quads;
+    for (int value = 0; value < 10000; ++value) {
+        char* const at = quads.digits + 4 * value;
+        at[0] = static_cast<char>('0' + value / 1000);
+        at[1] = static_cast<char>('0' + value / 100 % 10);
+        at[2] = static_cast<char>('0' + value / 10 % 10);
+        at[3] = static_cast<char>('0' + value % 10);
+    }
+    return quads;
 }
 
-/// `value` (below 10000) without leading zeros.
+constexpr Quads kQuads = make_quads();
+
+/// `value` (below 10000) as four digits.
+inline void put_four(char* at, std::uint32_t value) {
+    std::memcpy(at, kQuads.digits + 4 * value, 4);
+}
+
+/// `value` (below 10000) without leading zeros. A number of three digits is copied with the
+/// next number's first digit behind it, which what follows the number writes over.
 inline char* put_small(char* at, std::uint32_t value) {
     if (value < 100) {
         if (value < 10) {
@@ -89,12 +115,12 @@ inline char* put_small(char* at, std::uint32_t value) {
         put_pair(at, value);
         return at + 2;
     }
+    const char* const digits = kQuads.digits + 4 * value;
     if (value < 1000) {
-        *at = static_cast<char>('0' + value / 100);
-        put_pair(at + 1, value % 100);
+        std::memcpy(at, digits + 1, 4);
         return at + 3;
     }
-    put_four(at, value);
+    std::memcpy(at, digits, 4);
     return at + 4;
 }
 
@@ -105,14 +131,17 @@ inline char* put_number(char* at, std::uint32_t value) {
         return put_small(at, value);
     }
     if (value < 100000000) {
-        at = put_small(at, value / 10000);
-        put_four(at, value % 10000);
+        const std::uint32_t high = value / 10000;
+        at = put_small(at, high);
+        put_four(at, value - high * 10000);
         return at + 4;
     }
-    const std::uint32_t low = value % 100000000;
-    at = put_small(at, value / 100000000);
-    put_four(at, low / 10000);
-    put_four(at + 4, low % 10000);
+    const std::uint32_t high = value / 100000000;
+    const std::uint32_t low = value - high * 100000000;
+    const std::uint32_t middle = low / 10000;
+    at = put_small(at, high);
+    put_four(at, middle);
+    put_four(at + 4, low - middle * 10000);
     return at + 8;
 }
 
@@ -207,8 +236,9 @@ public:
     const StepText* kept() const { return texts_.data(); }
     std::size_t kept_count() const { return texts_.size(); }
 
-    /// The texts of `step`; one not kept is valid until the next call.
-    const StepText& of(std::uint32_t step) {
+    /// The texts of `step`; one not kept is valid until the next call. Out of line: a row
+    /// comes here only for a step that has not been made yet or is not kept.
+    [[gnu::noinline]] const StepText& of(std::uint32_t step) {
         if (step < texts_.size()) {
             StepText& text = texts_[step];
             if (text.kind != nullptr) {
@@ -283,43 +313,64 @@ private:
     StepText loose_;  // the texts of a step not kept, in `made_`
 };
 
-}  // namespace
+/// The keys between a row's numbers, each with a piece's room behind it.
+struct RowKeys {
+    explicit RowKeys(bool csv)
+        : duration(csv ? "," : ", \"duration\": "),
+          epoch(csv ? "," : ", \"epoch\": "),
+          local_index(csv ? "," : ", \"local_index\": ") {}
 
-void write_samples(std::ostream& out, const vorn_package::ProfileColumns& columns,
-                   const vorn_profile::Query& query, const vorn_profile::TimeWindow& window,
-                   SampleFormat format) {
-    const bool csv = format == SampleFormat::Csv;
-    StepTexts steps(columns, format);
-    const SampleFilter filter(columns, query);
-    const bool filtering = query.kind || query.kernel || query.operation_contains ||
-                           !query.tiles.empty() || !query.phases.empty() ||
-                           !query.metadata.empty() || query.at_offset || !query.epochs.empty() ||
-                           query.kernel_matches || query.operation_matches ||
-                           !query.exclude_kinds.empty() || !query.exclude_kernels.empty();
-    const bool clipping = window != vorn_profile::TimeWindow{};
-    // Rows are put together in one block with plain copies of whole pieces, and numbers made
-    // in place: a row is a few dozen bytes, and the appends of a string would cost more than
-    // the row itself. The block is written whenever it holds `kBlock` bytes. What the loop
-    // reads is held in locals: a store through `char*` could change anything else in memory,
-    // which would then be read anew for every row.
-    std::vector<char> block(2 * kBlock + kPiece);
+    PaddedText duration;
+    PaddedText epoch;
+    PaddedText local_index;
+};
+
+/// Which rows `write_rows` leaves out: none when `plain`, the loop then not asking.
+struct RowSelection {
+    const SampleFilter& filter;
+    bool filtering = false;
+    bool clipping = false;
+    vorn_profile::TimeWindow window;
+};
+
+/// Writes the rows of the selected steps. A row is put together in one block from plain copies
+/// of whole pieces and numbers made in place: it is a few dozen bytes, and the appends of a
+/// string would cost more than the row itself. What the loop reads is held in locals: a store
+/// through `char*` could change anything else in memory, which would then be read anew for
+/// every row. The block always has room for a row of any step kept so far past `kBlock`, so
+/// that a row is checked only for being the first of a step not yet seen (or not kept).
+template <bool csv, bool plain>
+void write_rows(std::ostream& out, const vorn_package::ProfileColumns& columns,
+                const RowSelection& selection, const RowKeys& keys, StepTexts& steps) {
+    constexpr std::size_t kKeyPiece = csv ? 16 : 32;
+    constexpr std::size_t kKindPiece = csv ? 32 : 64;
+    const std::string_view duration_key = keys.duration.view();
+    const std::string_view epoch_key = keys.epoch.view();
+    const std::string_view local_key = keys.local_index.view();
+    std::size_t room = kRowRoom;  // what a row may take past `kBlock`
+    std::vector<char> block(kBlock + room);
     char* first = block.data();
-    char* last = first + block.size();
+    char* full = first + kBlock;
     char* at = first;
-    if (csv) {
+    if constexpr (csv) {
         const std::string_view header =
             "physical_tile,offset,duration,kind,phase,epoch,local_index,operation,kernel,"
             "metadata\r\n";
         at = std::copy(header.begin(), header.end(), at);
     }
-    const PaddedText duration_text(csv ? "," : ", \"duration\": ");
-    const PaddedText epoch_text(csv ? "," : ", \"epoch\": ");
-    const PaddedText local_text(csv ? "," : ", \"local_index\": ");
-    const std::string_view duration_key = duration_text.view();
-    const std::string_view epoch_key = epoch_text.view();
-    const std::string_view local_key = local_text.view();
     PaddedText tile_start;
     std::string text;
+    // The epoch, with its key before it, changes seldom from row to row: it is made anew only
+    // when it does.
+    char epoch_text[64] = {};
+    std::uint32_t epoch_value = 0;
+    std::size_t epoch_size = 0;
+    const auto make_epoch = [&](std::uint32_t value) {
+        epoch_value = value;
+        char* const digits = std::copy(epoch_key.begin(), epoch_key.end(), epoch_text);
+        epoch_size = static_cast<std::size_t>(put_number(digits, value) - epoch_text);
+    };
+    make_epoch(0);
     const std::uint32_t* const start_cycle = columns.start_cycle.data();
     const std::uint32_t* const end_cycle = columns.end_cycle.data();
     const std::uint32_t* const phase = columns.phase.data();
@@ -332,11 +383,11 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
         const std::uint32_t physical = columns.tile_physical[t];
         const std::uint64_t begin = columns.tile_sample_begin[t];
         const std::uint64_t end = columns.tile_sample_begin[t + 1];
-        if (begin == end || !filter.keeps_tile(physical)) {
+        if (begin == end || !selection.filter.keeps_tile(physical)) {
             continue;
         }
         text.clear();
-        if (!csv) {
+        if constexpr (!csv) {
             text += "{\"physical_tile\": ";
         }
         append_number(text, physical);
@@ -347,48 +398,95 @@ void write_samples(std::ostream& out, const vorn_package::ProfileColumns& column
         for (std::uint64_t sample = begin; sample < end; ++sample) {
             std::uint64_t offset = static_cast<std::uint32_t>(start_cycle[sample] - base);
             std::uint32_t length = end_cycle[sample] - start_cycle[sample];
-            if (filtering && !filter.passes(sample, physical, offset, length)) {
-                continue;
-            }
-            if (clipping && !clip(window, offset, length)) {
-                continue;
+            if constexpr (!plain) {
+                if (selection.filtering &&
+                    !selection.filter.passes(sample, physical, offset, length)) {
+                    continue;
+                }
+                if (selection.clipping && !clip(selection.window, offset, length)) {
+                    continue;
+                }
             }
             const std::uint32_t step_number = step_of[sample];
-            const StepText step = step_number < kept_count && kept[step_number].kind != nullptr
-                                      ? kept[step_number]
-                                      : steps.of(step_number);
-            // Room for the row: its texts, five numbers of at most ten digits and the keys,
-            // each with a piece's room behind it.
-            const std::size_t row = step.kind_size + step.end_size + 256;
-            if (static_cast<std::size_t>(last - at) < row) {
-                out.write(first, at - first);
-                if (block.size() < row) {
-                    block.resize(row);
+            const StepText* step = kept + step_number;
+            if (step_number >= kept_count || step->kind == nullptr) [[unlikely]] {
+                step = &steps.of(step_number);
+                const std::size_t need = kRowRoom + step->kind_size + step->end_size;
+                if (need > room) {
+                    out.write(first, at - first);
+                    room = need;
+                    block.assign(kBlock + room, '\0');
+                    first = block.data();
+                    full = first + kBlock;
+                    at = first;
                 }
-                first = block.data();
-                last = first + block.size();
-                at = first;
             }
-            at = copy_pieces(at, start.data(), start.size());
-            // A window that starts past 2^32 - 1 moves a clipped offset there.
-            at = offset <= UINT32_MAX ? put_number(at, static_cast<std::uint32_t>(offset))
-                                      : std::to_chars(at, at + 20, offset).ptr;
-            at = copy_pieces(at, duration_key.data(), duration_key.size());
+            if constexpr (csv) {
+                // A tile's number and a comma: at most 11 bytes, one piece.
+                std::memcpy(at, start.data(), kKeyPiece);
+                at += start.size();
+            } else {
+                at = copy_pieces<kPiece>(at, start.data(), start.size());
+            }
+            if constexpr (plain) {
+                at = put_number(at, static_cast<std::uint32_t>(offset));
+            } else {
+                // A window that starts past 2^32 - 1 moves a clipped offset there.
+                at = offset <= UINT32_MAX ? put_number(at, static_cast<std::uint32_t>(offset))
+                                          : std::to_chars(at, at + 20, offset).ptr;
+            }
+            if constexpr (csv) {
+                *at++ = ',';
+            } else {
+                at = copy_pieces<kKeyPiece>(at, duration_key.data(), duration_key.size());
+            }
             at = put_number(at, length);
-            at = copy_pieces(at, step.kind, step.kind_size);
+            at = copy_pieces<kKindPiece>(at, step->kind, step->kind_size);
             at = put_number(at, phase[sample]);
-            at = copy_pieces(at, epoch_key.data(), epoch_key.size());
-            at = put_number(at, epoch[sample]);
-            at = copy_pieces(at, local_key.data(), local_key.size());
+            if (epoch[sample] != epoch_value) [[unlikely]] {
+                make_epoch(epoch[sample]);
+            }
+            std::memcpy(at, epoch_text, kKeyPiece);
+            at += epoch_size;
+            if constexpr (csv) {
+                *at++ = ',';
+            } else {
+                at = copy_pieces<kKeyPiece>(at, local_key.data(), local_key.size());
+            }
             at = put_number(at, local_index[sample]);
-            at = copy_pieces(at, step.end, step.end_size);
-            if (static_cast<std::size_t>(at - first) >= kBlock) {
+            at = copy_pieces<kPiece>(at, step->end, step->end_size);
+            if (at >= full) {
                 out.write(first, at - first);
                 at = first;
             }
         }
     }
     out.write(first, at - first);
+}
+
+}  // namespace
+
+void write_samples(std::ostream& out, const vorn_package::ProfileColumns& columns,
+                   const vorn_profile::Query& query, const vorn_profile::TimeWindow& window,
+                   SampleFormat format) {
+    StepTexts steps(columns, format);
+    const SampleFilter filter(columns, query);
+    const RowSelection selection{
+        filter,
+        query.kind || query.kernel || query.operation_contains || !query.tiles.empty() ||
+            !query.phases.empty() || !query.metadata.empty() || query.at_offset ||
+            !query.epochs.empty() || query.kernel_matches || query.operation_matches ||
+            !query.exclude_kinds.empty() || !query.exclude_kernels.empty(),
+        window != vorn_profile::TimeWindow{}, window};
+    const bool plain = !selection.filtering && !selection.clipping;
+    const RowKeys keys(format == SampleFormat::Csv);
+    if (format == SampleFormat::Csv) {
+        plain ? write_rows<true, true>(out, columns, selection, keys, steps)
+              : write_rows<true, false>(out, columns, selection, keys, steps);
+    } else {
+        plain ? write_rows<false, true>(out, columns, selection, keys, steps)
+              : write_rows<false, false>(out, columns, selection, keys, steps);
+    }
 }
 
 }  // namespace vorn_cli
