@@ -53,6 +53,24 @@ struct OccurrenceState {
         }
         min_busy = tiles == 1 ? entry.busy : std::min(min_busy, entry.busy);
     }
+
+    /// Adds the folded figures of `other`, whose tiles are none of this occurrence's;
+    /// `state_of` gives the position in this walk's list of tiles of one in `other`'s.
+    template <class StateOf>
+    void fold(const OccurrenceState& other, StateOf state_of) {
+        if (other.tiles == 0) {
+            return;
+        }
+        if (tiles == 0 || other.max_busy > max_busy ||
+            (other.max_busy == max_busy && other.straggler < straggler)) {
+            max_busy = other.max_busy;
+            straggler = other.straggler;
+            straggler_state = state_of(other.straggler_state);
+        }
+        min_busy = tiles == 0 ? other.min_busy : std::min(min_busy, other.min_busy);
+        tiles += other.tiles;
+        busy += other.busy;
+    }
 };
 
 struct TileState {
@@ -225,7 +243,8 @@ SuperstepPart walk_part(Source& source, Kind kind, const TimeWindow& window, det
     return part;
 }
 
-/// The part of `first`'s span followed by `second`'s; both keep their busy cycles pending.
+/// The part of `first`'s span followed by `second`'s; both keep their busy cycles pending, or
+/// neither does and no physical tile is in both.
 SuperstepPart merge_parts(SuperstepPart first, SuperstepPart second) {
     first.matched_sample_count += second.matched_sample_count;
     first.totals.sample_count += second.totals.sample_count;
@@ -260,6 +279,9 @@ SuperstepPart merge_parts(SuperstepPart first, SuperstepPart second) {
         into.start = std::min(into.start, occurrence.start);
         into.end = std::max(into.end, occurrence.end);
         into.sync += occurrence.sync;
+        if (!first.pending) {
+            into.fold(occurrence, [&](std::uint32_t state) { return tile_state[state]; });
+        }
         for (TileBusy entry : occurrence.pending) {
             entry.state = tile_state[entry.state];
             into.pending.push_back(entry);
@@ -366,14 +388,44 @@ Query filters_of(const Query& query) {
     return filters;
 }
 
-/// The walk of the tile records `span` of `columns`, its busy cycles kept pending.
+/// The walk of the tile records `span` of `columns`, its busy cycles kept pending when another
+/// span may hold the same tiles.
 SuperstepPart columns_part(const vorn_package::ProfileColumns& columns, const Query& filters,
-                           const TimeWindow& window, detail::TileSpan span) {
+                           const TimeWindow& window, detail::TileSpan span, bool keep_pending) {
     detail::GroupTable unused;
     detail::ColumnSource source(columns, filters, unused);
     return walk_part(
         source, [&](std::uint64_t i) { return columns.step_kind[columns.step[source.ref(i)]]; },
-        window, span, true);
+        window, span, keep_pending);
+}
+
+/// Whether two of `ranges` may hold samples of one physical tile: a tile comes back after
+/// another, or the records of one tile on either side of a cut (empty records passed over).
+bool ranges_share_tiles(const vorn_package::ProfileColumns& columns, const Query& filters,
+                        const std::vector<TileRange>& ranges) {
+    detail::GroupTable unused;
+    detail::ColumnSource source(columns, filters, unused);
+    if (tiles_come_back(source)) {
+        return true;
+    }
+    const auto empty = [&](std::uint64_t t) {
+        return columns.tile_sample_begin[t] == columns.tile_sample_begin[t + 1];
+    };
+    for (std::size_t at = 1; at < ranges.size(); ++at) {
+        std::uint64_t before = ranges[at].first;
+        while (before > 0 && empty(before - 1)) {
+            --before;
+        }
+        std::uint64_t after = ranges[at].first;
+        while (after < columns.tile_count() && empty(after)) {
+            ++after;
+        }
+        if (before > 0 && after < columns.tile_count() &&
+            columns.tile_physical[before - 1] == columns.tile_physical[after]) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -403,10 +455,13 @@ SuperstepReport supersteps(const vorn_package::ProfileColumns& columns, const Qu
         return supersteps(columns, query, window);
     }
     const Query filters = filters_of(query);
+    // Each tile in one range only: every range folds its tiles' busy cycles as it goes, and
+    // the ranges' figures add up, instead of every (tile, occurrence) being kept to the end.
+    const bool keep_pending = ranges_share_tiles(columns, filters, ranges);
     std::vector<std::optional<SuperstepPart>> parts(ranges.size());
     detail::run_ranges(ranges.size(), [&](std::size_t at) {
-        parts[at].emplace(
-            columns_part(columns, filters, window, {ranges[at].first, ranges[at].last}));
+        parts[at].emplace(columns_part(columns, filters, window,
+                                       {ranges[at].first, ranges[at].last}, keep_pending));
     });
     SuperstepPart merged = *std::move(parts[0]);
     for (std::size_t at = 1; at < parts.size(); ++at) {
