@@ -67,57 +67,99 @@ def shards(profile_dir_or_paths):
     return paths
 
 
-# A partial travels as (bytes, first shard, last shard), so that a merge that fails names the
-# shards on either side of it.
+_FAN_IN = 8  # partials merged by one task of the tree
 
 
-def _partial_task(path, keywords):
+class _Part:
+    """The partial of the consecutive shards `first` to `last`, kept in the memory of the worker
+    that made it. Dask moves it to another worker only when a merge there needs it; it travels
+    as the partial's bytes."""
+
+    __slots__ = ("partial", "first", "last")
+
+    def __init__(self, partial, first, last):
+        self.partial, self.first, self.last = partial, first, last
+
+    def __reduce__(self):
+        return _part_from_bytes, (self.partial.to_bytes(), self.first, self.last)
+
+
+def _part_from_bytes(data, first, last):
     import vorn_profile
 
-    return vorn_profile.read(path).partial(**keywords).to_bytes(), path, path
+    return _Part(vorn_profile.Partial.from_bytes(data, name=first), first, last)
 
 
-def _merge_partials(parts):
-    """The partial of `parts` ((bytes, first, last) each, in shard order) merged in order."""
-    import vorn_profile
-
-    data, first, last = parts[0]
-    merged = vorn_profile.Partial.from_bytes(data, name=first)
-    for data, next_first, next_last in parts[1:]:
-        following = vorn_profile.Partial.from_bytes(data, name=next_first)
+def _merged_parts(parts):
+    """The _Part of `parts` (in shard order) merged in order; each serves once."""
+    merged = parts[0]
+    for part in parts[1:]:
         try:
-            merged = merged.merge(following)
+            partial = merged.partial.merge(part.partial)
         except ValueError as error:
-            raise _profile_error(next_first, f"cannot be merged after {last}: {error}") from None
-        last = next_last
-    return merged, first, last
+            raise _profile_error(part.first, f"cannot be merged after {merged.last}: {error}") \
+                from None
+        merged = _Part(partial, merged.first, part.last)
+    return merged
+
+
+def _shards_task(paths, keywords):
+    """The partial of consecutive shards, each read and walked here, merged in memory."""
+    import vorn_profile
+
+    return _merged_parts([_Part(vorn_profile.read(path).partial(**keywords), path, path)
+                          for path in paths])
 
 
 def _merge_task(*parts):
-    merged, first, last = _merge_partials(parts)
-    return merged.to_bytes(), first, last
+    return _merged_parts(parts)
 
 
-def _merged(client, paths, keywords):
-    """Futures of the partials of `paths`, in order, merged on the cluster into about as many
-    as it has workers: one task per shard, then merges of neighbours, `fan_in` at a time, so
-    that each worker merges the shards it read and the partials cross the network few times."""
-    workers = max(1, len(client.scheduler_info().get("workers", {})))
-    fan_in = max(2, -(-len(paths) // workers))
-    level = [client.submit(_partial_task, path, keywords, pure=False) for path in paths]
-    while len(level) > workers:
-        level = [
-            client.submit(_merge_task, *level[i:i + fan_in], pure=False)
-            if len(level[i:i + fan_in]) > 1 else level[i]
-            for i in range(0, len(level), fan_in)
-        ]
-    return level
+def _finish_task(*parts):
+    return _merged_parts(parts).partial.finish()
 
 
-def _finish(parts):
-    """The report of the partials (in order), merged and finished on the client."""
-    merged, _, _ = _merge_partials(parts)
-    return merged.finish()
+def _threads(client):
+    """One worker address per thread of the cluster, workers in order of their addresses, or
+    [None] while the cluster has no worker (the scheduler then places the tasks)."""
+    workers = client.scheduler_info().get("workers", {})
+    return [address for address, worker in sorted(workers.items())
+            for _ in range(max(1, worker.get("nthreads", 1)))] or [None]
+
+
+def _on(worker):
+    """Task placement on `worker`, or on another one when it is gone."""
+    return {} if worker is None else {"workers": [worker], "allow_other_workers": True}
+
+
+def _report(client, paths, keywords):
+    """The future of the Report of `paths` (in tile order): the shards cut into as many runs of
+    consecutive shards as the cluster has threads, one task a run that reads, walks and merges
+    its shards in memory; their partials merged in order, `_FAN_IN` at a time, each merge on the
+    worker of its last part; the last merge also finishes, so that only the Report comes back.
+    A partial crosses the network only to the worker of the merge that takes it."""
+    threads = _threads(client)
+    runs = min(len(paths), len(threads))
+    level = []
+    for run in range(runs):
+        worker = threads[len(threads) * run // runs]
+        shard_run = paths[len(paths) * run // runs:len(paths) * (run + 1) // runs]
+        level.append((client.submit(_shards_task, shard_run, keywords, pure=False,
+                                    **_on(worker)), worker))
+    while len(level) > _FAN_IN:
+        groups = [level[i:i + _FAN_IN] for i in range(0, len(level), _FAN_IN)]
+        level = [(client.submit(_merge_task, *[part for part, _ in group], pure=False,
+                                **_on(group[-1][1])), group[-1][1]) for group in groups]
+    return client.submit(_finish_task, *[part for part, _ in level], pure=False,
+                         **_on(level[-1][1]))
+
+
+def _check_keywords(keywords):
+    group_by = keywords.get("group_by")
+    if isinstance(group_by, (list, tuple)) and len(group_by) > 1:
+        raise ValueError("group_by: a query grouped by several keys names its groups by the "
+                         "profile's own steps and cannot be spread over a cluster; group by one "
+                         "key")
 
 
 def query(profile_dir_or_paths, *, client=None, **query_keywords):
@@ -126,9 +168,9 @@ def query(profile_dir_or_paths, *, client=None, **query_keywords):
     current client). A shard that cannot be read, or shards that cannot be merged (different
     clocks), raise vorn_profile.ProfileError naming the shard."""
     distributed = _distributed()
+    _check_keywords(query_keywords)
     client = client if client is not None else distributed.get_client()
-    paths = shards(profile_dir_or_paths)
-    return _finish(client.gather(_merged(client, paths, query_keywords)))
+    return _report(client, shards(profile_dir_or_paths), query_keywords).result()
 
 
 def query_many(paths, *, client=None, **query_keywords):
@@ -138,14 +180,16 @@ def query_many(paths, *, client=None, **query_keywords):
     distributed = _distributed()
     import pandas
 
+    _check_keywords(query_keywords)
     client = client if client is not None else distributed.get_client()
     profiles = [os.fsdecode(path) for path in paths]
-    futures = [_merged(client, shards(profile), query_keywords) for profile in profiles]
+    if not profiles:
+        raise ValueError("no profile path given")
+    reports = client.gather([_report(client, shards(profile), query_keywords)
+                             for profile in profiles])
     frames = []
-    for profile, parts in zip(profiles, client.gather(futures)):
-        groups = _finish(parts).groups.copy()
+    for profile, report in zip(profiles, reports):
+        groups = report.groups.copy()
         groups.insert(0, "profile", profile)
         frames.append(groups)
-    if not frames:
-        raise ValueError("no profile path given")
     return pandas.concat(frames, ignore_index=True)
