@@ -73,21 +73,26 @@ _FAN_IN = 8  # partials merged by one task of the tree
 class _Part:
     """The partial of the consecutive shards `first` to `last`, kept in the memory of the worker
     that made it. Dask moves it to another worker only when a merge there needs it; it travels
-    as the partial's bytes."""
+    as the partial's bytes. `closed`: made with Profile.partial(closed=True)."""
 
-    __slots__ = ("partial", "first", "last")
+    __slots__ = ("partial", "first", "last", "closed")
 
-    def __init__(self, partial, first, last):
-        self.partial, self.first, self.last = partial, first, last
+    def __init__(self, partial, first, last, closed):
+        self.partial, self.first, self.last, self.closed = partial, first, last, closed
 
     def __reduce__(self):
-        return _part_from_bytes, (self.partial.to_bytes(), self.first, self.last)
+        return _part_from_bytes, (self.partial.to_bytes(), self.first, self.last, self.closed)
 
 
-def _part_from_bytes(data, first, last):
+def _part_from_bytes(data, first, last, closed):
     import vorn_profile
 
-    return _Part(vorn_profile.Partial.from_bytes(data, name=first), first, last)
+    return _Part(vorn_profile.Partial.from_bytes(data, name=first), first, last, closed)
+
+
+class _Reopen(Exception):
+    """Closed partials that cannot be merged: the query runs again with open ones, which
+    merge whenever the shards can be merged at all, or say why not."""
 
 
 def _merged_parts(parts):
@@ -97,18 +102,22 @@ def _merged_parts(parts):
         try:
             partial = merged.partial.merge(part.partial)
         except ValueError as error:
+            if merged.closed or part.closed:
+                raise _Reopen() from None
             raise _profile_error(part.first, f"cannot be merged after {merged.last}: {error}") \
                 from None
-        merged = _Part(partial, merged.first, part.last)
+        merged = _Part(partial, merged.first, part.last, merged.closed or part.closed)
     return merged
 
 
-def _shards_task(paths, keywords):
+def _shards_task(paths, keywords, closed):
     """The partial of consecutive shards, each read and walked here, merged in memory."""
     import vorn_profile
 
-    return _merged_parts([_Part(vorn_profile.read(path).partial(**keywords), path, path)
-                          for path in paths])
+    return _merged_parts([
+        _Part(vorn_profile.read(path).partial(closed=closed, **keywords), path, path, closed)
+        for path in paths
+    ])
 
 
 def _merge_task(*parts):
@@ -132,19 +141,21 @@ def _on(worker):
     return {} if worker is None else {"workers": [worker], "allow_other_workers": True}
 
 
-def _report(client, paths, keywords):
+def _report(client, paths, keywords, closed=True):
     """The future of the Report of `paths` (in tile order): the shards cut into as many runs of
     consecutive shards as the cluster has threads, one task a run that reads, walks and merges
     its shards in memory; their partials merged in order, `_FAN_IN` at a time, each merge on the
     worker of its last part; the last merge also finishes, so that only the Report comes back.
-    A partial crosses the network only to the worker of the merge that takes it."""
+    A partial crosses the network only to the worker of the merge that takes it. The partials
+    are closed (`closed`): grouped by tile, a tile's phase occurrences travel summed up, unless
+    a tile is met in two shards; then the future raises _Reopen."""
     threads = _threads(client)
     runs = min(len(paths), len(threads))
     level = []
     for run in range(runs):
         worker = threads[len(threads) * run // runs]
         shard_run = paths[len(paths) * run // runs:len(paths) * (run + 1) // runs]
-        level.append((client.submit(_shards_task, shard_run, keywords, pure=False,
+        level.append((client.submit(_shards_task, shard_run, keywords, closed, pure=False,
                                     **_on(worker)), worker))
     while len(level) > _FAN_IN:
         groups = [level[i:i + _FAN_IN] for i in range(0, len(level), _FAN_IN)]
@@ -152,6 +163,14 @@ def _report(client, paths, keywords):
                                 **_on(group[-1][1])), group[-1][1]) for group in groups]
     return client.submit(_finish_task, *[part for part, _ in level], pure=False,
                          **_on(level[-1][1]))
+
+
+def _result(client, future, paths, keywords):
+    """The Report of `future` (of _report), made again from open partials if need be."""
+    try:
+        return future.result()
+    except _Reopen:
+        return _report(client, paths, keywords, closed=False).result()
 
 
 def _check_keywords(keywords):
@@ -170,7 +189,8 @@ def query(profile_dir_or_paths, *, client=None, **query_keywords):
     distributed = _distributed()
     _check_keywords(query_keywords)
     client = client if client is not None else distributed.get_client()
-    return _report(client, shards(profile_dir_or_paths), query_keywords).result()
+    paths = shards(profile_dir_or_paths)
+    return _result(client, _report(client, paths, query_keywords), paths, query_keywords)
 
 
 def query_many(paths, *, client=None, **query_keywords):
@@ -185,11 +205,11 @@ def query_many(paths, *, client=None, **query_keywords):
     profiles = [os.fsdecode(path) for path in paths]
     if not profiles:
         raise ValueError("no profile path given")
-    reports = client.gather([_report(client, shards(profile), query_keywords)
-                             for profile in profiles])
+    paths = [shards(profile) for profile in profiles]
+    futures = [_report(client, profile_paths, query_keywords) for profile_paths in paths]
     frames = []
-    for profile, report in zip(profiles, reports):
-        groups = report.groups.copy()
+    for profile, profile_paths, future in zip(profiles, paths, futures):
+        groups = _result(client, future, profile_paths, query_keywords).groups.copy()
         groups.insert(0, "profile", profile)
         frames.append(groups)
     return pandas.concat(frames, ignore_index=True)

@@ -93,6 +93,11 @@ QueryPartial partial(const vorn_package::ProfileColumns& columns, const Query& q
     return detail::range_partial(columns, query, tiles, window, false);
 }
 
+QueryPartial closed_partial(const vorn_package::ProfileColumns& columns, const Query& query,
+                            TileRange tiles, const std::optional<TimeWindow>& window) {
+    return detail::range_partial(columns, query, tiles, window, true);
+}
+
 QueryPartial detail::range_partial(const vorn_package::ProfileColumns& columns, const Query& query,
                                    TileRange tiles, const std::optional<TimeWindow>& window,
                                    bool closing) {

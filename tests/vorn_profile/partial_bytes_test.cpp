@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -128,6 +130,67 @@ TEST(PartialBytesDifferential, PartsOfSeparateShardsGiveTheQueryOfTheWhole) {
             return;
         }
     }
+}
+
+// Closed partials of shards, grouped by tile, keep a tile's phase occurrences summed up: merged
+// in shard order they give the whole profile's report, unless a tile is met in two shards with
+// its occurrences summed up on one side, which merge_conflict then names.
+TEST(PartialBytesDifferential, ClosedPartsOfShardsGiveTheQueryOrNameATileMetAgain) {
+    std::mt19937_64 random(31);
+    int conflicts = 0;
+    for (int round = 0; round < 400; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const vorn_package::ProfileReport whole = random_profile(random);
+        Query q = one_key(random_query(random));
+        if (round % 4 != 0) {
+            q.group_by = GroupBy::Tile;
+        }
+        std::vector<QueryPartial> parts;
+        std::vector<std::set<std::uint32_t>> shard_tiles;
+        for (std::size_t first = 0; first < whole.tiles.size();) {
+            const std::size_t last = std::min(first + 1 + random() % 3, whole.tiles.size());
+            vorn_package::ProfileReport shard;
+            shard.clock_hz = whole.clock_hz;
+            shard.tiles.assign(whole.tiles.begin() + first, whole.tiles.begin() + last);
+            shard_tiles.emplace_back();
+            for (const auto& tile : shard.tiles) {
+                shard_tiles.back().insert(tile.physical_tile);
+            }
+            parts.push_back(read_back(closed_partial(vorn_package::to_columns(shard), q)));
+            first = last;
+        }
+        if (parts.empty()) {
+            continue;
+        }
+        const QueryReport want = query(vorn_package::to_columns(whole), q);
+        QueryPartial merged = std::move(parts[0]);
+        std::set<std::uint32_t> seen = shard_tiles[0];
+        bool met_again = false;
+        for (std::size_t at = 1; at < parts.size(); ++at) {
+            if (const auto conflict = merge_conflict(merged, parts[at])) {
+                // Only a tile of an earlier shard met again, and only grouped by tile.
+                EXPECT_EQ(q.group_by, GroupBy::Tile);
+                const auto tile =
+                    std::stoull(conflict->substr(conflict->find_first_of("0123456789")));
+                EXPECT_TRUE(seen.contains(static_cast<std::uint32_t>(tile)) &&
+                            shard_tiles[at].contains(static_cast<std::uint32_t>(tile)))
+                    << *conflict;
+                EXPECT_NE(conflict->find("summed up"), std::string::npos) << *conflict;
+                met_again = true;
+                ++conflicts;
+                break;
+            }
+            seen.insert(shard_tiles[at].begin(), shard_tiles[at].end());
+            merged = read_back(merge(std::move(merged), std::move(parts[at])));
+        }
+        if (!met_again) {
+            expect_same(finish(std::move(merged)), want);
+        }
+        if (HasFailure()) {
+            return;
+        }
+    }
+    EXPECT_GT(conflicts, 0);  // tiles met in two shards were among the profiles
 }
 
 vorn_package::ProfileColumns small_columns(std::uint64_t clock_hz = 1000) {
