@@ -319,6 +319,25 @@ TEST(PartialBytesErrors, NameWhatIsWrong) {
               "version 1)");
 }
 
+/// Every byte of the body of `good` changed in turn, checksum resealed: an error or a partial
+/// that writes back as the same bytes and finishes, never a crash.
+void expect_every_change_refused_or_kept(const std::string& good) {
+    for (std::size_t at = 32; at < good.size(); ++at) {
+        for (const char change : {'\x01', '\x80', '\xff'}) {
+            std::string bytes = good;
+            bytes[at] = static_cast<char>(bytes[at] ^ change);
+            bytes = resealed(bytes);
+            auto read = partial_from_bytes(bytes);
+            if (read) {
+                EXPECT_EQ(partial_bytes(*read), bytes) << "byte " << at;
+                finish(*std::move(read));
+            } else {
+                EXPECT_LE(read.error().offset, bytes.size());
+            }
+        }
+    }
+}
+
 TEST(PartialBytesErrors, HostileCountsAndFieldsAreRefusedUnderAValidChecksum) {
     const std::string good = some_partial_bytes();
     // The query's field count (after the clock and the window flag) set past any input.
@@ -334,22 +353,34 @@ TEST(PartialBytesErrors, HostileCountsAndFieldsAreRefusedUnderAValidChecksum) {
     group_by[32 + 8 + 1 + 4 + 2 + 8] = 9;
     EXPECT_EQ(read_error(resealed(group_by)),
               "at byte 55 (query): query field group_by: value 9 out of range (0 to 5)");
-    // Every byte of the body changed in turn, checksum resealed: an error or a partial that
-    // writes back as the same bytes, never a crash.
-    for (std::size_t at = 32; at < good.size(); ++at) {
-        for (const char change : {'\x01', '\x80', '\xff'}) {
-            std::string bytes = good;
-            bytes[at] = static_cast<char>(bytes[at] ^ change);
-            bytes = resealed(bytes);
-            auto read = partial_from_bytes(bytes);
-            if (read) {
-                EXPECT_EQ(partial_bytes(*read), bytes) << "byte " << at;
-                finish(*std::move(read));
-            } else {
-                EXPECT_LE(read.error().offset, bytes.size());
-            }
-        }
-    }
+    expect_every_change_refused_or_kept(good);
+}
+
+// A closed group lists no phase occurrence but their number and covered cycles: only a query
+// grouped by tile closes groups, and a group holds no more occurrences than samples.
+TEST(PartialBytesErrors, ClosedGroupsAreCheckedLikeListedOnes) {
+    Query q;
+    q.group_by = GroupBy::Tile;
+    q.sample_limit = 1;
+    const auto columns = vorn_package::to_columns(vorn_test::profile(
+        {{4, {step(0, 10, "a", 1), step(10, 30, "b", 2)}}, {6, {step(0, 5, "a", 1)}}}));
+    const std::string closed = partial_bytes(closed_partial(columns, q));
+    ASSERT_LT(closed.size(), partial_bytes(partial(columns, q)).size());
+    expect_every_change_refused_or_kept(closed);
+
+    std::string by_phase = closed;
+    by_phase[55] = static_cast<char>(GroupBy::Phase);
+    EXPECT_NE(read_error(resealed(by_phase)).find("a group met in no phase occurrence"),
+              std::string::npos);
+    // Tile 4's group: 2 samples, 30 work cycles, offsets 0 and 30, one tile, then no listed
+    // occurrence and 2 closed ones of 30 cycles.
+    const std::string tile_4{"\x02\x1e\x00\x1e\x01\x04\x00\x02\x1e", 9};
+    const std::size_t at = closed.find(tile_4);
+    ASSERT_NE(at, std::string::npos);
+    std::string too_many = closed;
+    too_many[at + 7] = 3;
+    EXPECT_NE(read_error(resealed(too_many)).find("3 phase occurrences for 2 samples"),
+              std::string::npos);
 }
 
 TEST(PartialBytesErrors, GroupsListedTwiceAreRefused) {
