@@ -71,6 +71,20 @@ def test_directory_and_paths_give_the_whole_profiles_report(client, sharded):
 
 
 @needs_tool
+def test_a_tree_of_merges_across_workers_gives_the_local_report(client, sharded, monkeypatch):
+    """More runs of shards than one merge takes: runs on alternate workers, merged two at a
+    time, so that partials cross between workers at every level of the tree."""
+    whole, directory, paths = sharded
+    workers = sorted(client.scheduler_info()["workers"])
+    monkeypatch.setattr(vp.distributed, "_threads", lambda _: workers * len(paths))
+    monkeypatch.setattr(vp.distributed, "_FAN_IN", 2)
+    for keywords in QUERIES:
+        want = vp.read(whole).query(**keywords)
+        got = vp.distributed.query(directory, client=client, **keywords)
+        assert_same(got.to_dict(), want.to_dict(), str(keywords))
+
+
+@needs_tool
 def test_a_tile_met_in_two_shards_gives_the_local_report(client, generate, tmp_path):
     """Grouped by tile, the shards' partials keep each tile's phase occurrences summed up; a
     tile met again in a later shard cannot be merged so, and the query is made anew with the

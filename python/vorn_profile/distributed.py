@@ -71,23 +71,35 @@ _FAN_IN = 8  # partials merged by one task of the tree
 
 
 class _Part:
-    """The partial of the consecutive shards `first` to `last`, kept in the memory of the worker
-    that made it. Dask moves it to another worker only when a merge there needs it; it travels
-    as the partial's bytes. `closed`: made with Profile.partial(closed=True)."""
+    """The partial of the consecutive shards `first` to `last`: in the memory of the worker that
+    made it, or as its bytes (`data`), made by the task itself when the partial is to go to
+    another worker (so that writing them overlaps the other workers' tasks). Dask moves it as
+    the bytes; it is read back where it is merged. `closed`: made with Profile.partial(closed=
+    True)."""
 
-    __slots__ = ("partial", "first", "last", "closed")
+    __slots__ = ("partial", "data", "first", "last", "closed")
 
-    def __init__(self, partial, first, last, closed):
-        self.partial, self.first, self.last, self.closed = partial, first, last, closed
+    def __init__(self, partial, data, first, last, closed):
+        self.partial, self.data = partial, data
+        self.first, self.last, self.closed = first, last, closed
+
+    def sent(self, send):
+        """This part, as bytes when it is to be sent."""
+        if not send or self.data is not None:
+            return self
+        return _Part(None, self.partial.to_bytes(), self.first, self.last, self.closed)
+
+    def opened(self):
+        """The partial, read from the bytes if need be."""
+        if self.partial is not None:
+            return self.partial
+        import vorn_profile
+
+        return vorn_profile.Partial.from_bytes(self.data, name=self.first)
 
     def __reduce__(self):
-        return _part_from_bytes, (self.partial.to_bytes(), self.first, self.last, self.closed)
-
-
-def _part_from_bytes(data, first, last, closed):
-    import vorn_profile
-
-    return _Part(vorn_profile.Partial.from_bytes(data, name=first), first, last, closed)
+        data = self.data if self.data is not None else self.partial.to_bytes()
+        return _Part, (None, data, self.first, self.last, self.closed)
 
 
 class _Reopen(Exception):
@@ -98,30 +110,32 @@ class _Reopen(Exception):
 def _merged_parts(parts):
     """The _Part of `parts` (in shard order) merged in order; each serves once."""
     merged = parts[0]
+    partial = merged.opened()
     for part in parts[1:]:
         try:
-            partial = merged.partial.merge(part.partial)
+            partial = partial.merge(part.opened())
         except ValueError as error:
             if merged.closed or part.closed:
                 raise _Reopen() from None
             raise _profile_error(part.first, f"cannot be merged after {merged.last}: {error}") \
                 from None
-        merged = _Part(partial, merged.first, part.last, merged.closed or part.closed)
-    return merged
+        merged = _Part(partial, None, merged.first, part.last, merged.closed or part.closed)
+    return _Part(partial, None, merged.first, merged.last, merged.closed)
 
 
-def _shards_task(paths, keywords, closed):
-    """The partial of consecutive shards, each read and walked here, merged in memory."""
+def _shards_task(paths, keywords, closed, send):
+    """The partial of consecutive shards, each read and walked here, merged in memory; as
+    bytes when `send`."""
     import vorn_profile
 
     return _merged_parts([
-        _Part(vorn_profile.read(path).partial(closed=closed, **keywords), path, path, closed)
+        _Part(vorn_profile.read(path).partial(closed=closed, **keywords), None, path, path, closed)
         for path in paths
-    ])
+    ]).sent(send)
 
 
-def _merge_task(*parts):
-    return _merged_parts(parts)
+def _merge_task(send, *parts):
+    return _merged_parts(parts).sent(send)
 
 
 def _finish_task(*parts):
@@ -146,23 +160,28 @@ def _report(client, paths, keywords, closed=True):
     consecutive shards as the cluster has threads, one task a run that reads, walks and merges
     its shards in memory; their partials merged in order, `_FAN_IN` at a time, each merge on the
     worker of its last part; the last merge also finishes, so that only the Report comes back.
-    A partial crosses the network only to the worker of the merge that takes it. The partials
-    are closed (`closed`): grouped by tile, a tile's phase occurrences travel summed up, unless
-    a tile is met in two shards; then the future raises _Reopen."""
+    A partial crosses the network only to the worker of the merge that takes it, as bytes that
+    the task which made it wrote. The partials are closed (`closed`): grouped by tile, a tile's
+    phase occurrences travel summed up, unless a tile is met in two shards; then the future
+    raises _Reopen."""
     threads = _threads(client)
-    runs = min(len(paths), len(threads))
+    count = min(len(paths), len(threads))
+    # Each level: (worker, submit(send) -> future) per part, in shard order.
     level = []
-    for run in range(runs):
-        worker = threads[len(threads) * run // runs]
-        shard_run = paths[len(paths) * run // runs:len(paths) * (run + 1) // runs]
-        level.append((client.submit(_shards_task, shard_run, keywords, closed, pure=False,
-                                    **_on(worker)), worker))
-    while len(level) > _FAN_IN:
+    for run in range(count):
+        shard_run = paths[len(paths) * run // count:len(paths) * (run + 1) // count]
+        worker = threads[len(threads) * run // count]
+        level.append((worker, lambda send, shard_run=shard_run, worker=worker: client.submit(
+            _shards_task, shard_run, keywords, closed, send, pure=False, **_on(worker))))
+    while True:
         groups = [level[i:i + _FAN_IN] for i in range(0, len(level), _FAN_IN)]
-        level = [(client.submit(_merge_task, *[part for part, _ in group], pure=False,
-                                **_on(group[-1][1])), group[-1][1]) for group in groups]
-    return client.submit(_finish_task, *[part for part, _ in level], pure=False,
-                         **_on(level[-1][1]))
+        submitted = [(group[-1][0], [submit(worker != group[-1][0]) for worker, submit in group])
+                     for group in groups]
+        if len(submitted) == 1:
+            worker, parts = submitted[0]
+            return client.submit(_finish_task, *parts, pure=False, **_on(worker))
+        level = [(worker, lambda send, parts=parts, worker=worker: client.submit(
+            _merge_task, send, *parts, pure=False, **_on(worker))) for worker, parts in submitted]
 
 
 def _result(client, future, paths, keywords):
