@@ -71,13 +71,19 @@ def test_directory_and_paths_give_the_whole_profiles_report(client, sharded):
 
 
 @needs_tool
-def test_a_tree_of_merges_across_workers_gives_the_local_report(client, sharded, monkeypatch):
-    """More runs of shards than one merge takes: runs on alternate workers, merged two at a
-    time, so that partials cross between workers at every level of the tree."""
+@pytest.mark.parametrize("plan", ["tree", "one task"])
+def test_other_plans_give_the_local_report(client, sharded, monkeypatch, plan):
+    """tree: more runs of shards than one merge takes, on alternate workers, merged two at a
+    time, so that partials cross between workers at every level. one task: every shard in one
+    task, which writes its partial as bytes after each shard so as to let the shards go."""
     whole, directory, paths = sharded
-    workers = sorted(client.scheduler_info()["workers"])
-    monkeypatch.setattr(vp.distributed, "_threads", lambda _: workers * len(paths))
-    monkeypatch.setattr(vp.distributed, "_FAN_IN", 2)
+    if plan == "tree":
+        workers = sorted(client.scheduler_info()["workers"])
+        monkeypatch.setattr(vp.distributed, "_threads", lambda _: workers * len(paths))
+        monkeypatch.setattr(vp.distributed, "_FAN_IN", 2)
+    else:
+        monkeypatch.setattr(vp.distributed, "_threads", lambda _: [None])
+        monkeypatch.setattr(vp.distributed, "_HOLD", 1)
     for keywords in QUERIES:
         want = vp.read(whole).query(**keywords)
         got = vp.distributed.query(directory, client=client, **keywords)

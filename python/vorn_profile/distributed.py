@@ -68,6 +68,7 @@ def shards(profile_dir_or_paths):
 
 
 _FAN_IN = 8  # partials merged by one task of the tree
+_HOLD = 4  # shards whose memory a task's partial keeps at most
 
 
 class _Part:
@@ -127,15 +128,21 @@ def _merged_parts(parts):
     return _Part(partial, None, merged.first, merged.last, merged.closed)
 
 
-def _shards_task(paths, keywords, closed, send):
+def _shards_task(paths, keywords, closed, send, hold):
     """The partial of consecutive shards, each read and walked here, merged in memory; as
-    bytes when `send`."""
+    bytes when `send`. A partial views the texts of the shards it was made from, so that it
+    keeps them in memory: after every `hold` shards it is written as bytes, which it reads from
+    when it is merged next, and the shards before are let go."""
     import vorn_profile
 
-    return _merged_parts([
-        _Part(vorn_profile.read(path).partial(closed=closed, **keywords), None, path, path, closed)
-        for path in paths
-    ]).sent(send)
+    merged = None
+    for count, path in enumerate(paths, start=1):
+        part = _Part(vorn_profile.read(path).partial(closed=closed, **keywords), None, path, path,
+                     closed)
+        merged = part if merged is None else _merged_parts([merged, part])
+        if count % hold == 0 and count < len(paths):
+            merged = merged.sent(True)
+    return merged.sent(send)
 
 
 def _merge_task(send, *parts):
@@ -176,7 +183,7 @@ def _report(client, paths, keywords, closed=True):
         shard_run = paths[len(paths) * run // count:len(paths) * (run + 1) // count]
         worker = threads[len(threads) * run // count]
         level.append((worker, lambda send, shard_run=shard_run, worker=worker: client.submit(
-            _shards_task, shard_run, keywords, closed, send, pure=False, **_on(worker))))
+            _shards_task, shard_run, keywords, closed, send, _HOLD, pure=False, **_on(worker))))
     while True:
         groups = [level[i:i + _FAN_IN] for i in range(0, len(level), _FAN_IN)]
         submitted = [(group[-1][0], [submit(worker != group[-1][0]) for worker, submit in group])
