@@ -95,7 +95,9 @@ QueryPartial partial(const vorn_package::ProfileColumns& columns, const Query& q
 
 QueryPartial closed_partial(const vorn_package::ProfileColumns& columns, const Query& query,
                             TileRange tiles, const std::optional<TimeWindow>& window) {
-    return detail::range_partial(columns, query, tiles, window, true);
+    // Grouped by tile alone, a group's number is its tile, which `merge_conflict` looks for.
+    const bool by_tile = query.group_by == GroupBy::Tile && query.then_group_by.empty();
+    return detail::range_partial(columns, query, tiles, window, by_tile);
 }
 
 QueryPartial detail::range_partial(const vorn_package::ProfileColumns& columns, const Query& query,

@@ -94,7 +94,8 @@ std::optional<std::string> merge_conflict(const QueryPartial& first, const Query
     if (a.window != b.window) {
         return "different windows: " + window_text(a.window) + " and " + window_text(b.window);
     }
-    if (const auto tile = closed_tile_met_again(a.groups, b.groups)) {
+    const bool by_tile = a.query.group_by == GroupBy::Tile && a.query.then_group_by.empty();
+    if (const auto tile = by_tile ? closed_tile_met_again(a.groups, b.groups) : std::nullopt) {
         return "physical tile " + std::to_string(*tile) +
                " is met in both, and one keeps its phase occurrences summed up";
     }
