@@ -8,10 +8,11 @@
     frame = vp.distributed.query_many(["a.packed", "b.packed"], client=client, group_by="kernel")
 
 A worker makes each shard's partial report, opening the shard by its path (the files must be
-reachable from the workers, e.g. on a shared file system); the partials are merged in shard
-order in a tree of merges, on the workers down to about one partial a worker, then on the
-client, which finishes the report. The Report is
-the one vp.read(...).query(...) gives over the whole profile, doubles bit for bit.
+reachable from the workers, e.g. on a shared file system): one task a worker thread, each over
+a run of consecutive shards whose partials it merges in memory. The runs' partials are merged
+in shard order in a tree of merges on the workers, and the last merge finishes the report, so
+that only the Report comes to the client: the one vp.read(...).query(...) gives over the whole
+profile, doubles bit for bit.
 
 Dask is needed only here: Debian's python3-distributed (or pip install distributed).
 """
