@@ -206,11 +206,14 @@ at once.)")
             "sample_count", [](const Profile& self) { return self.columns.sample_count(); },
             "Samples in the profile, all tiles together.")
         .def("partial", &profile_partial,
-             R"(partial(**keywords) -> Partial
+             R"(partial(closed=False, **keywords) -> Partial
 
 The query's partial report over the whole profile, with the keywords of query(): merged with
 the partials of the profiles whose tiles follow (the shards of one profile, in order) and
-finished, it gives the report of the query over all of them.)")
+finished, it gives the report of the query over all of them. With closed=True, a query grouped
+by tile keeps each tile group's phase occurrences summed up (a partial as small as the tiles,
+not the phase occurrences): it then merges only with partials that do not meet its tiles
+again, and merge() raises ValueError naming the tile otherwise.)")
         .def(
             "samples",
             [](const Profile& self, bool metadata_columns) {

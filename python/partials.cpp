@@ -101,11 +101,23 @@ py::object finish_partial(PythonPartial& holder) {
 }  // namespace
 
 py::object profile_partial(const Profile& profile, const py::kwargs& keywords) {
-    const vorn_profile::Query query = query_from_keywords(keywords);
+    py::kwargs query_keywords;
+    bool closed = false;
+    for (const auto& [key, value] : keywords) {
+        if (py::str(key).cast<std::string>() != "closed") {
+            query_keywords[key] = value;
+        } else if (PyBool_Check(value.ptr())) {
+            closed = value.cast<bool>();
+        } else {
+            throw py::type_error("closed: expected a bool");
+        }
+    }
+    const vorn_profile::Query query = query_from_keywords(query_keywords);
     PythonPartial made;
     {
         py::gil_scoped_release unlocked;
-        made.partial.emplace(vorn_profile::partial(profile.columns, query));
+        made.partial.emplace(closed ? vorn_profile::closed_partial(profile.columns, query)
+                                    : vorn_profile::partial(profile.columns, query));
     }
     return py::cast(std::move(made));
 }

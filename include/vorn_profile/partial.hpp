@@ -48,6 +48,16 @@ struct PartialAccess;
 QueryPartial partial(const vorn_package::ProfileColumns& columns, const Query& query,
                      TileRange tiles = {}, const std::optional<TimeWindow>& window = std::nullopt);
 
+/// `partial(columns, query, tiles, window)` in which a group that no later tile record of
+/// `columns` can meet (grouped by tile alone, over columns whose physical tiles are each on
+/// one record) keeps its phase occurrences summed up rather than listed, so that it grows with
+/// the groups, not with the phase occurrences; for other queries it is `partial` itself. It
+/// merges with the partials of other profiles (the other shards of one profile) as long as
+/// these do not meet one of its summed-up groups again: `merge_conflict` names such a group.
+QueryPartial closed_partial(const vorn_package::ProfileColumns& columns, const Query& query,
+                            TileRange tiles = {},
+                            const std::optional<TimeWindow>& window = std::nullopt);
+
 /// `partial(columns, query, {}, window)` on `threads` threads, as `query` below: the same
 /// partial for every number of threads.
 QueryPartial threaded_partial(const vorn_package::ProfileColumns& columns, const Query& query,
@@ -64,7 +74,8 @@ QueryPartial merge(QueryPartial first, QueryPartial second);
 /// Why `first` and `second` cannot be merged, or nothing when they can: made with different
 /// clocks, queries or windows, or covering tiles of one profile out of order, overlapping or
 /// with tiles left out between them. Order can only be checked between ranges of one profile:
-/// the shards of a profile are different profiles to a partial.
+/// the shards of a profile are different profiles to a partial. Nor may a group whose phase
+/// occurrences one of them keeps summed up (`closed_partial`) be met by the other.
 std::optional<std::string> merge_conflict(const QueryPartial& first, const QueryPartial& second);
 
 /// The report of a partial: ordered, cut to the query's limit, the listing made. For the

@@ -71,6 +71,46 @@ def test_directory_and_paths_give_the_whole_profiles_report(client, sharded):
 
 
 @needs_tool
+@pytest.mark.parametrize("plan", ["tree", "one task"])
+def test_other_plans_give_the_local_report(client, sharded, monkeypatch, plan):
+    """tree: more runs of shards than one merge takes, on alternate workers, merged two at a
+    time, so that partials cross between workers at every level. one task: every shard in one
+    task, which writes its partial as bytes after each shard so as to let the shards go."""
+    whole, directory, paths = sharded
+    if plan == "tree":
+        workers = sorted(client.scheduler_info()["workers"])
+        monkeypatch.setattr(vp.distributed, "_threads", lambda _: workers * len(paths))
+        monkeypatch.setattr(vp.distributed, "_FAN_IN", 2)
+    else:
+        monkeypatch.setattr(vp.distributed, "_threads", lambda _: [None])
+        monkeypatch.setattr(vp.distributed, "_HOLD", 1)
+    for keywords in QUERIES:
+        want = vp.read(whole).query(**keywords)
+        got = vp.distributed.query(directory, client=client, **keywords)
+        assert_same(got.to_dict(), want.to_dict(), str(keywords))
+
+
+@needs_tool
+def test_a_tile_met_in_two_shards_gives_the_local_report(client, generate, tmp_path):
+    """Grouped by tile, the shards' partials keep each tile's phase occurrences summed up; a
+    tile met again in a later shard cannot be merged so, and the query is made anew with the
+    occurrences listed."""
+    first, second = write_shards(generate(6, 80, 4), tmp_path / "run", [0, 3, 6])
+    samples = vp.read(second).samples().copy()
+    samples["physical_tile"] = samples["physical_tile"].replace(
+        samples["physical_tile"].iloc[0], vp.read(first).samples()["physical_tile"].iloc[0])
+    vp.from_dataframe(samples, clock_hz=samples.attrs["clock_hz"]).write(second)
+
+    closed = [vp.read(path).partial(closed=True, group_by="tile") for path in (first, second)]
+    with pytest.raises(ValueError, match="is met in both, and one keeps its phase occurrences"):
+        closed[0].merge(closed[1])
+    for keywords in ({"group_by": "tile", "sample_limit": 5}, {"group_by": "kernel"}):
+        want = vp.read(tmp_path / "run").query(**keywords)
+        got = vp.distributed.query(tmp_path / "run", client=client, **keywords)
+        assert_same(got.to_dict(), want.to_dict(), str(keywords))
+
+
+@needs_tool
 def test_query_many_puts_every_profiles_groups_in_one_frame(client, sharded, generate):
     whole, directory, _ = sharded
     other = generate(4, 60, 2)
@@ -96,6 +136,11 @@ def test_bad_shards_raise_profile_error_naming_the_shard(client, sharded, tmp_pa
     assert str(raised.value) == (f"{other_clock}: cannot be merged after {paths[0]}: different "
                                  f"clocks: 1330000000 Hz and 1000 Hz")
     assert raised.value.path == str(other_clock)
+
+    with pytest.raises(ValueError, match="several keys"):
+        vp.distributed.query(paths, client=client, group_by=["kernel", "tile"])
+    with pytest.raises(TypeError, match="closed: expected a bool"):
+        vp.read(whole).partial(closed="yes")
 
     (tmp_path / "empty").mkdir()
     with pytest.raises(vp.ProfileError, match="no shard in the directory"):

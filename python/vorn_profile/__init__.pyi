@@ -166,6 +166,7 @@ class Profile:
     def partial(
         self,
         *,
+        closed: bool = ...,
         group_by: Union[_GroupByText, GroupBy, Sequence[Union[_GroupByText, GroupBy]]] = ...,
         kind: Union[_KindText, StepKind, None] = ...,
         tiles: Iterable[int] = ...,

@@ -93,6 +93,13 @@ QueryPartial partial(const vorn_package::ProfileColumns& columns, const Query& q
     return detail::range_partial(columns, query, tiles, window, false);
 }
 
+QueryPartial closed_partial(const vorn_package::ProfileColumns& columns, const Query& query,
+                            TileRange tiles, const std::optional<TimeWindow>& window) {
+    // Grouped by tile alone, a group's number is its tile, which `merge_conflict` looks for.
+    const bool by_tile = query.group_by == GroupBy::Tile && query.then_group_by.empty();
+    return detail::range_partial(columns, query, tiles, window, by_tile);
+}
+
 QueryPartial detail::range_partial(const vorn_package::ProfileColumns& columns, const Query& query,
                                    TileRange tiles, const std::optional<TimeWindow>& window,
                                    bool closing) {

@@ -2,7 +2,9 @@
 // tiles of one profile, tiles that follow each other.
 #include <xxhash.h>
 
+#include <algorithm>
 #include <string>
+#include <unordered_map>
 
 #include "partial_state.hpp"
 #include "query_codec.hpp"
@@ -52,6 +54,31 @@ std::string window_text(const std::optional<TimeWindow>& window) {
                   : "none";
 }
 
+/// A tile group that both partials meet while one of them keeps its phase occurrences summed
+/// up: the occurrences of both sides can then not be joined. Only groups by tile are closed.
+std::optional<std::uint64_t> closed_tile_met_again(const detail::PartialGroups& first,
+                                                   const detail::PartialGroups& second) {
+    const auto closed = [](const detail::PartialGroup& group) {
+        return group.closed_phase_count > 0;
+    };
+    if (std::none_of(first.groups.begin(), first.groups.end(), closed) &&
+        std::none_of(second.groups.begin(), second.groups.end(), closed)) {
+        return std::nullopt;
+    }
+    std::unordered_map<std::uint64_t, bool> closed_by_tile;
+    closed_by_tile.reserve(first.groups.size());
+    for (const detail::PartialGroup& group : first.groups) {
+        closed_by_tile.emplace(group.identity.number, closed(group));
+    }
+    for (const detail::PartialGroup& group : second.groups) {
+        const auto met = closed_by_tile.find(group.identity.number);
+        if (met != closed_by_tile.end() && (met->second || closed(group))) {
+            return group.identity.number;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> merge_conflict(const QueryPartial& first, const QueryPartial& second) {
@@ -66,6 +93,11 @@ std::optional<std::string> merge_conflict(const QueryPartial& first, const Query
     }
     if (a.window != b.window) {
         return "different windows: " + window_text(a.window) + " and " + window_text(b.window);
+    }
+    const bool by_tile = a.query.group_by == GroupBy::Tile && a.query.then_group_by.empty();
+    if (const auto tile = by_tile ? closed_tile_met_again(a.groups, b.groups) : std::nullopt) {
+        return "physical tile " + std::to_string(*tile) +
+               " is met in both, and one keeps its phase occurrences summed up";
     }
     const bool one_profile = !a.pieces.empty() && !b.pieces.empty() &&
                              a.pieces.back().source == b.pieces.front().source &&

@@ -224,6 +224,26 @@ private:
         return true;
     }
 
+    /// The number and covered cycles of the phase occurrences of a group closed where it was
+    /// made, which lists none: only a query grouped by tile alone closes groups, and each of
+    /// its occurrences holds one of the group's samples at least.
+    bool closed_occurrences(std::uint64_t at, detail::PartialGroup& group) {
+        const Query& query = state_->query;
+        if (query.group_by != GroupBy::Tile || !query.then_group_by.empty()) {
+            return fail(at, "a group met in no phase occurrence");
+        }
+        const std::uint64_t count_at = in_.position();
+        group.closed_phase_count = in_.varint();
+        group.closed_phase_cycles = in_.varint();
+        if (!in_.failed() &&
+            (group.closed_phase_count == 0 || group.closed_phase_count > group.sample_count)) {
+            return fail(count_at, std::to_string(group.closed_phase_count) +
+                                      " phase occurrences for " +
+                                      std::to_string(group.sample_count) + " samples");
+        }
+        return !in_.failed();
+    }
+
     bool group_lists(detail::PartialGroup& group) {
         detail::PartialGroups& groups = state_->groups;
         std::uint64_t at = in_.position();
@@ -242,8 +262,8 @@ private:
 
         at = in_.position();
         const std::uint64_t occurrences = in_.varint_count(2, "phase occurrences");
-        if (!in_.failed() && occurrences == 0) {
-            return fail(at, "a group met in no phase occurrence");
+        if (!in_.failed() && occurrences == 0 && !closed_occurrences(at, group)) {
+            return false;
         }
         for (std::uint64_t i = 0; i < occurrences; ++i) {
             if (!next_ascending(i == 0, item, UINT64_MAX, item)) {

@@ -46,6 +46,11 @@ void write_groups(ByteWriter& out, const detail::PartialGroups& groups) {
         const std::uint64_t base = groups.occurrences.begin[g];
         const auto occurrences = groups.occurrences[g];
         out.varint(occurrences.size());
+        if (occurrences.empty()) {
+            // A group closed where it was made lists none: their number and covered cycles.
+            out.varint(group.closed_phase_count);
+            out.varint(group.closed_phase_cycles);
+        }
         for (std::size_t o = 0; o < occurrences.size(); ++o) {
             out.varint(o == 0 ? occurrences[o] : occurrences[o] - occurrences[o - 1] - 1);
             // Runs apart from each other: each start past the end before, each end past its start.

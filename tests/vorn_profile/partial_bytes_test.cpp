@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -128,6 +130,67 @@ TEST(PartialBytesDifferential, PartsOfSeparateShardsGiveTheQueryOfTheWhole) {
             return;
         }
     }
+}
+
+// Closed partials of shards, grouped by tile, keep a tile's phase occurrences summed up: merged
+// in shard order they give the whole profile's report, unless a tile is met in two shards with
+// its occurrences summed up on one side, which merge_conflict then names.
+TEST(PartialBytesDifferential, ClosedPartsOfShardsGiveTheQueryOrNameATileMetAgain) {
+    std::mt19937_64 random(31);
+    int conflicts = 0;
+    for (int round = 0; round < 400; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const vorn_package::ProfileReport whole = random_profile(random);
+        Query q = one_key(random_query(random));
+        if (round % 4 != 0) {
+            q.group_by = GroupBy::Tile;
+        }
+        std::vector<QueryPartial> parts;
+        std::vector<std::set<std::uint32_t>> shard_tiles;
+        for (std::size_t first = 0; first < whole.tiles.size();) {
+            const std::size_t last = std::min(first + 1 + random() % 3, whole.tiles.size());
+            vorn_package::ProfileReport shard;
+            shard.clock_hz = whole.clock_hz;
+            shard.tiles.assign(whole.tiles.begin() + first, whole.tiles.begin() + last);
+            shard_tiles.emplace_back();
+            for (const auto& tile : shard.tiles) {
+                shard_tiles.back().insert(tile.physical_tile);
+            }
+            parts.push_back(read_back(closed_partial(vorn_package::to_columns(shard), q)));
+            first = last;
+        }
+        if (parts.empty()) {
+            continue;
+        }
+        const QueryReport want = query(vorn_package::to_columns(whole), q);
+        QueryPartial merged = std::move(parts[0]);
+        std::set<std::uint32_t> seen = shard_tiles[0];
+        bool met_again = false;
+        for (std::size_t at = 1; at < parts.size(); ++at) {
+            if (const auto conflict = merge_conflict(merged, parts[at])) {
+                // Only a tile of an earlier shard met again, and only grouped by tile.
+                EXPECT_EQ(q.group_by, GroupBy::Tile);
+                const auto tile =
+                    std::stoull(conflict->substr(conflict->find_first_of("0123456789")));
+                EXPECT_TRUE(seen.contains(static_cast<std::uint32_t>(tile)) &&
+                            shard_tiles[at].contains(static_cast<std::uint32_t>(tile)))
+                    << *conflict;
+                EXPECT_NE(conflict->find("summed up"), std::string::npos) << *conflict;
+                met_again = true;
+                ++conflicts;
+                break;
+            }
+            seen.insert(shard_tiles[at].begin(), shard_tiles[at].end());
+            merged = read_back(merge(std::move(merged), std::move(parts[at])));
+        }
+        if (!met_again) {
+            expect_same(finish(std::move(merged)), want);
+        }
+        if (HasFailure()) {
+            return;
+        }
+    }
+    EXPECT_GT(conflicts, 0);  // tiles met in two shards were among the profiles
 }
 
 vorn_package::ProfileColumns small_columns(std::uint64_t clock_hz = 1000) {
@@ -256,6 +319,25 @@ TEST(PartialBytesErrors, NameWhatIsWrong) {
               "version 1)");
 }
 
+/// Every byte of the body of `good` changed in turn, checksum resealed: an error or a partial
+/// that writes back as the same bytes and finishes, never a crash.
+void expect_every_change_refused_or_kept(const std::string& good) {
+    for (std::size_t at = 32; at < good.size(); ++at) {
+        for (const char change : {'\x01', '\x80', '\xff'}) {
+            std::string bytes = good;
+            bytes[at] = static_cast<char>(bytes[at] ^ change);
+            bytes = resealed(bytes);
+            auto read = partial_from_bytes(bytes);
+            if (read) {
+                EXPECT_EQ(partial_bytes(*read), bytes) << "byte " << at;
+                finish(*std::move(read));
+            } else {
+                EXPECT_LE(read.error().offset, bytes.size());
+            }
+        }
+    }
+}
+
 TEST(PartialBytesErrors, HostileCountsAndFieldsAreRefusedUnderAValidChecksum) {
     const std::string good = some_partial_bytes();
     // The query's field count (after the clock and the window flag) set past any input.
@@ -271,22 +353,34 @@ TEST(PartialBytesErrors, HostileCountsAndFieldsAreRefusedUnderAValidChecksum) {
     group_by[32 + 8 + 1 + 4 + 2 + 8] = 9;
     EXPECT_EQ(read_error(resealed(group_by)),
               "at byte 55 (query): query field group_by: value 9 out of range (0 to 5)");
-    // Every byte of the body changed in turn, checksum resealed: an error or a partial that
-    // writes back as the same bytes, never a crash.
-    for (std::size_t at = 32; at < good.size(); ++at) {
-        for (const char change : {'\x01', '\x80', '\xff'}) {
-            std::string bytes = good;
-            bytes[at] = static_cast<char>(bytes[at] ^ change);
-            bytes = resealed(bytes);
-            auto read = partial_from_bytes(bytes);
-            if (read) {
-                EXPECT_EQ(partial_bytes(*read), bytes) << "byte " << at;
-                finish(*std::move(read));
-            } else {
-                EXPECT_LE(read.error().offset, bytes.size());
-            }
-        }
-    }
+    expect_every_change_refused_or_kept(good);
+}
+
+// A closed group lists no phase occurrence but their number and covered cycles: only a query
+// grouped by tile closes groups, and a group holds no more occurrences than samples.
+TEST(PartialBytesErrors, ClosedGroupsAreCheckedLikeListedOnes) {
+    Query q;
+    q.group_by = GroupBy::Tile;
+    q.sample_limit = 1;
+    const auto columns = vorn_package::to_columns(vorn_test::profile(
+        {{4, {step(0, 10, "a", 1), step(10, 30, "b", 2)}}, {6, {step(0, 5, "a", 1)}}}));
+    const std::string closed = partial_bytes(closed_partial(columns, q));
+    ASSERT_LT(closed.size(), partial_bytes(partial(columns, q)).size());
+    expect_every_change_refused_or_kept(closed);
+
+    std::string by_phase = closed;
+    by_phase[55] = static_cast<char>(GroupBy::Phase);
+    EXPECT_NE(read_error(resealed(by_phase)).find("a group met in no phase occurrence"),
+              std::string::npos);
+    // Tile 4's group: 2 samples, 30 work cycles, offsets 0 and 30, one tile, then no listed
+    // occurrence and 2 closed ones of 30 cycles.
+    const std::string tile_4{"\x02\x1e\x00\x1e\x01\x04\x00\x02\x1e", 9};
+    const std::size_t at = closed.find(tile_4);
+    ASSERT_NE(at, std::string::npos);
+    std::string too_many = closed;
+    too_many[at + 7] = 3;
+    EXPECT_NE(read_error(resealed(too_many)).find("3 phase occurrences for 2 samples"),
+              std::string::npos);
 }
 
 TEST(PartialBytesErrors, GroupsListedTwiceAreRefused) {
