@@ -1,6 +1,7 @@
 #include "column_source.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <map>
 #include <string_view>
 
@@ -169,7 +170,10 @@ ColumnSource::ColumnSource(const vorn_package::ProfileColumns& columns, const Qu
         group_several(columns, query);
     } else if (query.group_by == GroupBy::Phase) {
         grouping_ = Grouping::Phase;
-        phase_groups_.resize(std::size_t{1} << kPhaseGroupBits);
+        const auto bits = static_cast<unsigned>(
+            std::clamp<int>(std::bit_width(columns.sample_count()), 4, kPhaseGroupBits));
+        phase_shift_ = 64 - bits;
+        phase_groups_.resize(std::size_t{1} << bits);
     } else if (query.group_by == GroupBy::Tile) {
         grouping_ = Grouping::Tile;
     } else {

@@ -136,14 +136,15 @@ private:
     };
     // Phase groups remembered, by a hash of their key: a few thousand occurrences are in reach
     // at any point of the walk, of many thousands in a long profile, so most samples find their
-    // group here without hashing their identity into the group index. 256 KiB.
+    // group here without hashing their identity into the group index. At most 256 KiB, and
+    // no more entries than the profile has samples.
     static constexpr unsigned kPhaseGroupBits = 14;
 
     std::uint64_t phase_key(std::uint64_t at) const {
         return (std::uint64_t{columns_.phase[at]} << 32) | columns_.epoch[at];
     }
-    static std::size_t phase_slot(std::uint64_t key) {
-        return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> (64 - kPhaseGroupBits));
+    std::size_t phase_slot(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> phase_shift_);
     }
 
     GroupIdentity several_identity(std::uint64_t at) const {
@@ -170,7 +171,8 @@ private:
     // the step's names under the keys that depend on the step alone.
     std::vector<std::uint32_t> step_group_;
     std::vector<GroupIdentity> group_identities_;
-    std::vector<PhaseGroup> phase_groups_;  // when grouping by phase alone
+    std::vector<PhaseGroup> phase_groups_;         // when grouping by phase alone
+    unsigned phase_shift_ = 64 - kPhaseGroupBits;  // 64 - log2 of their number
     // Several keys, the tile among them and the phase not: within one tile record a group
     // follows from the step's number alone, so the record's groups are kept by that number
     // (emptied again at the next record), and the groups' index is asked once a record each.
