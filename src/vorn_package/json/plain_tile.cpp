@@ -2,15 +2,9 @@
 #include "vorn_package/json/plain_tile.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <string_view>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace vorn_package::json {
 namespace {
@@ -18,8 +12,7 @@ namespace {
 // Reads tokens from `p` up to `end`; each step returns false on anything unusual.
 class PlainScanner {
 public:
-    PlainScanner(const char* p, const char* end, const char* readable_end)
-        : p_(p), end_(end), readable_end_(readable_end) {}
+    PlainScanner(const char* p, const char* end) : p_(p), end_(end) {}
 
     bool at_end() {
         skip_space();
@@ -40,7 +33,7 @@ public:
     bool key(const char (&name)[N]) {
         skip_space();
         if (end_ - p_ < static_cast<std::ptrdiff_t>(N + 1) || *p_ != '"' ||
-            std::memcmp(p_ + 1, name, N - 1) != 0 || p_[N] != '"') {
+            !std::equal(name, name + N - 1, p_ + 1) || p_[N] != '"') {
             return false;
         }
         p_ += N + 1;
@@ -103,49 +96,23 @@ public:
     }
 
 private:
-    static bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
-
-    // Indentation comes in long runs of spaces, skipped 16 bytes at a time where memory allows.
     void skip_space() {
-        if (p_ == end_ || !is_space(*p_)) {
-            return;
-        }
-#if defined(__SSE2__)
-        const __m128i space = _mm_set1_epi8(' ');
-        const __m128i newline = _mm_set1_epi8('\n');
-        while (readable_end_ - p_ >= 16) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
-            const auto blank = static_cast<unsigned>(_mm_movemask_epi8(
-                _mm_or_si128(_mm_cmpeq_epi8(bytes, space), _mm_cmpeq_epi8(bytes, newline))));
-            if (blank != 0xffff) {
-                p_ += std::countr_one(blank);
-                break;
-            }
-            p_ += 16;
-        }
-        if (p_ >= end_) {
-            p_ = end_;
-            return;
-        }
-#endif
-        while (p_ != end_ && is_space(*p_)) {
+        while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
             ++p_;
         }
     }
 
     const char* p_;
     const char* end_;
-    const char* readable_end_;  // at or past `end_`
 };
 
 }  // namespace
 
-bool PlainTileReader::read(const char* open, const char* close, const char* readable_end,
-                           ProfileSink& sink) {
+bool PlainTileReader::read(const char* open, const char* close, ProfileSink& sink) {
     samples_.clear();
     metadata_.clear();
     metadata_begin_.clear();
-    PlainScanner s(open, close + 1, std::max(close + 1, readable_end));
+    PlainScanner s(open, close + 1);
     std::uint32_t physical = 0;
     if (!s.punct('{') || !s.key("physical_tile") || !s.u32(physical) || !s.punct(',') ||
         !s.key("samples") || !s.punct('[')) {

@@ -16,8 +16,7 @@ class PlainTileReader {
 public:
     /// Reads the tile object from `open` to its closing brace `close` into `sink` and returns
     /// true, or returns false without touching `sink` when the tile is not written the usual way.
-    /// Memory is readable up to `readable_end`.
-    bool read(const char* open, const char* close, const char* readable_end, ProfileSink& sink);
+    bool read(const char* open, const char* close, ProfileSink& sink);
 
 private:
     std::vector<SampleFields> samples_;
