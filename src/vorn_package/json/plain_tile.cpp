@@ -2,6 +2,7 @@
 #include "vorn_package/json/plain_tile.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string_view>
@@ -106,9 +107,16 @@ private:
     const char* end_;
 };
 
+// A tile's samples are all held until it has been read, so a larger tile is left to the general
+// parser, which hands them over one by one: the memory held here stays small.
+constexpr std::ptrdiff_t kLargestTile = std::ptrdiff_t{16} << 20;
+
 }  // namespace
 
 bool PlainTileReader::read(const char* open, const char* close, ProfileSink& sink) {
+    if (close - open > kLargestTile) {
+        return false;
+    }
     samples_.clear();
     metadata_.clear();
     metadata_begin_.clear();

@@ -1,8 +1,8 @@
 // A quick reader for tiles written the usual way: members in the order the format lists them,
-// every member present, plain ASCII texts without escapes, numbers as plain digits. A tile that
-// departs from that in any way is left to the general tile parser, which reads it from the start
-// (nothing reaches the sink until the whole tile has been read), so every fault is reported by
-// the general parser alone.
+// every member present, plain ASCII texts without escapes, numbers as plain digits, 16 MiB at
+// most. A tile that departs from that in any way is left to the general tile parser, which reads
+// it from the start (nothing reaches the sink until the whole tile has been read), so every
+// fault is reported by the general parser alone.
 #pragma once
 
 #include <cstddef>
