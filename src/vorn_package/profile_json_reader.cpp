@@ -1,8 +1,10 @@
 // Reads the stored profile format into records or into columns: one reader (json/outer_scan,
 // json/tile_parser, json/checker) and a sink for each shape of result.
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -67,6 +69,7 @@ public:
     void set_clock_hz(std::uint64_t clock_hz) override { builder_.set_clock_hz(clock_hz); }
 
     void begin_tile(std::size_t) override {
+        place_ = 0;
         have_physical_ = false;
         begun_ = false;
         pending_.clear();
@@ -78,16 +81,8 @@ public:
     }
 
     void add_sample(const json::SampleFields& fields) override {
-        pairs_.clear();
-        for (const MetadataText& entry : fields.metadata) {
-            pairs_.push_back({builder_.intern(entry.name), builder_.intern(entry.value)});
-        }
-        const std::uint32_t kernel = builder_.intern(fields.kernel);
-        const std::uint32_t operation = builder_.intern(fields.operation);
-        const Pending sample{
-            fields.start_cycle, fields.end_cycle,
-            fields.phase,       fields.epoch,
-            fields.local_index, builder_.intern_step(fields.kind, kernel, operation, pairs_)};
+        const Pending sample{fields.start_cycle, fields.end_cycle,   fields.phase,
+                             fields.epoch,       fields.local_index, step_of(fields)};
         if (!have_physical_) {
             pending_.push_back(sample);
             return;
@@ -123,6 +118,30 @@ private:
         std::uint32_t start_cycle, end_cycle, phase, epoch, local_index, step;
     };
 
+    // The number of the sample's step. Tiles mostly run the same steps in the same order, so
+    // the step last seen at each place in a tile is kept with its kind and texts: a sample that
+    // matches it takes its number without interning anything.
+    std::uint32_t step_of(const json::SampleFields& fields) {
+        const std::size_t place = place_++;
+        if (place < recent_steps_.size() && recent_steps_[place].matches(fields)) {
+            return recent_steps_[place].step;
+        }
+        pairs_.clear();
+        for (const MetadataText& entry : fields.metadata) {
+            pairs_.push_back({builder_.intern(entry.name), builder_.intern(entry.value)});
+        }
+        const std::uint32_t kernel = builder_.intern(fields.kernel);
+        const std::uint32_t operation = builder_.intern(fields.operation);
+        const std::uint32_t step = builder_.intern_step(fields.kind, kernel, operation, pairs_);
+        if (place < kRecentPlaces) {
+            if (place == recent_steps_.size()) {
+                recent_steps_.emplace_back();
+            }
+            recent_steps_[place].keep(fields, step);
+        }
+        return step;
+    }
+
     void start_tile() {
         if (!std::exchange(begun_, true)) {
             builder_.begin_tile(physical_);
@@ -138,6 +157,58 @@ private:
     bool begun_ = false;
     std::vector<Pending> pending_;
     std::vector<MetadataPair> pairs_;
+
+    // A step with its kind and texts: operation, kernel, then each metadata name and value.
+    class RecentStep {
+    public:
+        bool matches(const json::SampleFields& fields) const {
+            if (kind_ != fields.kind || ends_.size() != 2 + 2 * fields.metadata.size() ||
+                text(0) != fields.operation || text(1) != fields.kernel) {
+                return false;
+            }
+            std::size_t at = 2;
+            for (const MetadataText& entry : fields.metadata) {
+                if (text(at) != entry.name || text(at + 1) != entry.value) {
+                    return false;
+                }
+                at += 2;
+            }
+            return true;
+        }
+
+        void keep(const json::SampleFields& fields, std::uint32_t number) {
+            step = number;
+            kind_ = fields.kind;
+            texts_.clear();
+            ends_.clear();
+            add(fields.operation);
+            add(fields.kernel);
+            for (const MetadataText& entry : fields.metadata) {
+                add(entry.name);
+                add(entry.value);
+            }
+        }
+
+        std::uint32_t step = 0;
+
+    private:
+        std::string_view text(std::size_t at) const {
+            const std::size_t begin = at == 0 ? 0 : ends_[at - 1];
+            return std::string_view(texts_).substr(begin, ends_[at] - begin);
+        }
+        void add(std::string_view text) {
+            texts_.append(text);
+            ends_.push_back(texts_.size());
+        }
+
+        ProfileStepKind kind_ = ProfileStepKind::Exchange;
+        std::string texts_;
+        std::vector<std::size_t> ends_;
+    };
+    // Places in a tile whose steps are kept: the steps of longer tiles past these are interned.
+    static constexpr std::size_t kRecentPlaces = 1 << 14;
+    std::vector<RecentStep> recent_steps_;
+    std::size_t place_ = 0;
 };
 
 template <class Sink>

@@ -367,6 +367,29 @@ TEST(ProfileJson, ReadsColumnsOfTilesNumberedAfterTheirSamples) {
     EXPECT_EQ(columns->tile_sample_begin[1], 2u);
 }
 
+// Tiles that repeat the steps of the tile before at the same places, but for one detail each:
+// every detail must make a step of its own.
+TEST(ProfileJson, ReadsColumnsOfStepsThatDifferFromTheTileBeforeInOneDetail) {
+    using Kind = ProfileStepKind;
+    const std::vector<CycleSample> first = {
+        make_sample(0, 1, "ab", Kind::Compute, "c", {{"n", "v"}}),
+        make_sample(1, 2, "op", Kind::Compute, "k", {{"n", "v"}}),
+        make_sample(2, 3, "op", Kind::Compute, "k", {{"n", "v"}, {"m", "w"}}),
+        make_sample(3, 4, "op", Kind::Compute, "k", {}),
+        make_sample(4, 5, "op", Kind::Compute, "k", {{"n", "v"}})};
+    const std::vector<CycleSample> second = {
+        make_sample(0, 1, "a", Kind::Compute, "bc", {{"n", "v"}}),
+        make_sample(1, 2, "op", Kind::Idle, "k", {{"n", "v"}}),
+        make_sample(2, 3, "op", Kind::Compute, "k", {{"n", "v"}}),
+        make_sample(3, 4, "op", Kind::Compute, "k", {{"", ""}}),
+        make_sample(4, 5, "op", Kind::Compute, "k", {{"nv", ""}})};
+    ProfileReport report{.clock_hz = 1, .tiles = {{0, first}, {1, second}, {2, first}}};
+    const auto columns = read_profile_columns_json(written(report));
+    ASSERT_TRUE(columns) << to_string(columns.error());
+    EXPECT_TRUE(to_report(*columns) == report);
+    EXPECT_EQ(columns->step_count(), 8u);  // four in each of the first two tiles
+}
+
 // On a machine with AVX2 the readers parse with simdjson's AVX2 kernel, unless told otherwise.
 TEST(ProfileJson, ParsesWithTheSimdKernelWhereTheMachineHasIt) {
     const std::string_view kernel = profile_json_kernel();

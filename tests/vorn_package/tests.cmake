@@ -2,12 +2,15 @@
 add_executable(vorn_package_tests vorn_package/buffered_output_test.cpp
     vorn_package/output_file_test.cpp vorn_package/profile_file_test.cpp
     vorn_package/profile_columns_test.cpp
+    vorn_package/plain_tile_test.cpp
     vorn_package/profile_json_test.cpp vorn_package/profile_json_threads_test.cpp
     vorn_package/profile_packed_test.cpp
     vorn_package/synthetic_profile_test.cpp
     vorn_package/profile_packed_bounds_test.cpp vorn_package/profile_shards_test.cpp)
-# The packed tests write damaged files with the format's own layout.
-target_include_directories(vorn_package_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/vorn_package)
+# The packed tests write damaged files with the format's own layout; the plain tile test reaches
+# into the JSON reader.
+target_include_directories(vorn_package_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/vorn_package
+    ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(vorn_package_tests PRIVATE vorn::package vorn::synthetic GTest::gtest_main
     vorn_warnings)
 target_compile_definitions(vorn_package_tests PRIVATE

@@ -40,6 +40,9 @@ bool use_haswell() {
 
 bool read_tile(Cursor& cursor, TileParser& parser, const char* open, const char* close,
                ProfileSink& sink) {
+    if (parser.plain_tiles.read(open, close, sink)) {
+        return true;
+    }
     if (cursor.readable_end() - (close + 1) >= static_cast<std::ptrdiff_t>(kPadding)) {
         return parser.read(cursor, open, close, sink);
     }

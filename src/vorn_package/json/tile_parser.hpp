@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "vorn_package/json/cursor.hpp"
+#include "vorn_package/json/plain_tile.hpp"
 #include "vorn_package/json/sink.hpp"
 
 namespace vorn_package::json {
@@ -16,9 +17,13 @@ public:
     /// Reads the tile object from `open` to its closing brace `close` into `sink`. Memory is
     /// readable up to `cursor.readable_end()`, at least `kPadding` bytes past `close`.
     virtual bool read(Cursor& cursor, const char* open, const char* close, ProfileSink& sink) = 0;
+
+    /// Tried first: most tiles are written the usual way, and read much faster by it.
+    PlainTileReader plain_tiles;
 };
 
-/// Reads the tile object from `open` to `close` with `parser`. A tile that ends too near the end
+/// Reads the tile object from `open` to `close` with `parser`, or with its plain-tile reader
+/// when the tile is written the usual way. A tile that ends too near the end
 /// of readable memory for simdjson is read from a padded copy of the input's tail.
 bool read_tile(Cursor& cursor, TileParser& parser, const char* open, const char* close,
                ProfileSink& sink);
