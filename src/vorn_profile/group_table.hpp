@@ -57,7 +57,6 @@ struct GroupState {
     std::uint64_t first_offset = 0;
     std::uint64_t last_offset = 0;
     std::uint64_t last_occurrence = 0;          // of the coverage slot below
-    std::uint64_t guess_occurrence = 0;         // of the guess below
     std::uint32_t coverage = FlatIndex::kNone;  // slot of the latest phase occurrence
     // The slot the group moved to from `coverage` the last time (see `CoverageSlot::next`).
     std::uint32_t guess = FlatIndex::kNone;
@@ -138,7 +137,7 @@ public:
         GroupState& state = states_[group];
         if (state.coverage == FlatIndex::kNone || state.last_occurrence != occurrence) {
             std::uint32_t slot = 0;
-            if (state.guess != FlatIndex::kNone && state.guess_occurrence == occurrence) {
+            if (state.guess != FlatIndex::kNone && slots_[state.guess].occurrence == occurrence) {
                 slot = state.guess;
             } else {
                 slot = coverage_slot(group, state, occurrence);
@@ -151,8 +150,6 @@ public:
             // The guess for the group's next occurrence, read now, while this sample is
             // counted, rather than when the next one waits on it.
             state.guess = slots_[slot].next;
-            state.guess_occurrence =
-                state.guess == FlatIndex::kNone ? 0 : slots_[state.guess].occurrence;
         }
         cover(slots_[state.coverage], offset, offset + sample_duration);
         if (state.sample_count == 0 || state.last_tile != tile) {
