@@ -124,13 +124,13 @@ WalkTotals walk_samples(Source& source, TileSpan span, const Window* window, OnM
 constexpr std::uint64_t kRoundSamples = 4096;
 
 /// The same samples as `walk_samples`, in another order: in rounds, each of which walks the
-/// next `round` samples of every tile that has any left. Tiles run much the same schedule, so a
-/// round meets only the phase occurrences of one stretch of time, and what is kept for them
+/// next `kRoundSamples` samples of every tile that has any left. Tiles run much the same schedule,
+/// so a round meets only the phase occurrences of one stretch of time, and what is kept for them
 /// stays in the caches while every tile passes through them, where a walk tile by tile meets
 /// every occurrence of the profile once a tile.
 template <class Source, class OnMatch>
 WalkTotals walk_samples_in_rounds(Source& source, TileSpan span, const Window* window,
-                                  OnMatch&& on_match, std::uint64_t round = kRoundSamples) {
+                                  OnMatch&& on_match) {
     struct Cursor {
         std::uint64_t tile = 0;
         std::uint64_t count = 0;
@@ -146,11 +146,11 @@ WalkTotals walk_samples_in_rounds(Source& source, TileSpan span, const Window* w
             left.push_back({t, count, 0, source.start(0)});
         }
     }
-    for (std::uint64_t from = 0; !left.empty(); from += round) {
+    for (std::uint64_t from = 0; !left.empty(); from += kRoundSamples) {
         std::size_t kept = 0;
         for (Cursor& cursor : left) {
             source.enter_tile(cursor.tile);
-            const std::uint64_t to = std::min(cursor.count, from + round);
+            const std::uint64_t to = std::min(cursor.count, from + kRoundSamples);
             walk_stretch(source, cursor.base, from, to, cursor.end, window, on_match);
             if (to < cursor.count) {
                 left[kept++] = cursor;
