@@ -3,6 +3,7 @@
 // filter, grouping and statistic, and windows whose edges fall on or beside a step's.
 #pragma once
 
+#include <algorithm>
 #include <iterator>
 #include <random>
 #include <string>
