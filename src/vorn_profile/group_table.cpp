@@ -172,18 +172,29 @@ void GroupTable::count_durations() {
     logged_total_ += scattered.values.size();
     if (counted_total_ * 2 > logged_total_) {
         fold_at_ = SIZE_MAX;
-        // Address space for the rest; only what the matches use is ever touched.
-        if (expected_ > logged_total_) {
-            durations_.reserve(static_cast<std::size_t>(expected_ - logged_total_));
-        }
     } else {
         fold_at_ = static_cast<std::size_t>(std::max<std::uint64_t>(kFoldAt, counted_total_));
     }
 }
 
+namespace {
+
+/// Whether the durations `counted` hardly repeat, so that handing them on one by one costs
+/// about what counting more into them would.
+bool hardly_repeat(std::span<const CountedDuration> counted) {
+    std::uint64_t total = 0;
+    for (const CountedDuration& entry : counted) {
+        total += entry.count;
+    }
+    return total <= 2 * std::uint64_t{counted.size()};
+}
+
+}  // namespace
+
 void GroupTable::finish_durations(
     const std::vector<bool>* wanted,
-    const std::function<void(std::uint32_t, std::span<const CountedDuration>)>& visit) {
+    const std::function<void(std::uint32_t, std::span<const CountedDuration>)>& visit,
+    const std::function<void(std::uint32_t, std::span<std::uint32_t>)>& visit_kept) {
     ScatteredDurations scattered = scatter_durations(true);
     std::vector<std::uint32_t> scratch;
     std::vector<CountedDuration> merged;
@@ -193,6 +204,14 @@ void GroupTable::finish_durations(
             const std::span<std::uint32_t> values = scattered.of(group);
             if (values.empty()) {
                 visit(group, counted);
+            } else if (visit_kept && counted.empty()) {
+                visit_kept(group, values);
+            } else if (visit_kept && hardly_repeat(counted)) {
+                scratch.assign(values.begin(), values.end());
+                for (const CountedDuration& entry : counted) {
+                    scratch.insert(scratch.end(), entry.count, entry.value);
+                }
+                visit_kept(group, scratch);
             } else {
                 merged.clear();
                 detail::count_durations(counted, values, states_[group].maximum, scratch, merged);
@@ -267,9 +286,14 @@ std::vector<GroupSummary> GroupTable::summaries(const Query& query, const GroupN
         place[order[i]] = static_cast<std::uint32_t>(i);
     }
     std::vector<DurationFigures> figures(kept);
-    finish_durations(&wanted, [&](std::uint32_t group, std::span<const CountedDuration> counted) {
-        figures[place[group]] = duration_figures(counted, query.percentiles);
-    });
+    finish_durations(
+        &wanted,
+        [&](std::uint32_t group, std::span<const CountedDuration> counted) {
+            figures[place[group]] = duration_figures(counted, query.percentiles);
+        },
+        [&](std::uint32_t group, std::span<std::uint32_t> kept) {
+            figures[place[group]] = duration_figures(kept, query.percentiles);
+        });
     std::vector<GroupSummary> summaries;
     summaries.reserve(kept);
     for (std::size_t i = 0; i < kept; ++i) {
@@ -395,7 +419,11 @@ PartialGroups GroupTable::take_partial() {
     free_overflow_ = {};
     occurrence_indexes_ = {};
 
-    // Durations: each group's counted values.
+    // Durations: each group's counted values. Every value kept since the last count adds at
+    // most one entry, so this room is never outgrown: the list is not copied as it grows, and
+    // the room beyond what it needs is never touched.
+    partial.durations.begin.reserve(std::size_t{count} + 1);
+    partial.durations.items.reserve(counted_total_ + durations_.size());
     finish_durations(nullptr, [&](std::uint32_t, std::span<const CountedDuration> counted) {
         append_duration_runs(counted, partial.durations.items);
         partial.durations.close();

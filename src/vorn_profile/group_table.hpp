@@ -69,11 +69,9 @@ struct GroupState {
 
 class GroupTable {
 public:
-    /// Room for about this many matched samples.
-    void reserve(std::uint64_t samples) {
-        expected_ = samples;
-        durations_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(samples, kFoldAt)));
-    }
+    /// Room for about this many matched samples: address space for all their durations, of
+    /// which only what is kept between two counts is ever touched, and which never moves.
+    void reserve(std::uint64_t samples) { durations_.reserve(static_cast<std::size_t>(samples)); }
 
     /// Says that no two tile records of the profile share a physical tile, so that counting a
     /// group's tile changes counts its tiles.
@@ -224,10 +222,13 @@ private:
     void count_durations();
     /// Counts them for the last time and hands each group's pairs, ascending by value, to
     /// `visit(group, pairs)` in group order, skipping the groups `wanted` leaves out when it is
-    /// given; the pairs are freed group by group.
+    /// given; the pairs are freed group by group. A group none of whose durations were counted
+    /// yet goes to `visit_kept(group, durations)` instead when that is given, the durations in
+    /// no order and not counted: a summary's figures are found faster from them.
     void finish_durations(
         const std::vector<bool>* wanted,
-        const std::function<void(std::uint32_t, std::span<const CountedDuration>)>& visit);
+        const std::function<void(std::uint32_t, std::span<const CountedDuration>)>& visit,
+        const std::function<void(std::uint32_t, std::span<std::uint32_t>)>& visit_kept = {});
 
     // In fixed blocks: a million groups are never copied to a larger array.
     BlockList<GroupIdentity> identities_;
@@ -248,7 +249,6 @@ private:
     std::vector<std::vector<CountedDuration>> counted_;
     std::uint64_t counted_total_ = 0;  // entries in `counted_`
     std::uint64_t logged_total_ = 0;   // durations counted into them
-    std::uint64_t expected_ = 0;       // matched samples to room for, as `reserve` was told
     // Counting costs a pass over the counted entries too, so the array may grow to their
     // number before the next count: each sample's share of the work stays constant.
     std::size_t fold_at_ = kFoldAt;

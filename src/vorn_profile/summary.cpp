@@ -91,9 +91,8 @@ GroupSummary make_summary(std::string name, std::map<std::string, std::string> d
     return summary;
 }
 
-GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,
-                          std::span<std::uint32_t> durations, const GroupTotals& totals,
-                          std::uint64_t clock_hz, std::span<const std::uint32_t> percentiles) {
+DurationFigures duration_figures(std::span<std::uint32_t> durations,
+                                 std::span<const std::uint32_t> percentiles) {
     DurationFigures figures;
     figures.count = durations.size();
     if (!durations.empty()) {
@@ -118,7 +117,14 @@ GroupSummary make_summary(std::string name, std::map<std::string, std::string> d
                               : select(durations, thousandths_index(durations.size(), thousandths),
                                        figures.maximum));
     }
-    return make_summary(std::move(name), std::move(dimensions), figures, totals, clock_hz);
+    return figures;
+}
+
+GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,
+                          std::span<std::uint32_t> durations, const GroupTotals& totals,
+                          std::uint64_t clock_hz, std::span<const std::uint32_t> percentiles) {
+    return make_summary(std::move(name), std::move(dimensions),
+                        duration_figures(durations, percentiles), totals, clock_hz);
 }
 
 }  // namespace detail

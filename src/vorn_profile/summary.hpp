@@ -95,13 +95,17 @@ DurationFigures duration_figures(std::span<const Counted> runs,
     return figures;
 }
 
+/// The same from the durations themselves, which may be reordered: the percentiles are found
+/// by selection, which gives the same values as reading them from the fully sorted list.
+DurationFigures duration_figures(std::span<std::uint32_t> durations,
+                                 std::span<const std::uint32_t> percentiles);
+
 /// Fills a summary from figures found by the caller.
 GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,
                           const DurationFigures& durations, const GroupTotals& totals,
                           std::uint64_t clock_hz);
 
-/// Fills a summary. `durations` may be reordered: the percentiles are found by selection,
-/// which gives the same values as reading them from the fully sorted list.
+/// Fills a summary from the durations themselves (see `duration_figures`).
 GroupSummary make_summary(std::string name, std::map<std::string, std::string> dimensions,
                           std::span<std::uint32_t> durations, const GroupTotals& totals,
                           std::uint64_t clock_hz, std::span<const std::uint32_t> percentiles = {});
