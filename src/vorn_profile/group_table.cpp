@@ -177,20 +177,6 @@ void GroupTable::count_durations() {
     }
 }
 
-namespace {
-
-/// Whether the durations `counted` hardly repeat, so that handing them on one by one costs
-/// about what counting more into them would.
-bool hardly_repeat(std::span<const CountedDuration> counted) {
-    std::uint64_t total = 0;
-    for (const CountedDuration& entry : counted) {
-        total += entry.count;
-    }
-    return total <= 2 * std::uint64_t{counted.size()};
-}
-
-}  // namespace
-
 void GroupTable::finish_durations(
     const std::vector<bool>* wanted,
     const std::function<void(std::uint32_t, std::span<const CountedDuration>)>& visit,
@@ -206,7 +192,7 @@ void GroupTable::finish_durations(
                 visit(group, counted);
             } else if (visit_kept && counted.empty()) {
                 visit_kept(group, values);
-            } else if (visit_kept && hardly_repeat(counted)) {
+            } else if (visit_kept && hardly_repeat(std::span<const CountedDuration>(counted))) {
                 scratch.assign(values.begin(), values.end());
                 for (const CountedDuration& entry : counted) {
                     scratch.insert(scratch.end(), entry.count, entry.value);
@@ -419,15 +405,39 @@ PartialGroups GroupTable::take_partial() {
     free_overflow_ = {};
     occurrence_indexes_ = {};
 
-    // Durations: each group's counted values. Every value kept since the last count adds at
-    // most one entry, so this room is never outgrown: the list is not copied as it grows, and
-    // the room beyond what it needs is never touched.
+    // Durations: a group's counted pairs as runs, and the values kept since the last count as
+    // they are, unless counting has shown that they repeat: then they are counted into the runs.
+    // The values left uncounted move to the front of the scattered array in place, which the
+    // partial then keeps, so that the durations of groups that hardly repeat are never copied.
+    ScatteredDurations scattered = scatter_durations(true);
     partial.durations.begin.reserve(std::size_t{count} + 1);
-    partial.durations.items.reserve(counted_total_ + durations_.size());
-    finish_durations(nullptr, [&](std::uint32_t, std::span<const CountedDuration> counted) {
-        append_duration_runs(counted, partial.durations.items);
+    partial.durations.items.reserve(counted_total_ + scattered.values.size());
+    partial.uncounted.begin.reserve(std::size_t{count} + 1);
+    std::vector<std::uint32_t> scratch;
+    std::vector<CountedDuration> merged;
+    std::uint64_t kept = 0;  // the values left uncounted so far
+    for (std::uint32_t group = 0; group < count; ++group) {
+        std::vector<CountedDuration>& counted = counted_[group];
+        const std::span<std::uint32_t> values = scattered.of(group);
+        if (hardly_repeat(std::span<const CountedDuration>(counted))) {
+            append_duration_runs(counted, partial.durations.items);
+            if (kept != scattered.begin[group]) {
+                std::copy(values.begin(), values.end(),
+                          scattered.values.begin() + static_cast<std::ptrdiff_t>(kept));
+            }
+            kept += values.size();
+        } else {
+            merged.clear();
+            detail::count_durations(counted, values, states_[group].maximum, scratch, merged);
+            append_duration_runs(merged, partial.durations.items);
+        }
         partial.durations.close();
-    });
+        partial.uncounted.begin.push_back(kept);  // the items come at the end
+        counted = {};
+    }
+    counted_ = {};
+    scattered.values.resize(kept);
+    partial.uncounted.items = std::move(scattered.values);
     return partial;
 }
 

@@ -165,6 +165,37 @@ QueryPartial merge(QueryPartial first, QueryPartial second) {
     return first;
 }
 
+namespace {
+
+/// The figures of group `g`'s durations. Uncounted ones are summed up by selection, with the
+/// counted ones when those hardly repeat; otherwise all are counted into runs first.
+detail::DurationFigures duration_figures(detail::PartialGroups& groups, std::size_t g,
+                                         std::span<const std::uint32_t> percentiles,
+                                         std::vector<std::uint32_t>& scratch) {
+    const std::span<const detail::DurationRun> runs = groups.durations[g];
+    const std::uint64_t first = groups.uncounted.begin[g];
+    const std::uint64_t last = groups.uncounted.begin[g + 1];
+    if (first == last) {
+        return detail::duration_figures(runs, percentiles);
+    }
+    if (runs.empty()) {
+        return detail::duration_figures(
+            std::span(groups.uncounted.items).subspan(first, last - first), percentiles);
+    }
+    if (detail::hardly_repeat(runs)) {
+        scratch.assign(groups.uncounted.items.begin() + static_cast<std::ptrdiff_t>(first),
+                       groups.uncounted.items.begin() + static_cast<std::ptrdiff_t>(last));
+        for (const detail::DurationRun& run : runs) {
+            scratch.insert(scratch.end(), run.count, run.value);
+        }
+        return detail::duration_figures(std::span(scratch), percentiles);
+    }
+    const std::vector<detail::DurationRun> all = detail::counted_runs(groups, g);
+    return detail::duration_figures(std::span<const detail::DurationRun>(all), percentiles);
+}
+
+}  // namespace
+
 ListedReport finish_listed(QueryPartial partial) {
     QueryPartial::State& state = PartialAccess::state(partial);
     const Query& query = state.query;
@@ -180,7 +211,7 @@ ListedReport finish_listed(QueryPartial partial) {
     result.at_offset = query.at_offset;
     result.percentiles = query.percentiles;
 
-    const detail::PartialGroups& groups = state.groups;
+    detail::PartialGroups& groups = state.groups;
     const std::size_t count = groups.groups.size();
     std::vector<std::uint64_t> phase_cycles(count, 0);
     for (std::size_t g = 0; g < count; ++g) {
@@ -209,6 +240,7 @@ ListedReport finish_listed(QueryPartial partial) {
         [&](std::uint32_t g) -> const detail::GroupIdentity& { return groups.groups[g].identity; });
 
     result.groups.reserve(order.size());
+    std::vector<std::uint32_t> scratch;
     for (const std::uint32_t g : order) {
         const detail::PartialGroup& group = groups.groups[g];
         detail::GroupTotals totals;
@@ -220,7 +252,7 @@ ListedReport finish_listed(QueryPartial partial) {
         totals.last_offset = group.last_offset;
         GroupSummary& summary = result.groups.emplace_back(detail::make_summary(
             naming.name(group.identity), naming.dimensions(group.identity),
-            detail::duration_figures(groups.durations[g], query.percentiles), totals, clock_hz));
+            duration_figures(groups, g, query.percentiles, scratch), totals, clock_hz));
         summary.share = detail::share_of(group.work_cycles, matched_work);
         summary.keys = naming.keys(group.identity);
     }

@@ -310,6 +310,7 @@ private:
             work += run.value * run.count;  // modulo 2^64, as the walk adds
         }
         groups.durations.close();
+        groups.uncounted.close();
         if (count != group.sample_count) {
             return fail(at, std::to_string(count) + " durations for " +
                                 std::to_string(group.sample_count) + " samples");

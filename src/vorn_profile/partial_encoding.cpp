@@ -63,7 +63,12 @@ void write_groups(ByteWriter& out, const detail::PartialGroups& groups) {
                 end = runs[r].end;
             }
         }
-        const auto durations = groups.durations[g];
+        std::vector<detail::DurationRun> counted;
+        if (!groups.uncounted[g].empty()) {
+            counted = detail::counted_runs(groups, g);
+        }
+        const std::span<const detail::DurationRun> durations =
+            groups.uncounted[g].empty() ? groups.durations[g] : std::span(counted);
         write_ascending(out, durations,
                         [](const detail::DurationRun& run) { return std::uint64_t{run.value}; });
         for (const detail::DurationRun& run : durations) {
@@ -128,7 +133,8 @@ std::string partial_bytes(const QueryPartial& partial) {
     // About the size written, so that the text grows once.
     bytes.reserve(1024 + groups.groups.size() * 96 + groups.tiles.items.size() * 4 +
                   groups.occurrences.items.size() * 16 + groups.coverage.items.size() * 16 +
-                  groups.durations.items.size() * 12 + state.listing.size() * 64);
+                  (groups.durations.items.size() + groups.uncounted.items.size()) * 12 +
+                  state.listing.size() * 64);
     ByteWriter out(bytes);
     for (const unsigned char byte : layout::kMagic) {
         out.u8(byte);

@@ -179,6 +179,29 @@ void append_duration_runs(std::span<const CountedDuration> counted, std::vector<
     }
 }
 
+std::vector<DurationRun> counted_runs(const PartialGroups& groups, std::size_t g) {
+    const std::span<const DurationRun> runs = groups.durations[g];
+    std::vector<std::uint32_t> values(groups.uncounted[g].begin(), groups.uncounted[g].end());
+    std::uint32_t maximum = 0;
+    for (const std::uint32_t value : values) {
+        maximum = std::max(maximum, value);
+    }
+    std::vector<std::uint32_t> scratch;
+    sort_durations(values, maximum, scratch);
+    std::vector<DurationRun> sorted;
+    for (std::size_t at = 0; at < values.size(); ++at) {
+        if (at > 0 && values[at - 1] == values[at]) {
+            sorted.back().count += 1;
+        } else {
+            sorted.push_back({values[at], 1});
+        }
+    }
+    std::vector<DurationRun> all;
+    all.reserve(runs.size() + sorted.size());
+    append_runs(runs, sorted, all);
+    return all;
+}
+
 PartialGroups merge_groups(const PartialGroups& first, const PartialGroups& second) {
     PartialGroups merged;
     merged.groups = first.groups;
@@ -221,6 +244,7 @@ PartialGroups merge_groups(const PartialGroups& first, const PartialGroups& seco
     const std::size_t count = merged.groups.size();
     reserve(merged.tiles, first.tiles, second.tiles, count);
     reserve(merged.durations, first.durations, second.durations, count);
+    reserve(merged.uncounted, first.uncounted, second.uncounted, count);
     reserve(merged.occurrences, first.occurrences, second.occurrences, count);
     reserve(merged.coverage, first.coverage, second.coverage,
             first.coverage.size() + second.coverage.size());
@@ -239,6 +263,11 @@ PartialGroups merge_groups(const PartialGroups& first, const PartialGroups& seco
         const auto runs_b = list_of(second.durations, b);
         append_runs(runs_a, runs_b, merged.durations.items);
         merged.durations.close();
+        for (const auto uncounted : {list_of(first.uncounted, a), list_of(second.uncounted, b)}) {
+            merged.uncounted.items.insert(merged.uncounted.items.end(), uncounted.begin(),
+                                          uncounted.end());
+        }
+        merged.uncounted.close();
 
         if (a == FlatIndex::kNone || b == FlatIndex::kNone) {
             // A group of one side only keeps its occurrences and their runs as they are.

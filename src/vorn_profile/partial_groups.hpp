@@ -39,6 +39,17 @@ struct CountedDuration {
     std::uint32_t count = 0;
 };
 
+/// Whether the durations `counted` (`CountedDuration` or `DurationRun`) hardly repeat, so that
+/// handing them on one by one costs about what counting more into them would.
+template <class Counted>
+bool hardly_repeat(std::span<const Counted> counted) {
+    std::uint64_t total = 0;
+    for (const Counted& entry : counted) {
+        total += entry.count;
+    }
+    return total <= 2 * std::uint64_t{counted.size()};
+}
+
 /// The figures of one group that add up.
 struct PartialGroup {
     GroupIdentity identity;
@@ -57,14 +68,20 @@ struct PartialGroup {
 /// Group `g` was met on the physical tiles `tiles[g]` (ascending) in the phase occurrences
 /// `occurrences[g]` (ascending, each as epoch << 32 | phase); the occurrence at position `o` of
 /// `occurrences.items` covered the runs `coverage[o]` (ascending, none empty, no two touching);
-/// its durations are `durations[g]`, ascending by value.
+/// its durations are `durations[g]`, ascending by value, together with `uncounted[g]`, in no
+/// order. A walk leaves uncounted the durations of a group that hardly repeat, which as runs
+/// would take four times the room; bytes hold runs alone.
 struct PartialGroups {
     std::vector<PartialGroup> groups;
     ListOfLists<std::uint32_t> tiles;
     ListOfLists<std::uint64_t> occurrences;
     ListOfLists<Interval> coverage;
     ListOfLists<DurationRun> durations;
+    ListOfLists<std::uint32_t> uncounted;
 };
+
+/// Group `g`'s durations as runs alone, ascending by value.
+std::vector<DurationRun> counted_runs(const PartialGroups& groups, std::size_t g);
 
 /// Counts `values` (all at most `maximum`; reordered; `scratch` is working room) together with
 /// `counted` (ascending by value) into `out`, ascending by value.
