@@ -131,11 +131,12 @@ GroupTable::ScatteredDurations GroupTable::scatter_durations(bool last) {
     ScatteredDurations scattered;
     scattered.begin.assign(std::size_t{count} + 1, 0);
     std::vector<std::uint64_t>& begin = scattered.begin;
-    for (const GroupDuration& entry : durations_) {
-        ++begin[entry.group + 1];
-    }
+    // Every sample added kept one duration: a group kept as many as it gained samples since.
+    scattered_samples_.resize(count, 0);
     for (std::uint32_t group = 0; group < count; ++group) {
-        begin[group + 1] += begin[group];
+        const std::uint64_t samples = states_[group].sample_count;
+        begin[group + 1] = begin[group] + (samples - scattered_samples_[group]);
+        scattered_samples_[group] = samples;
     }
     scattered.values.resize(durations_.size());
     {

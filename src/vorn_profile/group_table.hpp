@@ -154,14 +154,15 @@ public:
             note_tile(group, state, tile);
         }
         durations_.push_back({group, sample_duration});
-        if (durations_.size() >= fold_at_) {
-            count_durations();
-        }
         state.sample_count += 1;
         state.work_cycles += sample_duration;
         state.first_offset = std::min(state.first_offset, offset);
         state.last_offset = std::max(state.last_offset, offset + sample_duration);
         state.maximum = std::max(state.maximum, sample_duration);
+        // Counting reads every group's samples and maximum: this one is among them.
+        if (durations_.size() >= fold_at_) {
+            count_durations();
+        }
     }
 
     /// The groups' summaries in the query's order, cut to its limit.
@@ -244,7 +245,8 @@ private:
     // Made only for a group that has met several occurrences.
     std::vector<OccurrenceIndex> occurrence_indexes_;
 
-    std::vector<GroupDuration> durations_;  // walk order, since they were last counted
+    std::vector<GroupDuration> durations_;          // walk order, since they were last counted
+    std::vector<std::uint64_t> scattered_samples_;  // by group: its samples at the last count
     // Each group's durations counted so far, ascending by value; made at the first count.
     std::vector<std::vector<CountedDuration>> counted_;
     std::uint64_t counted_total_ = 0;  // entries in `counted_`

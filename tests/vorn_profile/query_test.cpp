@@ -166,6 +166,31 @@ TEST(Query, PhaseSetsAcrossTheirEdges) {
 using namespace model;
 
 // Both entry points, records and columns, against the model.
+// Past 256 Ki matched samples the durations kept are counted into (value, count) pairs. Here
+// the sample that brings the count about is the longest of its group so far: it must be
+// counted at its own length, on records and on columns alike.
+TEST(Query, CountsTheSampleThatStartsACountAtItsLength) {
+    constexpr std::uint32_t kSamples = 300'000;
+    constexpr std::uint32_t kLongAt = (1U << 18) - 1;  // the 256 Ki-th sample
+    vorn_test::TileProfile tile{0, {}};
+    tile.samples.reserve(kSamples);
+    for (std::uint32_t i = 0; i < kSamples; ++i) {
+        const std::uint32_t start = i * 2000;
+        tile.samples.push_back(vorn_test::step(start, start + (i == kLongAt ? 1000 : 1)));
+    }
+    const vorn_package::ProfileReport report = vorn_test::profile({tile});
+    for (const QueryReport& result :
+         {query(report, Query{}), query(vorn_package::to_columns(report), Query{})}) {
+        ASSERT_EQ(result.groups.size(), 1U);
+        const GroupSummary& group = result.groups[0];
+        EXPECT_EQ(group.sample_count, kSamples);
+        EXPECT_EQ(group.work_cycles, kSamples - 1 + 1000);
+        EXPECT_EQ(group.maximum_cycles, 1000U);
+        EXPECT_EQ(group.minimum_cycles, 1U);
+        EXPECT_EQ(group.p95_cycles, 1U);
+    }
+}
+
 TEST(QueryDifferential, AgreesWithThePlainModel) {
     std::mt19937_64 random(2026);
     for (int round = 0; round < 4000; ++round) {
