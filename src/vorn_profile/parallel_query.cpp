@@ -78,7 +78,7 @@ QueryPartial threaded_partial(const vorn_package::ProfileColumns& columns, const
 QueryReport query(const vorn_package::ProfileColumns& columns, const Query& query,
                   std::size_t threads) {
     if (auto merged = ranges_partial(columns, query, std::nullopt, threads, true)) {
-        return finish(*std::move(merged));
+        return detail::finish(*std::move(merged), threads);
     }
     return vorn_profile::query(columns, query);
 }
@@ -86,7 +86,7 @@ QueryReport query(const vorn_package::ProfileColumns& columns, const Query& quer
 WindowReport query_window(const vorn_package::ProfileColumns& columns, const Query& query,
                           const TimeWindow& window, std::size_t threads) {
     if (auto merged = ranges_partial(columns, query, window, threads, true)) {
-        return {window.from, window.to, finish(*std::move(merged))};
+        return {window.from, window.to, detail::finish(*std::move(merged), threads)};
     }
     return query_window(columns, query, window);
 }
@@ -94,7 +94,7 @@ WindowReport query_window(const vorn_package::ProfileColumns& columns, const Que
 ListedReport query_listed(const vorn_package::ProfileColumns& columns, const Query& query,
                           std::size_t threads) {
     if (auto merged = ranges_partial(columns, query, std::nullopt, threads, true)) {
-        return finish_listed(*std::move(merged));
+        return detail::finish_listed(*std::move(merged), threads);
     }
     return query_listed(columns, query);
 }
@@ -102,7 +102,7 @@ ListedReport query_listed(const vorn_package::ProfileColumns& columns, const Que
 ListedReport query_window_listed(const vorn_package::ProfileColumns& columns, const Query& query,
                                  const TimeWindow& window, std::size_t threads) {
     if (auto merged = ranges_partial(columns, query, window, threads, true)) {
-        return finish_listed(*std::move(merged));
+        return detail::finish_listed(*std::move(merged), threads);
     }
     return query_window_listed(columns, query, window);
 }

@@ -15,6 +15,7 @@
 #include "partial_state.hpp"
 #include "pipeline.hpp"
 #include "summary.hpp"
+#include "tile_ranges.hpp"
 #include "window.hpp"
 
 namespace vorn_profile {
@@ -167,11 +168,14 @@ QueryPartial merge(QueryPartial first, QueryPartial second) {
 
 namespace {
 
+/// Durations below which a report's figures are found on one thread.
+constexpr std::size_t kFiguresOnThreads = std::size_t{1} << 16;
+
 /// The figures of group `g`'s durations. Uncounted ones are summed up by selection, with the
 /// counted ones when those hardly repeat; otherwise all are counted into runs first.
-detail::DurationFigures duration_figures(detail::PartialGroups& groups, std::size_t g,
-                                         std::span<const std::uint32_t> percentiles,
-                                         std::vector<std::uint32_t>& scratch) {
+detail::DurationFigures group_figures(detail::PartialGroups& groups, std::size_t g,
+                                      std::span<const std::uint32_t> percentiles,
+                                      std::vector<std::uint32_t>& scratch) {
     const std::span<const detail::DurationRun> runs = groups.durations[g];
     const std::uint64_t first = groups.uncounted.begin[g];
     const std::uint64_t last = groups.uncounted.begin[g + 1];
@@ -196,7 +200,7 @@ detail::DurationFigures duration_figures(detail::PartialGroups& groups, std::siz
 
 }  // namespace
 
-ListedReport finish_listed(QueryPartial partial) {
+ListedReport detail::finish_listed(QueryPartial partial, std::size_t threads) {
     QueryPartial::State& state = PartialAccess::state(partial);
     const Query& query = state.query;
     const std::uint64_t clock_hz = state.clock_hz;
@@ -239,9 +243,22 @@ ListedReport finish_listed(QueryPartial partial) {
         },
         [&](std::uint32_t g) -> const detail::GroupIdentity& { return groups.groups[g].identity; });
 
+    // The figures of the groups kept, on threads when their durations are many: each thread
+    // takes a run of them, and selection reorders only each group's own uncounted durations.
+    std::vector<detail::DurationFigures> figures(order.size());
+    const std::size_t durations = groups.durations.items.size() + groups.uncounted.items.size();
+    const std::size_t parts =
+        durations < kFiguresOnThreads ? 1 : std::clamp<std::size_t>(threads, 1, order.size());
+    detail::run_ranges(parts, [&](std::size_t part) {
+        std::vector<std::uint32_t> scratch;
+        for (std::size_t i = order.size() * part / parts; i < order.size() * (part + 1) / parts;
+             ++i) {
+            figures[i] = group_figures(groups, order[i], query.percentiles, scratch);
+        }
+    });
     result.groups.reserve(order.size());
-    std::vector<std::uint32_t> scratch;
-    for (const std::uint32_t g : order) {
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const std::uint32_t g = order[i];
         const detail::PartialGroup& group = groups.groups[g];
         detail::GroupTotals totals;
         totals.tile_count = groups.tiles[g].size();
@@ -250,9 +267,9 @@ ListedReport finish_listed(QueryPartial partial) {
         totals.work_cycles = group.work_cycles;
         totals.first_offset = group.first_offset;
         totals.last_offset = group.last_offset;
-        GroupSummary& summary = result.groups.emplace_back(detail::make_summary(
-            naming.name(group.identity), naming.dimensions(group.identity),
-            duration_figures(groups, g, query.percentiles, scratch), totals, clock_hz));
+        GroupSummary& summary = result.groups.emplace_back(
+            detail::make_summary(naming.name(group.identity), naming.dimensions(group.identity),
+                                 figures[i], totals, clock_hz));
         summary.share = detail::share_of(group.work_cycles, matched_work);
         summary.keys = naming.keys(group.identity);
     }
@@ -268,17 +285,23 @@ ListedReport finish_listed(QueryPartial partial) {
     return listed;
 }
 
-QueryReport finish(QueryPartial partial) {
+ListedReport finish_listed(QueryPartial partial) {
+    return detail::finish_listed(std::move(partial), 1);
+}
+
+QueryReport detail::finish(QueryPartial partial, std::size_t threads) {
     // The records are made from the partial's own copy of the columns, before it goes.
     const std::optional<vorn_package::ProfileColumns> columns =
         PartialAccess::state(partial).columns;
-    ListedReport listed = finish_listed(std::move(partial));
+    ListedReport listed = detail::finish_listed(std::move(partial), threads);
     listed.report.samples.reserve(listed.report.samples.size() + listed.listed.size());
     for (const ListedSample& sample : listed.listed) {
         listed.report.samples.push_back(sample_record(*columns, sample));
     }
     return std::move(listed.report);
 }
+
+QueryReport finish(QueryPartial partial) { return detail::finish(std::move(partial), 1); }
 
 const Query& partial_query(const QueryPartial& partial) {
     return PartialAccess::state(partial).query;

@@ -34,6 +34,11 @@ struct PartialPiece {
 QueryPartial range_partial(const vorn_package::ProfileColumns& columns, const Query& query,
                            TileRange tiles, const std::optional<TimeWindow>& window, bool closing);
 
+/// `finish_listed(partial)` and `finish(partial)`, the groups' figures found on as many as
+/// `threads` threads.
+ListedReport finish_listed(QueryPartial partial, std::size_t threads);
+QueryReport finish(QueryPartial partial, std::size_t threads);
+
 /// A fingerprint of a profile: equal for the same profile, and different, but for a 64-bit
 /// hash collision, for profiles whose tiles or first samples differ.
 std::uint64_t profile_source(const vorn_package::ProfileColumns& columns);

@@ -140,7 +140,7 @@ TEST(PartialDifferential, WindowsOnThreadsAndMergesAgreeWithOneThread) {
 
 // Past 256 Ki matched samples a walk counts the durations it kept as (value, count) pairs, and
 // goes on counting while that compresses them: its report equals the one merged from ranges
-// too short to count before their end.
+// too short to count before their end, and the one from two threads.
 TEST(PartialDifferential, CountedDurationsAgreeWithMergedRanges) {
     vorn_package::SyntheticOptions options;
     options.tiles = 64;
@@ -165,7 +165,10 @@ TEST(PartialDifferential, CountedDurationsAgreeWithMergedRanges) {
         for (std::uint64_t first = 0; first < columns.tile_count(); first += eighth) {
             parts.push_back(partial(columns, q, {first, first + eighth}));
         }
-        expect_same(query(columns, q, 1), finish(merge_randomly(parts, 0, parts.size(), random)));
+        const QueryReport want = query(columns, q, 1);
+        expect_same(want, finish(merge_randomly(parts, 0, parts.size(), random)));
+        // Two ranges, and the groups' figures found on two threads.
+        expect_same(want, query(columns, q, 2));
     }
 }
 
