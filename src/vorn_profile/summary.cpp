@@ -18,12 +18,17 @@ double ratio(std::uint64_t numerator, std::uint64_t denominator) {
     return static_cast<double>(numerator) / static_cast<double>(denominator);
 }
 
+constexpr std::size_t kBucketBits = 11;
+/// Lists up to this long are partitioned around the rank selected: the values before it are
+/// at most, those after it at least the value selected.
+constexpr std::size_t kPartitioned = std::size_t{4} << kBucketBits;
+
 /// The value at `rank` of `values` in ascending order, all of them at most `maximum`. Small
 /// lists are partitioned in place; large ones are bucketed by their high bits first, so that
 /// only the values of one bucket need partitioning.
+
 std::uint32_t select(std::span<std::uint32_t> values, std::uint64_t rank, std::uint32_t maximum) {
-    constexpr std::size_t kBucketBits = 11;
-    if (values.size() <= std::size_t{4} << kBucketBits) {
+    if (values.size() <= kPartitioned) {
         const auto at = values.begin() + static_cast<std::ptrdiff_t>(rank);
         std::nth_element(values.begin(), at, values.end());
         return *at;
@@ -95,27 +100,43 @@ DurationFigures duration_figures(std::span<std::uint32_t> durations,
                                  std::span<const std::uint32_t> percentiles) {
     DurationFigures figures;
     figures.count = durations.size();
-    if (!durations.empty()) {
-        std::uint32_t maximum = 0;
-        std::uint32_t minimum = UINT32_MAX;
-        Wide squares = 0;
-        for (const std::uint32_t value : durations) {
-            maximum = std::max(maximum, value);
-            minimum = std::min(minimum, value);
-            squares += std::uint64_t{value} * value;
-        }
-        figures.maximum = maximum;
-        figures.minimum = minimum;
-        figures.sum_of_squares = squares;
-        figures.p50 = select(durations, percentile_index(durations.size(), 50), figures.maximum);
-        figures.p95 = select(durations, percentile_index(durations.size(), 95), figures.maximum);
+    figures.percentiles.assign(percentiles.size(), 0);
+    if (durations.empty()) {
+        return figures;
     }
-    figures.percentiles.reserve(percentiles.size());
-    for (const std::uint32_t thousandths : percentiles) {
-        figures.percentiles.push_back(
-            durations.empty() ? 0
-                              : select(durations, thousandths_index(durations.size(), thousandths),
-                                       figures.maximum));
+    std::uint32_t maximum = 0;
+    std::uint32_t minimum = UINT32_MAX;
+    Wide squares = 0;
+    for (const std::uint32_t value : durations) {
+        maximum = std::max(maximum, value);
+        minimum = std::min(minimum, value);
+        squares += std::uint64_t{value} * value;
+    }
+    figures.maximum = maximum;
+    figures.minimum = minimum;
+    figures.sum_of_squares = squares;
+    // The ranks sought in ascending order: once a partition has put the value at one rank in
+    // place, every value after it is at least as large, so the next is selected among those.
+    std::vector<std::pair<std::uint64_t, std::uint32_t*>> sought;
+    sought.reserve(percentiles.size() + 2);
+    sought.emplace_back(percentile_index(durations.size(), 50), &figures.p50);
+    sought.emplace_back(percentile_index(durations.size(), 95), &figures.p95);
+    for (std::size_t p = 0; p < percentiles.size(); ++p) {
+        sought.emplace_back(thousandths_index(durations.size(), percentiles[p]),
+                            &figures.percentiles[p]);
+    }
+    std::sort(sought.begin(), sought.end());
+    std::uint64_t from = 0;  // the values before it are in place
+    std::uint32_t found = 0;
+    for (const auto& [rank, value] : sought) {
+        if (rank >= from) {
+            const std::span<std::uint32_t> rest = durations.subspan(from);
+            found = select(rest, rank - from, maximum);
+            if (rest.size() <= kPartitioned) {
+                from = rank + 1;
+            }
+        }
+        *value = found;
     }
     return figures;
 }
