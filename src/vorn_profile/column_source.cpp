@@ -172,7 +172,7 @@ ColumnSource::ColumnSource(const vorn_package::ProfileColumns& columns, const Qu
         grouping_ = Grouping::Phase;
         const auto bits = static_cast<unsigned>(
             std::clamp<int>(std::bit_width(columns.sample_count()), 4, kPhaseGroupBits));
-        phase_shift_ = 64 - bits;
+        phase_mask_ = (std::size_t{1} << bits) - 1;
         phase_groups_.resize(std::size_t{1} << bits);
     } else if (query.group_by == GroupBy::Tile) {
         grouping_ = Grouping::Tile;

@@ -134,17 +134,22 @@ private:
         std::uint64_t key = 0;
         std::uint32_t group = kNoGroup;
     };
-    // Phase groups remembered, by a hash of their key: a few thousand occurrences are in reach
-    // at any point of the walk, of many thousands in a long profile, so most samples find their
-    // group here without hashing their identity into the group index. At most 256 KiB, and
-    // no more entries than the profile has samples.
+    // Phase groups remembered, by epoch and phase (see `phase_slot`): a few thousand
+    // occurrences are in reach at any point of the walk, of many thousands in a long profile,
+    // so most samples find their group here without hashing their identity into the group
+    // index. At most 256 KiB, and no more entries than the profile has samples.
     static constexpr unsigned kPhaseGroupBits = 14;
 
     std::uint64_t phase_key(std::uint64_t at) const {
         return (std::uint64_t{columns_.phase[at]} << 32) | columns_.epoch[at];
     }
+    /// Where a phase group is remembered: epochs in turn, room for 16 phases each. The
+    /// occurrences a stretch of the walk meets are the phases of a few consecutive epochs,
+    /// which so lie together in a few lines of the table.
     std::size_t phase_slot(std::uint64_t key) const {
-        return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> phase_shift_);
+        const auto phase = static_cast<std::uint32_t>(key >> 32);
+        const auto epoch = static_cast<std::uint32_t>(key);
+        return ((std::size_t{epoch} << 4) + phase) & phase_mask_;
     }
 
     GroupIdentity several_identity(std::uint64_t at) const {
@@ -171,8 +176,8 @@ private:
     // the step's names under the keys that depend on the step alone.
     std::vector<std::uint32_t> step_group_;
     std::vector<GroupIdentity> group_identities_;
-    std::vector<PhaseGroup> phase_groups_;         // when grouping by phase alone
-    unsigned phase_shift_ = 64 - kPhaseGroupBits;  // 64 - log2 of their number
+    std::vector<PhaseGroup> phase_groups_;  // when grouping by phase alone
+    std::size_t phase_mask_ = 0;            // their number - 1
     // Several keys, the tile among them and the phase not: within one tile record a group
     // follows from the step's number alone, so the record's groups are kept by that number
     // (emptied again at the next record), and the groups' index is asked once a record each.
