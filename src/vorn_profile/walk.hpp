@@ -121,7 +121,7 @@ WalkTotals walk_samples(Source& source, TileSpan span, const Window* window, OnM
 }
 
 /// Samples a tile gives each round of `walk_samples_in_rounds`.
-constexpr std::uint64_t kRoundSamples = 4096;
+constexpr std::uint64_t kRoundSamples = 1024;
 
 /// The same samples as `walk_samples`, in another order: in rounds, each of which walks the
 /// next `kRoundSamples` samples of every tile that has any left. Tiles run much the same schedule,

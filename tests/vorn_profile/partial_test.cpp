@@ -214,7 +214,7 @@ TEST(PartialDifferential, TileGroupsClosedRecordByRecordAgreeWithThePlainModel) 
     }
 }
 
-// Tiles longer than three rounds of the walk (4096 samples a tile each), on physical tiles out of
+// Tiles longer than twelve rounds of the walk (1024 samples a tile each), on physical tiles out of
 // order and apart: a group comes back to a tile after every other, misses whole tiles and whole
 // rounds, and its occurrences cover several runs. The walk in rounds must count each tile once and
 // every duration and run as the walk tile by tile does.
@@ -230,7 +230,7 @@ TEST(PartialDifferential, WalksInRoundsAgreeWithThePlainModel) {
             const std::uint32_t length = random() % 8 == 0 ? 0 : 1 + random() % 60;
             // "gelu" on tiles 7 and 4 only, and only in the second round.
             const char* kernel = kernels[random() % 3];
-            if ((physical == 7 || physical == 4) && i / 4096 == 1 && random() % 5 == 0) {
+            if ((physical == 7 || physical == 4) && i / 1024 == 1 && random() % 5 == 0) {
                 kernel = kernels[3];
             }
             tile.samples.push_back(step(clock, clock + length, kernel, (i / 50) % 14, i / 700,
