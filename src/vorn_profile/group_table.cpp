@@ -407,9 +407,11 @@ PartialGroups GroupTable::take_partial() {
     occurrence_indexes_ = {};
 
     // Durations: a group's counted pairs as runs, and the values kept since the last count as
-    // they are, unless counting has shown that they repeat: then they are counted into the runs.
-    // The values left uncounted move to the front of the scattered array in place, which the
-    // partial then keeps, so that the durations of groups that hardly repeat are never copied.
+    // they are once counting has shown that durations hardly repeat, overall and in the group;
+    // otherwise, or before any count, they are counted into the runs. The values left uncounted
+    // move to the front of the scattered array in place, which the partial then keeps, so that
+    // the durations of groups that hardly repeat are never copied.
+    const bool hardly_repeating = logged_total_ > 0 && fold_at_ == SIZE_MAX;
     ScatteredDurations scattered = scatter_durations(true);
     partial.durations.begin.reserve(std::size_t{count} + 1);
     partial.durations.items.reserve(counted_total_ + scattered.values.size());
@@ -420,7 +422,7 @@ PartialGroups GroupTable::take_partial() {
     for (std::uint32_t group = 0; group < count; ++group) {
         std::vector<CountedDuration>& counted = counted_[group];
         const std::span<std::uint32_t> values = scattered.of(group);
-        if (hardly_repeat(std::span<const CountedDuration>(counted))) {
+        if (hardly_repeating && hardly_repeat(std::span<const CountedDuration>(counted))) {
             append_duration_runs(counted, partial.durations.items);
             if (kept != scattered.begin[group]) {
                 std::copy(values.begin(), values.end(),
