@@ -74,31 +74,13 @@ public:
     /// A number written by `ByteWriter::varint`, in as few bytes as it needs (so that each
     /// number has one encoding).
     std::uint64_t varint() {
-        if (failed_) {
-            return 0;
+        // Most numbers of a partial fit in one byte.
+        if (!failed_ && at_ != end_ && static_cast<unsigned char>(bytes_[at_]) < 0x80) {
+            return static_cast<unsigned char>(bytes_[at_++]);
         }
-        const std::uint64_t at = at_;
-        std::uint64_t value = 0;
-        for (int shift = 0;; shift += 7) {
-            if (at_ == end_) {
-                fail(at, "the input ends inside a number");
-                return 0;
-            }
-            const auto byte = static_cast<unsigned char>(bytes_[at_++]);
-            if (shift == 63 && byte > 1) {
-                fail(at, "a number past 64 bits");
-                return 0;
-            }
-            value |= std::uint64_t{byte & 0x7fU} << shift;
-            if ((byte & 0x80) == 0) {
-                if (byte == 0 && shift > 0) {
-                    fail(at, "a number written with more bytes than it needs");
-                    return 0;
-                }
-                return value;
-            }
-        }
+        return longer_varint();
     }
+
     /// A text of at most the bytes left, viewed in the input.
     std::string_view text() {
         const std::uint64_t at = at_;
@@ -167,6 +149,34 @@ public:
     }
 
 private:
+    /// `varint` when its first byte does not end it.
+    std::uint64_t longer_varint() {
+        if (failed_) {
+            return 0;
+        }
+        const std::uint64_t at = at_;
+        std::uint64_t value = 0;
+        for (int shift = 0;; shift += 7) {
+            if (at_ == end_) {
+                fail(at, "the input ends inside a number");
+                return 0;
+            }
+            const auto byte = static_cast<unsigned char>(bytes_[at_++]);
+            if (shift == 63 && byte > 1) {
+                fail(at, "a number past 64 bits");
+                return 0;
+            }
+            value |= std::uint64_t{byte & 0x7fU} << shift;
+            if ((byte & 0x80) == 0) {
+                if (byte == 0 && shift > 0) {
+                    fail(at, "a number written with more bytes than it needs");
+                    return 0;
+                }
+                return value;
+            }
+        }
+    }
+
     std::uint64_t get(int size, const char* what) {
         if (failed_) {
             return 0;
