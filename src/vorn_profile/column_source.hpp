@@ -50,23 +50,25 @@ public:
         if (!filtering_) {
             return true;
         }
-        const std::uint64_t at = begin_ + i;
-        if (!tile_admitted_ || step_admitted_[columns_.step[at]] == 0 ||
-            !phase_admitted(columns_.phase[at])) {
-            return false;
-        }
-        if (!epoch_list_.empty() &&
-            !std::binary_search(epoch_list_.begin(), epoch_list_.end(), columns_.epoch[at])) {
-            return false;
-        }
+        // The point in time first: it leaves out nearly every sample, from what is read already.
         if (query_.at_offset) {
             const std::uint64_t point = *query_.at_offset;
             // Saturating, as the record filter does.
             const std::uint64_t end =
                 offset > UINT64_MAX - sample_duration ? UINT64_MAX : offset + sample_duration;
-            return offset <= point && point < end;
+            if (point < offset || end <= point) {
+                return false;
+            }
         }
-        return true;
+        const std::uint64_t at = begin_ + i;
+        if (!tile_admitted_ || step_admitted_[columns_.step[at]] == 0) {
+            return false;
+        }
+        if ((!phase_bits_.empty() || !phase_list_.empty()) && !phase_admitted(columns_.phase[at])) {
+            return false;
+        }
+        return epoch_list_.empty() ||
+               std::binary_search(epoch_list_.begin(), epoch_list_.end(), columns_.epoch[at]);
     }
 
     /// Phase and epoch as one number: epoch << 32 | phase.

@@ -32,6 +32,17 @@ namespace detail {
 bool matches_query(const Query& query, const StepPatterns& patterns, std::uint32_t tile,
                    const vorn_package::CycleSample& sample, std::uint64_t offset,
                    std::uint32_t sample_duration) {
+    // The point in time first: it leaves out nearly every sample without reading its step.
+    if (query.at_offset) {
+        const std::uint64_t at = *query.at_offset;
+        // Offsets stay below 2^32, so the end never nears 2^64; saturate anyway so that a
+        // caller passing any offset cannot make the window wrap around to admit everything.
+        const std::uint64_t end =
+            offset > UINT64_MAX - sample_duration ? UINT64_MAX : offset + sample_duration;
+        if (at < offset || at >= end) {
+            return false;
+        }
+    }
     const vorn_package::ProfileStep& step = sample.step;
     if (query.kind && *query.kind != kind_of(sample)) {
         return false;
@@ -49,16 +60,6 @@ bool matches_query(const Query& query, const StepPatterns& patterns, std::uint32
     }
     if (!query.phases.empty() && !query.phases.contains(step.phase)) {
         return false;
-    }
-    if (query.at_offset) {
-        const std::uint64_t at = *query.at_offset;
-        // Offsets stay below 2^32, so the end never nears 2^64; saturate anyway so that a
-        // caller passing any offset cannot make the window wrap around to admit everything.
-        const std::uint64_t end =
-            offset > UINT64_MAX - sample_duration ? UINT64_MAX : offset + sample_duration;
-        if (at < offset || at >= end) {
-            return false;
-        }
     }
     if (!std::all_of(
             query.metadata.begin(), query.metadata.end(),
