@@ -4,10 +4,10 @@
 // and last element of each array; beside them, edges that a good file may reach.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "packed_test_files.hpp"
 #include "profile_packed_layout.hpp"
 #include "vorn_package/profile_packed.hpp"
 #include "vorn_package/synthetic_profile.hpp"
@@ -16,12 +16,7 @@ namespace vorn_package {
 namespace {
 
 using namespace packed;
-
-std::string packed_bytes(const ProfileColumns& columns) {
-    std::ostringstream out;
-    write_profile_packed(out, columns);
-    return out.str();
-}
+using packed_test::packed_bytes;
 
 /// The position in the section table of the entry of section `id`.
 std::uint64_t position_of(const std::string& file, std::uint32_t id) {

@@ -4,7 +4,7 @@ add_executable(vorn_package_tests vorn_package/buffered_output_test.cpp
     vorn_package/profile_columns_test.cpp
     vorn_package/plain_tile_test.cpp
     vorn_package/profile_json_test.cpp vorn_package/profile_json_threads_test.cpp
-    vorn_package/profile_packed_test.cpp
+    vorn_package/profile_packed_test.cpp vorn_package/profile_packed_bad_files_test.cpp
     vorn_package/synthetic_profile_test.cpp
     vorn_package/profile_packed_bounds_test.cpp vorn_package/profile_shards_test.cpp)
 # The packed tests write damaged files with the format's own layout; the plain tile test reaches
