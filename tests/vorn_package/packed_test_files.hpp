@@ -153,4 +153,24 @@ inline std::uint64_t entry_byte(std::uint64_t position, std::uint64_t field) {
     return packed::kHeaderSize + packed::kEntrySize * position + field;
 }
 
+/// A damaged file and how it is to be refused.
+struct Refusal {
+    std::string name;
+    std::string file;
+    std::uint64_t offset;
+    std::string path;
+    std::string message;  ///< a fragment of the message
+};
+
+/// Checks that `r.file` is refused, naming the byte, section and message expected.
+inline void expect_refused(const Refusal& r) {
+    SCOPED_TRACE(r.name);
+    const auto opened = open_profile_packed_memory(r.file);
+    ASSERT_FALSE(opened) << "read as a profile";
+    EXPECT_EQ(opened.error().offset, r.offset) << to_string(opened.error());
+    EXPECT_EQ(opened.error().path, r.path) << to_string(opened.error());
+    EXPECT_NE(opened.error().message.find(r.message), std::string::npos)
+        << to_string(opened.error());
+}
+
 }  // namespace vorn_package::packed_test

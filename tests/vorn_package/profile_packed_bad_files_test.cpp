@@ -25,24 +25,6 @@ protected:
         synthetic_columns({.tiles = 4, .steps_per_tile = 30, .seed = 2});
     const Arrays arrays_{columns_};
     const std::string good_ = packed_bytes(columns_);
-
-    struct Case {
-        std::string name;
-        std::string file;
-        std::uint64_t offset;
-        std::string path;
-        std::string message;  ///< a fragment of the message
-    };
-
-    static void expect_refused(const Case& c) {
-        SCOPED_TRACE(c.name);
-        const auto opened = open_profile_packed_memory(c.file);
-        ASSERT_FALSE(opened) << "read as a profile";
-        EXPECT_EQ(opened.error().offset, c.offset) << to_string(opened.error());
-        EXPECT_EQ(opened.error().path, c.path) << to_string(opened.error());
-        EXPECT_NE(opened.error().message.find(c.message), std::string::npos)
-            << to_string(opened.error());
-    }
 };
 
 TEST_F(BadPackedFile, HeaderAndTableFaults) {
@@ -62,7 +44,7 @@ TEST_F(BadPackedFile, HeaderAndTableFaults) {
     const std::uint64_t size = good_.size();
     const Entry phase = entry_of(good_, kPhase);
 
-    const Case cases[] = {
+    const Refusal cases[] = {
         {"wrong magic", wrong_magic, 0, "header", "not a packed profile (wrong magic number)"},
         {"newer version", newer, kVersionAt, "header",
          "unsupported packed format version 2 (this build reads version 1)"},
@@ -106,7 +88,7 @@ TEST_F(BadPackedFile, HeaderAndTableFaults) {
         {"count differs", with_entry(good_, kPhase, kEntrySizeAt, phase.size - 4, true),
          phase.offset, "section phase", "holds 119 elements, expected 120 (one per sample"},
     };
-    for (const Case& c : cases) {
+    for (const Refusal& c : cases) {
         expect_refused(c);
     }
 }

@@ -16,7 +16,9 @@ namespace vorn_package {
 namespace {
 
 using namespace packed;
+using packed_test::expect_refused;
 using packed_test::packed_bytes;
+using packed_test::Refusal;
 
 /// The position in the section table of the entry of section `id`.
 std::uint64_t position_of(const std::string& file, std::uint32_t id) {
@@ -59,24 +61,6 @@ std::string with_entry(std::string file, std::uint32_t id, std::uint64_t field,
     store<std::uint64_t>(file.data() + entry_byte(file, id, field), value);
     reseal(file);
     return file;
-}
-
-struct Refusal {
-    std::string name;
-    std::string file;
-    std::uint64_t offset;
-    std::string path;
-    std::string message;  ///< a fragment of the message
-};
-
-void expect_refused(const Refusal& r) {
-    SCOPED_TRACE(r.name);
-    const auto opened = open_profile_packed_memory(r.file);
-    ASSERT_FALSE(opened) << "read as a profile";
-    EXPECT_EQ(opened.error().offset, r.offset) << to_string(opened.error());
-    EXPECT_EQ(opened.error().path, r.path) << to_string(opened.error());
-    EXPECT_NE(opened.error().message.find(r.message), std::string::npos)
-        << to_string(opened.error());
 }
 
 std::string section(std::uint32_t id) { return "section " + std::string(kSections[id].name); }
